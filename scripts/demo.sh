@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the driver and runs it in demo/ with a small sqarn.ini. Ctrl-C ends it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"
+
+demo="$root/demo"
+mkdir -p "$demo"
+cd "$demo"
+if [ ! -f sqarn.ini ]; then
+  cat > sqarn.ini <<'INI'
+[main]
+ComPort=COM255
+SendK7=1
+SendK8=1
+Log=1
+SetClock=0
+INI
+fi
+echo "demo directory: $demo"
+exec "$root/build/bin/qarn-driver" --headless

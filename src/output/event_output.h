@@ -1,0 +1,47 @@
+// Sends each record of a station event, and each K7 service frame, on its link when the
+// link is up, and spools it otherwise.
+#pragma once
+
+#include <functional>
+
+#include "output/event_record.h"
+#include "output/links.h"
+#include "output/spool_writer.h"
+#include "platform/clock.h"
+
+namespace qarn {
+
+class EventOutput {
+ public:
+  struct Settings {
+    bool send_k7 = false;
+    bool send_k8 = true;
+    bool not_send_to_disk_k8 = false;
+  };
+
+  // The links may be null while they do not exist; they then count as down.
+  EventOutput(Settings settings, SpoolWriter& spool, const Clock& clock,
+              std::function<void()> advance_k7_indicator);
+
+  void SetLinks(K7Channel* k7, K8Channel* k8) {
+    k7_ = k7;
+    k8_ = k8;
+  }
+
+  void DeliverStationEvent(const StationEvent& event);
+  void SendServiceFrame(uint8_t type);
+
+  // Sends a K7 unit when the link is up; spools it when the link is down or did not take
+  // the whole unit. True when it was sent.
+  bool SendOrSpoolK7(const K7Frame& frame);
+
+ private:
+  Settings settings_;
+  SpoolWriter& spool_;
+  const Clock& clock_;
+  std::function<void()> advance_k7_indicator_;
+  K7Channel* k7_ = nullptr;
+  K8Channel* k8_ = nullptr;
+};
+
+}  // namespace qarn

@@ -1,0 +1,49 @@
+// The records of a station event and the K7 service frames, byte for byte as the message
+// server reads them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/file_system.h"
+#include "platform/tdatetime.h"
+
+namespace qarn {
+
+inline constexpr size_t kEventRecordSize = 552;
+inline constexpr size_t kK7FrameSize = 555;
+inline constexpr size_t kK8EventSize = 18;
+
+// K7 frame types sent by the driver.
+inline constexpr uint8_t kK7StationEvent = 21;
+inline constexpr uint8_t kK7RetQuerySent = 7;
+inline constexpr uint8_t kK7StationSilent = 72;  // "H"
+inline constexpr uint8_t kK7StationHeard = 73;   // "I"
+
+// The K8 packet type of a station event.
+inline constexpr int32_t kK8StationEventType = 0x0300001C;
+
+using K7Frame = std::array<uint8_t, kK7FrameSize>;
+using K8Event = std::array<uint8_t, kK8EventSize>;
+
+// One station event as the station protocol computes it.
+struct StationEvent {
+  int32_t object_number = 0;
+  uint8_t frame_byte3 = 0;
+  uint8_t event_code = 0;  // written as two upper-case hex digits in the records
+  TDateTime event_time = 0;
+};
+
+// "0A", "FF", "00".
+std::string EventCodeText(uint8_t code);
+
+// A K7 frame of type 21 around the event's EventRecord.
+K7Frame BuildEventFrame(const StationEvent& event);
+
+// A K7 frame of the given type around a service record (object number 2 only).
+K7Frame BuildServiceFrame(uint8_t type);
+
+K8Event BuildK8Event(const StationEvent& event);
+
+}  // namespace qarn

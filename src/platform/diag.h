@@ -1,0 +1,37 @@
+// The driver's diagnostics: one line at a time to standard error (or standard output for the
+// K8 log), UTF-8, flushed at once, safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace qarn {
+
+void DiagError(const std::string& line);   // standard error
+void DiagOutput(const std::string& line);  // standard output
+
+// Tests capture diagnostics here instead of the standard streams; nullptr restores them.
+using DiagSink = std::function<void(bool is_error, const std::string& line)>;
+void SetDiagSink(DiagSink sink);
+
+// "02 88 76": bytes as upper-case hex pairs, at most `max_bytes` of them then "...".
+std::string HexDump(std::span<const uint8_t> bytes, size_t max_bytes = 64);
+
+// Reports a lasting failure once: the first failure is reported, repeats are silent until
+// a success has been seen, which is reported once too when `recovered` is given.
+class FailureReporter {
+ public:
+  explicit FailureReporter(std::string what) : what_(std::move(what)) {}
+
+  void Failed(const std::string& detail);
+  void Succeeded(const char* recovered = nullptr);
+  bool failing() const { return failing_; }
+
+ private:
+  std::string what_;
+  bool failing_ = false;
+};
+
+}  // namespace qarn

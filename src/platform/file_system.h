@@ -1,0 +1,78 @@
+// Files as the driver uses them: small whole-file reads and writes, appends, deletions,
+// and the first match of a wildcard pattern. Paths are used as given, relative ones against
+// the current directory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qarn {
+
+using Bytes = std::vector<uint8_t>;
+using ByteView = std::span<const uint8_t>;
+
+enum class StoreResult {
+  kStored,  // the file exists under its name with the whole content, on the disk
+  kExists,  // a file of that name already exists; nothing was changed
+  kFailed,  // nothing was stored
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens for writing at the end, creating the file if needed, and writes all bytes.
+  virtual bool Append(const std::string& path, ByteView data, std::string* error) = 0;
+
+  // Reads the whole regular file.
+  virtual bool ReadAll(const std::string& path, Bytes* out, std::string* error) = 0;
+
+  virtual bool Remove(const std::string& path) = 0;
+
+  virtual bool Exists(const std::string& path) = 0;
+
+  // Stores a new file durably and atomically: its content goes to a temporary name first
+  // (see kTemporarySuffix), is flushed to the disk, and is then given its final name, which
+  // never replaces an existing file.
+  virtual StoreResult CreateDurable(const std::string& path, ByteView data,
+                                    std::string* error) = 0;
+
+  // The name (without directory) of the first entry matching `pattern`, a path whose last
+  // component may hold * and ? wildcards. Entries of any type match.
+  virtual std::optional<std::string> FindFirst(const std::string& pattern) = 0;
+
+  // Every entry name matching `pattern`, in the directory's order.
+  virtual std::vector<std::string> FindAll(const std::string& pattern) = 0;
+
+  // Renames without replacing an existing file.
+  virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+};
+
+// CreateDurable writes to the final name followed by this suffix, so that no spool pattern
+// ("*.ddk", "*.dd8") ever matches a file that is still being written.
+inline constexpr const char* kTemporarySuffix = ".tmp";
+
+// The POSIX file system.
+class PosixFileSystem final : public FileSystem {
+ public:
+  bool Append(const std::string& path, ByteView data, std::string* error) override;
+  bool ReadAll(const std::string& path, Bytes* out, std::string* error) override;
+  bool Remove(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
+  std::optional<std::string> FindFirst(const std::string& pattern) override;
+  std::vector<std::string> FindAll(const std::string& pattern) override;
+  bool RenameNoReplace(const std::string& from, const std::string& to) override;
+};
+
+// Splits a pattern or path at its last '/' into the directory ("." when there is none) and
+// the last component.
+void SplitPath(const std::string& path, std::string* dir, std::string* name);
+
+// Wildcard match of * (any run) and ? (any one character), case-sensitive.
+bool WildcardMatch(const std::string& pattern, const std::string& name);
+
+}  // namespace qarn

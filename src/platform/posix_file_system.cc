@@ -1,0 +1,227 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace qarn {
+namespace {
+
+std::string ErrnoText(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+bool WriteFully(int fd, ByteView data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot
+  ::close(fd);
+  return ok;
+}
+
+// rename(2) that fails with EEXIST instead of replacing.
+int RenameExclusive(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // The file system has no RENAME_NOREPLACE: link(2) also refuses an existing name.
+  if (::link(from, to) != 0) return -1;
+  ::unlink(from);
+  return 0;
+}
+
+}  // namespace
+
+void SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+bool WildcardMatch(const std::string& pattern, const std::string& name) {
+  size_t p = 0, n = 0, star = std::string::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool PosixFileSystem::Append(const std::string& path, ByteView data, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error) *error = ErrnoText("cannot open", path);
+    return false;
+  }
+  const bool ok = WriteFully(fd, data);
+  if (!ok && error) *error = ErrnoText("cannot write", path);
+  if (::close(fd) != 0 && ok) {
+    if (error) *error = ErrnoText("cannot write", path);
+    return false;
+  }
+  return ok;
+}
+
+bool PosixFileSystem::ReadAll(const std::string& path, Bytes* out, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = ErrnoText("cannot open", path);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = "not a regular file: " + path;
+    ::close(fd);
+    return false;
+  }
+  out->clear();
+  out->reserve(static_cast<size_t>(st.st_size));
+  uint8_t buf[4096];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = ErrnoText("cannot read", path);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->insert(out->end(), buf, buf + n);
+  }
+  ::close(fd);
+  return true;
+}
+
+bool PosixFileSystem::Remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  std::string dir, name;
+  SplitPath(path, &dir, &name);
+  SyncDirectory(dir);
+  return true;
+}
+
+bool PosixFileSystem::Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView data,
+                                           std::string* error) {
+  if (Exists(path)) return StoreResult::kExists;
+  const std::string temp = path + kTemporarySuffix;
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    // Left by an earlier crash: only this process writes spool files here.
+    ::unlink(temp.c_str());
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) {
+    if (error) *error = ErrnoText("cannot create", temp);
+    return StoreResult::kFailed;
+  }
+  bool ok = WriteFully(fd, data);
+  if (!ok && error) *error = ErrnoText("cannot write", temp);
+  if (ok && ::fsync(fd) != 0) {
+    if (error) *error = ErrnoText("cannot flush", temp);
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
+    if (error) *error = ErrnoText("cannot write", temp);
+    ok = false;
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return StoreResult::kFailed;
+  }
+  if (RenameExclusive(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    if (err == EEXIST) return StoreResult::kExists;
+    errno = err;
+    if (error) *error = ErrnoText("cannot rename to", path);
+    return StoreResult::kFailed;
+  }
+  std::string dir, name;
+  SplitPath(path, &dir, &name);
+  if (!SyncDirectory(dir)) {
+    // The name may not survive a power cut; the content is on the disk either way, so the
+    // record is kept but the caller is told.
+    if (error) *error = ErrnoText("cannot flush directory", dir);
+  }
+  return StoreResult::kStored;
+}
+
+std::optional<std::string> PosixFileSystem::FindFirst(const std::string& pattern) {
+  std::string dir, mask;
+  SplitPath(pattern, &dir, &mask);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (WildcardMatch(mask, name)) {
+      found = name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+std::vector<std::string> PosixFileSystem::FindAll(const std::string& pattern) {
+  std::string dir, mask;
+  SplitPath(pattern, &dir, &mask);
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != ".." && WildcardMatch(mask, name)) names.push_back(name);
+  }
+  ::closedir(d);
+  return names;
+}
+
+bool PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  if (RenameExclusive(from.c_str(), to.c_str()) != 0) return false;
+  std::string dir, name;
+  SplitPath(to, &dir, &name);
+  SyncDirectory(dir);
+  return true;
+}
+
+}  // namespace qarn

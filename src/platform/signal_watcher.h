@@ -1,0 +1,29 @@
+// SIGTERM and SIGINT delivered to the main loop instead of interrupting whatever runs.
+#pragma once
+
+#include <functional>
+
+#include "platform/main_loop.h"
+
+namespace qarn {
+
+// Blocks SIGTERM and SIGINT in the calling thread and every thread it starts later. Call it
+// first thing in main().
+void BlockTerminationSignals();
+
+class SignalWatcher {
+ public:
+  SignalWatcher(MainLoop& loop, std::function<void(int signal)> on_signal);
+  ~SignalWatcher();
+
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+ private:
+  MainLoop& loop_;
+  int fd_ = -1;
+  MainLoop::Id watch_ = 0;
+  std::function<void(int)> on_signal_;
+};
+
+}  // namespace qarn

@@ -1,0 +1,51 @@
+// What the driver needs of the serial port to the station.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace qarn {
+
+class StationPort {
+ public:
+  virtual ~StationPort() = default;
+
+  // The device name, "\\.\COMn"; ignored while the port is open.
+  virtual void SetPortName(const std::string& name) = 0;
+  virtual std::string PortName() const = 0;
+
+  virtual bool OpenPort() = 0;
+  virtual void ClosePort() = 0;
+  // Safe from any thread.
+  virtual bool IsOpen() const = 0;
+  // Bytes written; nothing while the port is closed.
+  virtual size_t Send(ByteView bytes) = 0;
+  virtual void SetDtr(bool on) = 0;
+
+  // Every received packet, on the main thread.
+  void SetPacketHandler(std::function<void(ByteView)> handler) {
+    packet_handler_ = std::move(handler);
+  }
+
+ protected:
+  std::function<void(ByteView)> packet_handler_;
+};
+
+// A port that never opens: the driver's stand-in where no serial device can be used.
+class NoStationPort final : public StationPort {
+ public:
+  void SetPortName(const std::string& name) override { name_ = name; }
+  std::string PortName() const override { return name_; }
+  bool OpenPort() override { return false; }
+  void ClosePort() override {}
+  bool IsOpen() const override { return false; }
+  size_t Send(ByteView) override { return 0; }
+  void SetDtr(bool) override {}
+
+ private:
+  std::string name_ = "\\\\.\\COM1";
+};
+
+}  // namespace qarn

@@ -1,0 +1,39 @@
+// The driver's settings from section [main] of "sqarn.ini".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ini_file.h"
+#include "platform/tdatetime.h"
+#include "station/station_frames.h"
+
+namespace qarn {
+
+inline constexpr const char* kIniFileName = "sqarn.ini";
+inline constexpr const char* kNoPort = "COM255";
+
+struct Config {
+  std::string com_port = kNoPort;
+  int32_t n_abs = -1;
+  int32_t name = -1;
+  int32_t first_number = 4;
+  std::string path_for_soob;
+  std::string host = "localhost";
+  std::string qarn_ret_opr = "03:00:00";
+  TDateTime query_interval = 3.0 / 24.0;
+  bool not_send_to_disk_k8 = false;
+  std::string ret;
+  RetEnabled ret_enabled;
+  bool log = false;
+  bool send_k7 = false;
+  bool send_k8 = true;
+  int32_t k7_port = 7788;
+  bool set_clock = true;
+};
+
+// Reads [main]. A QARNRetOpr that is not a time of day gives the three-hour default, and
+// `warning` says so.
+Config ReadConfig(const IniFile& ini, std::string* warning);
+
+}  // namespace qarn

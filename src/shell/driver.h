@@ -1,0 +1,132 @@
+// The driver: its run-time state and the handlers that change it, on the main thread. The
+// window shows this state; headless, nothing does.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "output/event_output.h"
+#include "output/spool_writer.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/main_loop.h"
+#include "serial/station_port.h"
+#include "shell/config.h"
+#include "shell/driver_view.h"
+#include "shell/error_log.h"
+#include "station/station_protocol.h"
+
+namespace qarn {
+
+inline constexpr size_t kLogAreaLines = 100;
+inline constexpr int kHousekeepingIntervalMs = 3000;
+
+// An indicator's activity counter: 0..16, wrapping to 0 after 16.
+inline int AdvanceCounter(int counter) { return counter >= 16 ? 0 : counter + 1; }
+
+class Driver {
+ public:
+  struct Services {
+    Clock& clock;
+    FileSystem& fs;
+    MainLoop& loop;
+    StationPort& port;
+    DriverView& view;
+  };
+
+  struct SetupPage {
+    std::vector<std::string> ports;  // the free ports of the last scan
+    std::string chosen;              // the port list's text
+    bool running = false;            // run button captioned "Остановить"
+  };
+
+  explicit Driver(Services services);
+  ~Driver();
+
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // Reads "sqarn.ini" and brings the links up as configured.
+  void StartUp();
+
+  // The message box exists from here on (it is made after the main window).
+  void SetMessageBoxReady() { message_box_ready_ = true; }
+  void ShowMessageBox(const std::string& text);
+
+  // The operator's close: the password dialog decides. True when the driver has shut down
+  // and the window may close.
+  bool HandleCloseRequest();
+  // The server's close order: no password.
+  void CloseByServerOrder();
+  // SIGTERM or SIGINT: an accepted close without the password.
+  void CloseOnSignal();
+  bool close_by_server() const { return close_by_server_; }
+  bool shut_down() const { return shut_down_; }
+
+  void WriteErrorLog(int code) { error_log_.WriteErrorLog(code); }
+
+  // A time-stamped line in the log area (at most 100 lines), also on standard output.
+  void AddLogLine(const std::string& text);
+
+  void AdvanceStationIndicator();
+  void AdvanceK7Indicator();
+  void AdvanceK8Indicator();
+
+  void OnHousekeepingTick();
+
+  // State shown by the window.
+  const Config& config() const { return config_; }
+  const std::string& close_password() const { return close_password_; }
+  const std::string& start_time_text() const { return start_time_text_; }
+  const std::deque<std::string>& log_lines() const { return log_lines_; }
+  const SetupPage& setup_page() const { return setup_page_; }
+  int station_counter() const { return station_counter_; }
+  int k7_counter() const { return k7_counter_; }
+  int k8_counter() const { return k8_counter_; }
+  bool station_link() const { return station_link_; }
+  bool k7_link() const { return k7_link_; }
+  bool k8_link() const { return k8_ && k8_->Connected(); }
+  bool k7_indicator_visible() const { return config_.send_k7; }
+  const std::string& com_port_name() const { return com_port_name_; }
+
+  StationProtocol* station() { return station_.get(); }
+  EventOutput* output() { return output_.get(); }
+  SpoolWriter* spool() { return spool_.get(); }
+
+ private:
+  void GeneratePassword();
+  void OpenConfiguredPort();
+  void StopLinks();
+  void Shutdown();
+
+  Services s_;
+  ErrorLog error_log_;
+  Config config_;
+  std::string com_port_name_ = kNoPort;
+  std::string close_password_;
+  std::string start_time_text_;
+  std::deque<std::string> log_lines_;
+  SetupPage setup_page_;
+  int station_counter_ = 0;
+  int k7_counter_ = 0;
+  int k8_counter_ = 0;
+  bool station_link_ = false;
+  bool k7_link_ = false;
+  bool close_by_server_ = false;
+  bool message_box_ready_ = false;
+  bool shut_down_ = false;
+  TDateTime start_time_ = 0;
+
+  std::unique_ptr<SpoolWriter> spool_;
+  std::unique_ptr<EventOutput> output_;
+  std::unique_ptr<StationProtocol> station_;
+  K7Channel* k7_ = nullptr;
+  K8Channel* k8_ = nullptr;
+  MainLoop::Id housekeeping_timer_ = 0;
+};
+
+}  // namespace qarn
