@@ -1,2 +1,130 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-TEST(Smoke, Builds) {}
+
+#include "fakes/temp_dir.h"
+#include "platform/file_system.h"
+#include "platform/tdatetime.h"
+#include "platform/text_codec.h"
+
+namespace qarn {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(TDateTime, KnownValuesBothWays) {
+  struct Case {
+    CivilTime civil;
+    double value;
+  } cases[] = {
+      {{1899, 12, 30, 0, 0, 0, 0}, 0.0},
+      {{1900, 1, 1, 12, 0, 0, 0}, 2.5},
+      {{2011, 3, 1, 12, 0, 0, 0}, 40603.5},
+      {{1899, 12, 29, 6, 0, 0, 0}, -1.25},  // before the epoch the fraction counts forwards
+      {{2000, 2, 29, 0, 0, 0, 0}, 36585.0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(EncodeDateTime(c.civil), c.value) << c.value;
+    const auto back = DecodeDateTime(c.value);
+    ASSERT_TRUE(back.has_value()) << c.value;
+    EXPECT_EQ(*back, c.civil) << c.value;
+  }
+}
+
+TEST(TDateTime, MillisecondsSurviveTheRoundTrip) {
+  for (int ms : {0, 1, 499, 500, 998, 999}) {
+    const CivilTime t{2026, 12, 31, 23, 59, 59, ms};
+    EXPECT_EQ(*DecodeDateTime(EncodeDateTime(t)), t) << ms;
+  }
+}
+
+TEST(TDateTime, UndecodableValuesAreRefused) {
+  EXPECT_FALSE(DecodeDateTime(std::nan("")).has_value());
+  EXPECT_FALSE(DecodeDateTime(1e300).has_value());
+  EXPECT_FALSE(DecodeDateTime(-700000.0).has_value());  // before year 1
+}
+
+TEST(TDateTime, TimeOfDayTexts) {
+  EXPECT_DOUBLE_EQ(*ParseTimeOfDay("03:00:00"), 3.0 / 24);
+  EXPECT_DOUBLE_EQ(*ParseTimeOfDay("0:00:30"), 30.0 / 86400);
+  EXPECT_DOUBLE_EQ(*ParseTimeOfDay("00:00:00"), 0.0);
+  for (const char* bad : {"", "3", "24:00:00", "12:60:00", "ab:cd", "03:00:00x", "1:2:3:4"}) {
+    EXPECT_FALSE(ParseTimeOfDay(bad).has_value()) << bad;
+  }
+}
+
+TEST(TDateTime, DefaultTextLeavesOutMidnight) {
+  EXPECT_EQ(FormatDefaultDateTime({2026, 12, 9, 10, 31, 52, 0}), "09.12.2026 10:31:52");
+  EXPECT_EQ(FormatDefaultDateTime({2026, 12, 9, 0, 0, 0, 0}), "09.12.2026");
+  EXPECT_EQ(FormatIso({2011, 3, 1, 12, 0, 0, 7}), "2011-03-01T12:00:00.007");
+}
+
+TEST(TextCodec, RussianTextInWindows1251) {
+  const std::string bytes = Utf8ToCp1251("ошибка №");
+  EXPECT_EQ(bytes, "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9");
+  EXPECT_EQ(Cp1251ToUtf8(bytes), "ошибка №");
+  EXPECT_EQ(Utf8ToCp1251("Ёё€"), "\xA8\xB8\x88");
+}
+
+TEST(Wildcards, MatchLikeDirectorySearches) {
+  EXPECT_TRUE(WildcardMatch("*.dd8", "50451EB3.dd8"));
+  EXPECT_FALSE(WildcardMatch("*.dd8", "50451EB3.dd8.tmp"));
+  EXPECT_TRUE(WildcardMatch("spool*.ddk", "spool50451EB3_-1.ddk"));
+  EXPECT_FALSE(WildcardMatch("spool*.ddk", "50451EB3_-1.ddk"));
+  EXPECT_TRUE(WildcardMatch("a?c", "abc"));
+  EXPECT_TRUE(WildcardMatch("*", ""));
+}
+
+class PosixFileSystemTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  PosixFileSystem fs_;
+  static ByteView View(const std::string& s) {
+    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+  }
+};
+
+TEST_F(PosixFileSystemTest, DurableCreateNeverReplacesAndLeavesNoTemporary) {
+  std::string error;
+  EXPECT_EQ(fs_.CreateDurable(dir_ / "a.dd8", View("first"), &error), StoreResult::kStored);
+  EXPECT_EQ(fs_.CreateDurable(dir_ / "a.dd8", View("second"), &error), StoreResult::kExists);
+  EXPECT_THAT(dir_.List(), ElementsAre("a.dd8"));
+  const auto content = dir_.Read("a.dd8");
+  EXPECT_EQ(std::string(content.begin(), content.end()), "first");
+}
+
+TEST_F(PosixFileSystemTest, DurableCreateReplacesAStaleTemporary) {
+  dir_.Write("b.ddk.tmp", "half");
+  std::string error;
+  EXPECT_EQ(fs_.CreateDurable(dir_ / "b.ddk", View("whole"), &error), StoreResult::kStored);
+  EXPECT_THAT(dir_.List(), ElementsAre("b.ddk"));
+}
+
+TEST_F(PosixFileSystemTest, DurableCreateInAMissingDirectoryFails) {
+  std::string error;
+  EXPECT_EQ(fs_.CreateDurable(dir_ / "nowhere/c.dd8", View("x"), &error), StoreResult::kFailed);
+  EXPECT_FALSE(error.empty());
+}
+
+TEST_F(PosixFileSystemTest, FindUsesThePrefixAsGiven) {
+  std::filesystem::create_directory(dir_ / "spool");
+  dir_.Write("spool1.dd8", "x");
+  dir_.Write("spool/2.dd8", "x");
+  EXPECT_EQ(fs_.FindFirst(dir_ / "spool*.dd8"), "spool1.dd8");
+  EXPECT_EQ(fs_.FindFirst(dir_ / "spool/*.dd8"), "2.dd8");
+  EXPECT_FALSE(fs_.FindFirst(dir_ / "*.ddk").has_value());
+  EXPECT_THAT(fs_.FindAll(dir_ / "none/*.dd8"), IsEmpty());
+}
+
+TEST_F(PosixFileSystemTest, AppendCreatesThenExtends) {
+  std::string error;
+  ASSERT_TRUE(fs_.Append(dir_ / "log", View("ab"), &error));
+  ASSERT_TRUE(fs_.Append(dir_ / "log", View("c"), &error));
+  Bytes out;
+  ASSERT_TRUE(fs_.ReadAll(dir_ / "log", &out, &error));
+  EXPECT_EQ(std::string(out.begin(), out.end()), "abc");
+  EXPECT_FALSE(fs_.ReadAll(dir_.path(), &out, &error));  // a directory is not read
+}
+
+}  // namespace
+}  // namespace qarn

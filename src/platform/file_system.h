@@ -37,8 +37,7 @@ class FileSystem {
   // Stores a new file durably and atomically: its content goes to a temporary name first
   // (see kTemporarySuffix), is flushed to the disk, and is then given its final name, which
   // never replaces an existing file.
-  virtual StoreResult CreateDurable(const std::string& path, ByteView data,
-                                    std::string* error) = 0;
+  virtual StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) = 0;
 
   // The name (without directory) of the first entry matching `pattern`, a path whose last
   // component may hold * and ? wildcards. Entries of any type match.

@@ -150,8 +150,7 @@ bool IniFile::ReadBool(std::string_view section, std::string_view key, bool fall
   return ReadInteger(section, key, fallback ? 1 : 0) != 0;
 }
 
-void IniFile::WriteString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   const std::string_view text = text_;
   const std::string eol = text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
   const std::string entry = std::string(key) + "=" + std::string(value);

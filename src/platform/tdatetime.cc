@@ -48,9 +48,9 @@ bool IsValid(const CivilTime& t) {
 }
 
 TDateTime EncodeDateTime(const CivilTime& t) {
-  const int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month),
-                                     static_cast<unsigned>(t.day)) +
-                       kEpochOffsetDays;
+  const int64_t days =
+      DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) +
+      kEpochOffsetDays;
   const double time =
       (((t.hour * 60.0 + t.minute) * 60.0 + t.second) * 1000.0 + t.millisecond) / kMsPerDay;
   // Before the epoch the fraction still counts forwards from midnight.
@@ -105,16 +105,15 @@ std::string FormatDefaultDateTime(const CivilTime& t) {
   if (t.hour == 0 && t.minute == 0 && t.second == 0 && t.millisecond == 0) {
     std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", t.day, t.month, t.year);
   } else {
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year,
-                  t.hour, t.minute, t.second);
+    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                  t.minute, t.second);
   }
   return buf;
 }
 
 std::string FormatTimeWithMs(const CivilTime& t) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t.hour, t.minute, t.second,
-                t.millisecond);
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t.hour, t.minute, t.second, t.millisecond);
   return buf;
 }
 

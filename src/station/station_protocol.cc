@@ -16,8 +16,8 @@ RetEnabled ParseRetEnabled(const std::string& ret) {
   return enabled;
 }
 
-StationProtocol::StationProtocol(Settings settings, Hooks hooks, const Clock& clock,
-                                 FileSystem& fs, TDateTime start_time)
+StationProtocol::StationProtocol(Settings settings, Hooks hooks, const Clock& clock, FileSystem& fs,
+                                 TDateTime start_time)
     : settings_(std::move(settings)),
       hooks_(std::move(hooks)),
       clock_(clock),
@@ -67,8 +67,8 @@ void StationProtocol::HandleEvent() {
   // 32-bit arithmetic that wraps, as the records hold it.
   const uint32_t base = static_cast<uint32_t>(settings_.first_number) * 10000u;
   const int32_t object = b[5] * 256 + b[6];
-  event.object_number = static_cast<int32_t>(
-      static_cast<uint32_t>(object == 0 ? b[3] : object) + base);
+  event.object_number =
+      static_cast<int32_t>(static_cast<uint32_t>(object == 0 ? b[3] : object) + base);
   event.event_code = b[4];
   event.frame_byte3 = b[3];
   if (hooks_.deliver_event) hooks_.deliver_event(event);

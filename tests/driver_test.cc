@@ -1,0 +1,177 @@
+#include "shell/driver.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_main_loop.h"
+#include "fakes/fake_station_port.h"
+#include "fakes/temp_dir.h"
+#include "platform/diag.h"
+
+namespace qarn {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class RecordingView : public DriverView {
+ public:
+  std::vector<PasswordAnswer> answers;  // given in turn, then kCancelled
+  std::vector<std::string> messages;
+  int password_prompts = 0;
+
+  void Update(ViewPart) override {}
+  void ShowMessageBox(const std::string& text) override { messages.push_back(text); }
+  PasswordAnswer AskPassword(const std::string&) override {
+    ++password_prompts;
+    if (answers.empty()) return PasswordAnswer::kCancelled;
+    const PasswordAnswer a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+};
+
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest() : loop_(&clock_) {
+    dir_.Enter();
+    SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
+  }
+  ~DriverTest() override { SetDiagSink(nullptr); }
+
+  Driver& Start(const std::string& ini = "") {
+    if (!ini.empty()) dir_.Write("sqarn.ini", ini);
+    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_});
+    driver_->StartUp();
+    driver_->SetMessageBoxReady();
+    return *driver_;
+  }
+
+  testing::TempDir dir_;
+  testing::FakeClock clock_;
+  testing::FakeMainLoop loop_;
+  testing::FakeStationPort port_;
+  PosixFileSystem fs_;
+  RecordingView view_;
+  std::vector<std::string> diag_;
+  std::unique_ptr<Driver> driver_;
+};
+
+TEST_F(DriverTest, StartsWithTheDefaultsWithoutAnIniFile) {
+  Driver& d = Start();
+  EXPECT_THAT(port_.opened, IsEmpty());  // COM255: no port
+  EXPECT_FALSE(d.setup_page().running);
+  EXPECT_FALSE(d.k7_indicator_visible());
+  EXPECT_EQ(d.config().first_number, 4);
+  EXPECT_DOUBLE_EQ(d.config().query_interval, 3.0 / 24);
+  EXPECT_EQ(d.start_time_text(), "15.09.2010 14:05:07");
+  const int password = std::stoi(d.close_password());
+  EXPECT_GE(password, 10000);
+  EXPECT_LE(password, 99998);
+  EXPECT_THAT(view_.messages, IsEmpty());
+}
+
+TEST_F(DriverTest, OpensTheConfiguredPortUnderItsDeviceName) {
+  Driver& d = Start("[main]\nComPort=COM12\n");
+  EXPECT_THAT(port_.opened, ElementsAre("\\\\.\\COM12"));
+  EXPECT_TRUE(d.setup_page().running);
+  EXPECT_EQ(d.com_port_name(), "COM12");
+}
+
+TEST_F(DriverTest, BusyPortAtStartLeavesTheSetupPageStopped) {
+  port_.can_open = false;
+  Driver& d = Start("[main]\nComPort=COM3\n");
+  EXPECT_FALSE(d.setup_page().running);
+  EXPECT_THAT(view_.messages, IsEmpty());  // the message box does not exist yet
+  ASSERT_FALSE(diag_.empty());             // but standard error says it
+  EXPECT_NE(diag_[0].find("Порт уже занят"), std::string::npos);
+}
+
+TEST_F(DriverTest, PasswordsDiffer) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    Driver d(Driver::Services{clock_, fs_, loop_, port_, view_});
+    d.StartUp();
+    seen.insert(d.close_password());
+  }
+  EXPECT_GT(seen.size(), 15u);
+}
+
+TEST_F(DriverTest, WrongPasswordsAndCancelKeepTheDriverRunning) {
+  Driver& d = Start("[main]\nComPort=COM1\n");
+  const std::string password = d.close_password();
+  view_.answers = {PasswordAnswer::kWrong, PasswordAnswer::kWrong, PasswordAnswer::kWrong,
+                   PasswordAnswer::kCancelled};
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(d.HandleCloseRequest());
+  EXPECT_THAT(view_.messages, ElementsAre("Не правильный пароль.", "Не правильный пароль.",
+                                          "Не правильный пароль."));
+  EXPECT_TRUE(port_.IsOpen());
+  EXPECT_EQ(d.close_password(), password);
+  view_.answers = {PasswordAnswer::kAccepted};
+  EXPECT_TRUE(d.HandleCloseRequest());
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(loop_.timer_count(), 0u);
+}
+
+TEST_F(DriverTest, ServerOrderedCloseSkipsThePassword) {
+  Driver& d = Start("[main]\nComPort=COM1\n");
+  d.CloseByServerOrder();
+  EXPECT_TRUE(d.HandleCloseRequest());
+  EXPECT_EQ(view_.password_prompts, 0);
+  EXPECT_FALSE(port_.IsOpen());
+}
+
+TEST_F(DriverTest, ErrorLogLinesInWindows1251) {
+  Driver& d = Start();
+  d.WriteErrorLog(9);
+  d.WriteErrorLog(11);
+  const Bytes bytes = dir_.Read("error.txt");
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+            "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+            "9\r\n\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
+            "11\r\n");
+}
+
+TEST_F(DriverTest, StationFramesBecomeSpoolFilesAndAnswers) {
+  Start("[main]\nComPort=COM1\nSendK7=1\nLog=1\nret=1,2,5\nn_abs=3\n");
+  port_.Receive({0x07, 0x04, 0x00, 0x07, 0x0A, 0x01, 0x2C, 0x00});
+  port_.Receive({0x02, 0x08, 0xF6});
+  port_.Receive({0x02, 0x08, 0xF6});
+  ASSERT_EQ(port_.sent.size(), 3u);
+  EXPECT_EQ(port_.sent[0], (Bytes{0x02, 0x88, 0x76}));
+  EXPECT_EQ(port_.sent[1][0], 0x14);  // the clock frame with three retranslators
+  EXPECT_EQ(port_.sent[2], (Bytes{0x02, 0x94, 0x6A}));
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_3.ddk", "qarn.log", "sqarn.ini"));
+  EXPECT_EQ(dir_.Read("qarn.log").size(), 8u + 3u + 3u);
+  EXPECT_EQ(driver_->station_counter(), 4);
+}
+
+TEST_F(DriverTest, HousekeepingTickRaisesTheQuery) {
+  Start("[main]\nComPort=COM1\nQARNRetOpr=00:00:05\n");
+  port_.Receive({0x02, 0x08, 0xF6});  // the clock frame
+  loop_.AdvanceMs(3000);
+  port_.Receive({0x02, 0x08, 0xF6});
+  EXPECT_EQ(port_.sent.back(), (Bytes{0x02, 0x94, 0x6A}));
+  loop_.AdvanceMs(3000);
+  port_.Receive({0x02, 0x08, 0xF6});
+  EXPECT_EQ(port_.sent.back(), (Bytes{0x03, 0x84, 0x03, 0x76}));
+}
+
+TEST_F(DriverTest, LogAreaKeepsTheNewestHundredLines) {
+  Driver& d = Start();
+  for (int i = 0; i < 105; ++i) d.AddLogLine("line " + std::to_string(i));
+  ASSERT_EQ(d.log_lines().size(), 100u);
+  EXPECT_EQ(d.log_lines().front(), "15.09.2010 14:05:07 line 5");
+  EXPECT_EQ(d.log_lines().back(), "15.09.2010 14:05:07 line 104");
+  EXPECT_EQ(diag_.back(), "15.09.2010 14:05:07 line 104");  // also on standard output
+}
+
+TEST(ActivityCounter, WrapsAfterSixteen) {
+  EXPECT_EQ(AdvanceCounter(0), 1);
+  EXPECT_EQ(AdvanceCounter(15), 16);
+  EXPECT_EQ(AdvanceCounter(16), 0);
+}
+
+}  // namespace
+}  // namespace qarn

@@ -1,0 +1,85 @@
+// A main loop on virtual time: timers fire when the test advances the clock.
+#pragma once
+
+#include <map>
+
+#include "fakes/fake_clock.h"
+#include "platform/main_loop.h"
+
+namespace qarn::testing {
+
+class FakeMainLoop final : public MainLoop {
+ public:
+  explicit FakeMainLoop(FakeClock* clock = nullptr) : clock_(clock) {}
+
+  Id StartTimer(int interval_ms, Callback fn) override {
+    timers_[next_id_] = {interval_ms, now_ms_ + interval_ms, std::move(fn)};
+    return next_id_++;
+  }
+  void StopTimer(Id id) override { timers_.erase(id); }
+  Id WatchFd(int, unsigned, std::function<void(unsigned)>) override { return next_id_++; }
+  void SetFdEvents(Id, unsigned) override {}
+  void UnwatchFd(Id) override {}
+  void RunAndWait(Callback fn) override { fn(); }
+  void Post(Callback fn) override { posted_.push_back(std::move(fn)); }
+  void RunUntil(const std::function<bool()>& done) override {
+    while (!done() && RunPosted()) {
+    }
+  }
+  void Quit(int exit_code) override {
+    quit_ = true;
+    exit_code_ = exit_code;
+  }
+
+  // Moves virtual time on by `ms`, firing due timers in order (and the clock with them).
+  void AdvanceMs(int64_t ms) {
+    const int64_t end = now_ms_ + ms;
+    while (true) {
+      Id next = 0;
+      int64_t due = end + 1;
+      for (auto& [id, t] : timers_) {
+        if (t.due < due) {
+          due = t.due;
+          next = id;
+        }
+      }
+      if (next == 0) break;
+      if (clock_) clock_->AdvanceMs(due - now_ms_);
+      now_ms_ = due;
+      Timer& t = timers_[next];
+      t.due += t.interval;
+      Callback fn = t.fn;
+      fn();
+    }
+    if (clock_) clock_->AdvanceMs(end - now_ms_);
+    now_ms_ = end;
+  }
+
+  bool RunPosted() {
+    if (posted_.empty()) return false;
+    auto fns = std::move(posted_);
+    posted_.clear();
+    for (auto& fn : fns) fn();
+    return true;
+  }
+
+  size_t timer_count() const { return timers_.size(); }
+  bool quit() const { return quit_; }
+  int exit_code() const { return exit_code_; }
+
+ private:
+  struct Timer {
+    int interval = 0;
+    int64_t due = 0;
+    Callback fn;
+  };
+  FakeClock* clock_;
+  int64_t now_ms_ = 0;
+  Id next_id_ = 1;
+  std::map<Id, Timer> timers_;
+  std::vector<Callback> posted_;
+  bool quit_ = false;
+  int exit_code_ = -1;
+};
+
+}  // namespace qarn::testing

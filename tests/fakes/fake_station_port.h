@@ -1,0 +1,44 @@
+// A serial port that records what is sent and lets the test play received packets.
+#pragma once
+
+#include <vector>
+
+#include "serial/station_port.h"
+
+namespace qarn::testing {
+
+class FakeStationPort final : public StationPort {
+ public:
+  bool can_open = true;
+  std::vector<std::string> opened;  // device names of successful opens
+  std::vector<Bytes> sent;
+
+  void SetPortName(const std::string& name) override {
+    if (!open_) name_ = name;
+  }
+  std::string PortName() const override { return name_; }
+  bool OpenPort() override {
+    if (!can_open) return false;
+    open_ = true;
+    opened.push_back(name_);
+    return true;
+  }
+  void ClosePort() override { open_ = false; }
+  bool IsOpen() const override { return open_; }
+  size_t Send(ByteView bytes) override {
+    if (!open_) return 0;
+    sent.emplace_back(bytes.begin(), bytes.end());
+    return bytes.size();
+  }
+  void SetDtr(bool) override {}
+
+  void Receive(const Bytes& packet) {
+    if (packet_handler_) packet_handler_(packet);
+  }
+
+ private:
+  std::string name_ = "\\\\.\\COM1";
+  bool open_ = false;
+};
+
+}  // namespace qarn::testing

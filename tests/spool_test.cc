@@ -1,0 +1,186 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fakes/fake_clock.h"
+#include "fakes/temp_dir.h"
+#include "output/event_output.h"
+#include "output/spool_writer.h"
+#include "platform/byte_order.h"
+#include "platform/diag.h"
+
+namespace qarn {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class FakeK7 : public K7Channel {
+ public:
+  bool connected = false;
+  size_t take = kK7FrameSize;  // bytes the connection accepts per unit
+  std::vector<Bytes> units;
+  bool Connected() const override { return connected; }
+  size_t SendUnit(ByteView unit) override {
+    units.emplace_back(unit.begin(), unit.end());
+    return std::min(take, unit.size());
+  }
+};
+
+class FakeK8 : public K8Channel {
+ public:
+  bool connected = false;
+  bool full = false;
+  std::vector<std::pair<int32_t, Bytes>> packets;
+  bool Connected() const override { return connected; }
+  bool QueuePacket(int32_t type, ByteView payload, const std::string&) override {
+    if (full) return false;
+    packets.emplace_back(type, Bytes(payload.begin(), payload.end()));
+    return true;
+  }
+};
+
+class EventOutputTest : public ::testing::Test {
+ protected:
+  EventOutputTest() : clock_({2010, 9, 15, 14, 5, 7, 123}) {}
+
+  EventOutput& Make(EventOutput::Settings settings, std::string prefix = "") {
+    spool_ = std::make_unique<SpoolWriter>(fs_, prefix.empty() ? dir_.path() + "/" : prefix, -1,
+                                           SpoolWriter::Hooks{});
+    output_ = std::make_unique<EventOutput>(settings, *spool_, clock_, [this] { ++k7_steps_; });
+    output_->SetLinks(&k7_, &k8_);
+    return *output_;
+  }
+
+  StationEvent Event() const {
+    StationEvent e;
+    e.object_number = 40007;
+    e.frame_byte3 = 7;
+    e.event_code = 0x0A;
+    e.event_time = clock_.Now();
+    return e;
+  }
+
+  testing::TempDir dir_;
+  testing::FakeClock clock_;
+  PosixFileSystem fs_;
+  FakeK7 k7_;
+  FakeK8 k8_;
+  std::unique_ptr<SpoolWriter> spool_;
+  std::unique_ptr<EventOutput> output_;
+  int k7_steps_ = 0;
+};
+
+TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
+  Make({.send_k7 = true, .send_k8 = true});
+  output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk"));
+  const Bytes dd8 = dir_.Read("50451EB3.dd8");
+  ASSERT_EQ(dd8.size(), 22u);
+  EXPECT_THAT(Bytes(dd8.begin(), dd8.begin() + 4), ElementsAre(0x1C, 0x00, 0x00, 0x03));
+  const K8Event record = BuildK8Event(Event());
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), dd8.begin() + 4));
+  const Bytes ddk = dir_.Read("50451EB3_-1.ddk");
+  const K7Frame frame = BuildEventFrame(Event());
+  EXPECT_EQ(ddk, Bytes(frame.begin(), frame.end()));
+  EXPECT_EQ(k7_steps_, 0);
+}
+
+TEST_F(EventOutputTest, LinksUpSendAndSpoolNothing) {
+  Make({.send_k7 = true, .send_k8 = true});
+  k7_.connected = k8_.connected = true;
+  output_->DeliverStationEvent(Event());
+  ASSERT_EQ(k8_.packets.size(), 1u);
+  EXPECT_EQ(k8_.packets[0].first, kK8StationEventType);
+  EXPECT_EQ(k8_.packets[0].second.size(), 18u);
+  ASSERT_EQ(k7_.units.size(), 1u);
+  EXPECT_EQ(k7_.units[0][2], 0x15);
+  EXPECT_EQ(k7_steps_, 1);
+  EXPECT_THAT(dir_.List(), IsEmpty());
+}
+
+TEST_F(EventOutputTest, RecordsTheLinkCouldNotTakeAreSpooled) {
+  Make({.send_k7 = true, .send_k8 = true});
+  k7_.connected = k8_.connected = true;
+  k8_.full = true;  // the ring is full
+  k7_.take = 300;   // the socket took part of the unit
+  output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk"));
+  EXPECT_EQ(k7_steps_, 0);
+}
+
+TEST_F(EventOutputTest, SwitchesDecideWhatIsProduced) {
+  Make({.send_k7 = false, .send_k8 = false});
+  output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(), IsEmpty());
+  Make({.send_k7 = true, .send_k8 = true, .not_send_to_disk_k8 = true});
+  output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3_-1.ddk"));
+}
+
+TEST_F(EventOutputTest, ServiceFrameSpooledWhileK7IsDown) {
+  Make({.send_k7 = true});
+  output_->SendServiceFrame(kK7StationSilent);
+  const Bytes ddk = dir_.Read("50451EB3_-1.ddk");
+  ASSERT_EQ(ddk.size(), 555u);
+  EXPECT_THAT(Bytes(ddk.begin(), ddk.begin() + 9),
+              ElementsAre(0xFF, 0xFF, 0x48, 0, 0, 0x02, 0x00, 0x00, 0x00));
+  k7_.connected = true;
+  output_->SendServiceFrame(kK7RetQuerySent);
+  ASSERT_EQ(k7_.units.size(), 1u);
+  EXPECT_EQ(k7_.units[0][2], 7);
+  EXPECT_EQ(k7_steps_, 0);  // service frames do not step the indicator
+}
+
+TEST_F(EventOutputTest, RecordsOfOneMillisecondAllSurvive) {
+  Make({.send_k7 = true, .send_k8 = true});
+  dir_.Write("50451EB4.dd8", "left from an earlier month");
+  for (int i = 0; i < 3; ++i) output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(),
+              ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk", "50451EB4.dd8", "50451EB4_-1.ddk",
+                          "50451EB5.dd8", "50451EB5_-1.ddk", "50451EB6.dd8"));
+  const Bytes kept = dir_.Read("50451EB4.dd8");
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "left from an earlier month");
+}
+
+TEST_F(EventOutputTest, PrefixWithoutSeparatorNamesFilesInTheParent) {
+  std::filesystem::create_directory(dir_ / "Soob");
+  Make({.send_k7 = true, .send_k8 = false}, dir_ / "Soob");
+  output_->DeliverStationEvent(Event());
+  EXPECT_THAT(dir_.List(), ElementsAre("Soob", "Soob50451EB3_-1.ddk"));
+}
+
+TEST_F(EventOutputTest, UnwritableDirectoryIsReportedOnceAndRecovers) {
+  std::vector<std::string> errors;
+  SetDiagSink([&](bool, const std::string& line) { errors.push_back(line); });
+  Make({.send_k7 = true, .send_k8 = false}, dir_ / "missing/");
+  for (int i = 0; i < 3; ++i) output_->DeliverStationEvent(Event());
+  EXPECT_EQ(errors.size(), 1u);
+  std::filesystem::create_directory(dir_ / "missing");
+  output_->DeliverStationEvent(Event());
+  SetDiagSink(nullptr);
+  EXPECT_EQ(errors.size(), 2u);  // and once more when it works again
+  EXPECT_EQ(std::filesystem::exists(dir_ / "missing/50451EB3_-1.ddk"), true);
+}
+
+TEST(SpoolWriter, StartUpRemovesUnfinishedFilesOnly) {
+  testing::TempDir dir;
+  PosixFileSystem fs;
+  dir.Write("50451EB3.dd8.tmp", "half");
+  dir.Write("50451EB3_-1.ddk.tmp", "half");
+  dir.Write("50451EB3.dd8", "whole");
+  dir.Write("notes.tmp", "other");
+  SetDiagSink([](bool, const std::string&) {});
+  SpoolWriter(fs, dir.path() + "/", -1, {}).RemoveStaleTemporaries();
+  SetDiagSink(nullptr);
+  EXPECT_THAT(dir.List(), ElementsAre("50451EB3.dd8", "notes.tmp"));
+}
+
+TEST(SpoolWriter, NamesCarryTheConfiguredNumber) {
+  EXPECT_EQ(SpoolWriter::K7Name("/s/", "5265C00", 12), "/s/5265C00_12.ddk");
+  EXPECT_EQ(SpoolWriter::K8Name("", "A4CB7FFF"), "A4CB7FFF.dd8");
+}
+
+}  // namespace
+}  // namespace qarn
