@@ -167,6 +167,41 @@ TEST_F(DriverTest, LogAreaKeepsTheNewestHundredLines) {
   EXPECT_EQ(diag_.back(), "15.09.2010 14:05:07 line 104");  // also on standard output
 }
 
+// The types of the .ddk files in the directory, oldest name first.
+std::vector<int> SpooledK7Types(const testing::TempDir& dir) {
+  std::vector<int> types;
+  for (const auto& name : dir.List()) {
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".ddk")
+      types.push_back(dir.Read(name)[2]);
+  }
+  return types;
+}
+
+TEST_F(DriverTest, StationSilenceAndReturnAreReportedOnce) {
+  Driver& d = Start("[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
+  loop_.AdvanceMs(200);
+  EXPECT_TRUE(d.station_link());
+  EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73));  // heard: the start-up counts
+  loop_.AdvanceMs(2800);                               // 3.0 s after start: not yet silent
+  EXPECT_TRUE(d.station_link());
+  loop_.AdvanceMs(200);
+  EXPECT_FALSE(d.station_link());
+  EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72));
+  loop_.AdvanceMs(5000);
+  port_.Receive({0x02, 0x0A, 0xF4});  // any packet will do
+  loop_.AdvanceMs(200);
+  EXPECT_TRUE(d.station_link());
+  EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72, 73));
+}
+
+TEST_F(DriverTest, SpoolFilesLeftFromEarlierRunsWaitForTheirLink) {
+  dir_.Write("5265C00_-1.ddk", std::string(555, '\x01'));
+  dir_.Write("5265C00.dd8.tmp", "half written before a crash");
+  Driver& d = Start("[main]\nSendK8=0\n");
+  EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
+  EXPECT_THAT(dir_.List(), ElementsAre("5265C00_-1.ddk", "sqarn.ini"));
+}
+
 TEST(ActivityCounter, WrapsAfterSixteen) {
   EXPECT_EQ(AdvanceCounter(0), 1);
   EXPECT_EQ(AdvanceCounter(15), 16);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_links.h"
 #include "fakes/temp_dir.h"
 #include "output/event_output.h"
 #include "output/spool_writer.h"
@@ -16,30 +17,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class FakeK7 : public K7Channel {
- public:
-  bool connected = false;
-  size_t take = kK7FrameSize;  // bytes the connection accepts per unit
-  std::vector<Bytes> units;
-  bool Connected() const override { return connected; }
-  size_t SendUnit(ByteView unit) override {
-    units.emplace_back(unit.begin(), unit.end());
-    return std::min(take, unit.size());
-  }
-};
-
-class FakeK8 : public K8Channel {
- public:
-  bool connected = false;
-  bool full = false;
-  std::vector<std::pair<int32_t, Bytes>> packets;
-  bool Connected() const override { return connected; }
-  bool QueuePacket(int32_t type, ByteView payload, const std::string&) override {
-    if (full) return false;
-    packets.emplace_back(type, Bytes(payload.begin(), payload.end()));
-    return true;
-  }
-};
+using testing::FakeK7;
+using testing::FakeK8;
 
 class EventOutputTest : public ::testing::Test {
  protected:
@@ -92,8 +71,8 @@ TEST_F(EventOutputTest, LinksUpSendAndSpoolNothing) {
   k7_.connected = k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
-  EXPECT_EQ(k8_.packets[0].first, kK8StationEventType);
-  EXPECT_EQ(k8_.packets[0].second.size(), 18u);
+  EXPECT_EQ(k8_.packets[0].type, kK8StationEventType);
+  EXPECT_EQ(k8_.packets[0].payload.size(), 18u);
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 0x15);
   EXPECT_EQ(k7_steps_, 1);

@@ -46,6 +46,14 @@ class FileSystem {
   // Every entry name matching `pattern`, in the directory's order.
   virtual std::vector<std::string> FindAll(const std::string& pattern) = 0;
 
+  struct Entry {
+    std::string name;
+    int64_t mtime_ns = 0;  // last modification
+    bool regular = false;
+  };
+  // Every entry matching `pattern`, with its time and type, in the directory's order.
+  virtual std::vector<Entry> ListEntries(const std::string& pattern) = 0;
+
   // Renames without replacing an existing file.
   virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
 };
@@ -64,6 +72,7 @@ class PosixFileSystem final : public FileSystem {
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
   std::optional<std::string> FindFirst(const std::string& pattern) override;
   std::vector<std::string> FindAll(const std::string& pattern) override;
+  std::vector<Entry> ListEntries(const std::string& pattern) override;
   bool RenameNoReplace(const std::string& from, const std::string& to) override;
 };
 

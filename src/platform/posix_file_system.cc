@@ -216,6 +216,28 @@ std::vector<std::string> PosixFileSystem::FindAll(const std::string& pattern) {
   return names;
 }
 
+std::vector<FileSystem::Entry> PosixFileSystem::ListEntries(const std::string& pattern) {
+  std::string dir, mask;
+  SplitPath(pattern, &dir, &mask);
+  std::vector<Entry> entries;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return entries;
+  const int dir_fd = ::dirfd(d);
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." || !WildcardMatch(mask, name)) continue;
+    Entry entry{name, 0, false};
+    struct stat st {};
+    if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      entry.regular = S_ISREG(st.st_mode);
+    }
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(d);
+  return entries;
+}
+
 bool PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
   if (RenameExclusive(from.c_str(), to.c_str()) != 0) return false;
   std::string dir, name;

@@ -10,6 +10,7 @@ Driver::Driver(Services services) : s_(services), error_log_(services.fs) {}
 
 Driver::~Driver() {
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
+  if (replay_timer_) s_.loop.StopTimer(replay_timer_);
   s_.port.SetPacketHandler(nullptr);
 }
 
@@ -40,10 +41,14 @@ void Driver::StartUp() {
   if (!warning.empty()) DiagError(warning);
   com_port_name_ = config_.com_port;
 
+  replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, dd8_state_);
   spool_ = std::make_unique<SpoolWriter>(
       s_.fs, config_.path_for_soob, config_.n_abs,
-      SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); }, nullptr});
+      SpoolWriter::Hooks{
+          [this](int code) { WriteErrorLog(code); },
+          [this](SpoolKind kind, const std::string& path) { replay_->Add(kind, path); }});
   spool_->RemoveStaleTemporaries();
+  replay_->Scan();
   output_ = std::make_unique<EventOutput>(
       EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
       s_.clock, [this] { AdvanceK7Indicator(); });
@@ -74,6 +79,7 @@ void Driver::StartUp() {
   start_time_text_ = FormatDefaultDateTime(*DecodeDateTime(start_time_));
   s_.view.Update(ViewPart::kStartTime);
 
+  replay_timer_ = s_.loop.StartTimer(kReplayIntervalMs, [this] { OnReplayTick(); });
   housekeeping_timer_ =
       s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
 }
@@ -124,6 +130,16 @@ void Driver::OnHousekeepingTick() {
   if (station_) station_->CheckQueryInterval();
 }
 
+void Driver::OnReplayTick() {
+  if (config_.send_k8 && k8_) replay_->ReplayK8(*k8_);
+  if (k7_) replay_->ReplayK7(*k7_);
+  if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
+    station_link_ = *heard;
+    s_.view.Update(ViewPart::kStationIndicator);
+    if (config_.send_k7) output_->SendServiceFrame(*heard ? kK7StationHeard : kK7StationSilent);
+  }
+}
+
 bool Driver::HandleCloseRequest() {
   if (shut_down_) return true;
   if (close_by_server_) {
@@ -153,9 +169,9 @@ void Driver::CloseOnSignal() { Shutdown(); }
 void Driver::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
-  if (housekeeping_timer_) {
-    s_.loop.StopTimer(housekeeping_timer_);
-    housekeeping_timer_ = 0;
+  for (MainLoop::Id* timer : {&housekeeping_timer_, &replay_timer_}) {
+    if (*timer) s_.loop.StopTimer(*timer);
+    *timer = 0;
   }
   if (s_.port.IsOpen()) s_.port.ClosePort();
   StopLinks();

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "output/dd8_replay_state.h"
 #include "output/event_output.h"
+#include "output/spool_replay.h"
 #include "output/spool_writer.h"
+#include "output/station_watch.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
@@ -24,6 +27,7 @@ namespace qarn {
 
 inline constexpr size_t kLogAreaLines = 100;
 inline constexpr int kHousekeepingIntervalMs = 3000;
+inline constexpr int kReplayIntervalMs = 200;
 
 // An indicator's activity counter: 0..16, wrapping to 0 after 16.
 inline int AdvanceCounter(int counter) { return counter >= 16 ? 0 : counter + 1; }
@@ -77,6 +81,8 @@ class Driver {
   void AdvanceK8Indicator();
 
   void OnHousekeepingTick();
+  // Spool replay on both links, then the station-silence watch.
+  void OnReplayTick();
 
   // State shown by the window.
   const Config& config() const { return config_; }
@@ -96,6 +102,8 @@ class Driver {
   StationProtocol* station() { return station_.get(); }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
+  SpoolReplay* replay() { return replay_.get(); }
+  Dd8ReplayState& dd8_state() { return dd8_state_; }
 
  private:
   void GeneratePassword();
@@ -124,9 +132,13 @@ class Driver {
   std::unique_ptr<SpoolWriter> spool_;
   std::unique_ptr<EventOutput> output_;
   std::unique_ptr<StationProtocol> station_;
+  Dd8ReplayState dd8_state_;
+  std::unique_ptr<SpoolReplay> replay_;
+  StationWatch station_watch_;
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
+  MainLoop::Id replay_timer_ = 0;
 };
 
 }  // namespace qarn

@@ -1,0 +1,58 @@
+// Sends spooled records again once their link is up, oldest first: at most one .dd8 file
+// per 3 seconds (sooner when the server acknowledges) and one .ddk file per tick.
+//
+// The files waiting are kept in memory in the order they were spooled: the directory is
+// read once at start-up (ordered by modification time, since names repeat every month and
+// do not sort by time) and files stored since then join the end of the line, so a tick
+// never lists or sorts the directory.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "output/dd8_replay_state.h"
+#include "output/links.h"
+#include "output/spool_writer.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+
+namespace qarn {
+
+class SpoolReplay {
+ public:
+  SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, Dd8ReplayState& state);
+
+  // Reads the message directory: the spool files left from earlier runs.
+  void Scan();
+
+  // A file that the spool writer has just stored.
+  void Add(SpoolKind kind, const std::string& path);
+
+  // One .dd8 file to the K8 link, when it is connected and the pacing allows.
+  void ReplayK8(K8Channel& k8);
+  // One .ddk file to the K7 link, when it is connected; deleted once sent whole.
+  void ReplayK7(K7Channel& k7);
+
+  size_t waiting(SpoolKind kind) const { return Queue(kind).size(); }
+
+  // The suffix given to a file that cannot be replayed; no spool pattern matches it.
+  static constexpr const char* kSetAsideSuffix = ".bad";
+
+ private:
+  std::deque<std::string>& Queue(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
+  const std::deque<std::string>& Queue(SpoolKind kind) const {
+    return kind == SpoolKind::kK7 ? k7_ : k8_;
+  }
+  // Drops files at the head of the line that are gone (acknowledged, or removed by hand).
+  bool SkipVanished(std::deque<std::string>& queue);
+  void SetAside(std::deque<std::string>& queue, const std::string& why);
+
+  FileSystem& fs_;
+  const Clock& clock_;
+  std::string prefix_;
+  Dd8ReplayState& state_;
+  std::deque<std::string> k7_;
+  std::deque<std::string> k8_;
+};
+
+}  // namespace qarn

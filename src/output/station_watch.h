@@ -1,0 +1,25 @@
+// Whether the station was heard within the last 3 seconds.
+#pragma once
+
+#include <optional>
+
+#include "platform/tdatetime.h"
+
+namespace qarn {
+
+class StationWatch {
+ public:
+  // The new state when it changed at this tick: true heard again, false fell silent.
+  std::optional<bool> Tick(TDateTime now, TDateTime last_receive_time) {
+    const bool heard = !(now > last_receive_time + 3 * kSecond);
+    if (heard == heard_) return std::nullopt;
+    heard_ = heard;
+    return heard;
+  }
+  bool heard() const { return heard_; }
+
+ private:
+  bool heard_ = false;
+};
+
+}  // namespace qarn

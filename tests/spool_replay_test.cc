@@ -1,0 +1,176 @@
+#include "output/spool_replay.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_links.h"
+#include "fakes/temp_dir.h"
+#include "output/spool_writer.h"
+#include "platform/diag.h"
+
+namespace qarn {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class SpoolReplayTest : public ::testing::Test {
+ protected:
+  SpoolReplayTest()
+      : prefix_(dir_.path() + "/"),
+        replay_(fs_, clock_, prefix_, state_),
+        writer_(fs_, prefix_, -1,
+                {nullptr, [this](SpoolKind k, const std::string& p) { replay_.Add(k, p); }}) {
+    k7_.connected = k8_.connected = true;
+    SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
+  }
+  ~SpoolReplayTest() override { SetDiagSink(nullptr); }
+
+  // A file of `content` whose modification time lies `age_s` seconds back.
+  void Old(const std::string& name, const std::string& content, int age_s) {
+    dir_.Write(name, content);
+    std::filesystem::last_write_time(
+        dir_ / name, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_s));
+  }
+  static std::string Dd8(char tag) { return std::string("\x1C\x00\x00\x03", 4) + tag; }
+  static std::string Ddk(char tag) { return std::string(554, '\xFF') + tag; }
+
+  // What the K8 link does on an acknowledgement of a replayed file.
+  void Acknowledge(const std::string& path) {
+    fs_.Remove(path);
+    state_.MakeDue(clock_.Now());
+  }
+  void Tick() {
+    clock_.AdvanceMs(200);
+    replay_.ReplayK8(k8_);
+    replay_.ReplayK7(k7_);
+  }
+
+  testing::TempDir dir_;
+  std::string prefix_;
+  testing::FakeClock clock_;
+  PosixFileSystem fs_;
+  Dd8ReplayState state_;
+  SpoolReplay replay_;
+  SpoolWriter writer_;
+  testing::FakeK7 k7_;
+  testing::FakeK8 k8_;
+  std::vector<std::string> diag_;
+};
+
+TEST_F(SpoolReplayTest, OldestFirstWhateverTheNames) {
+  Old("A4CB7FFF_-1.ddk", Ddk('1'), 30);  // end of last month
+  Old("5265C00_-1.ddk", Ddk('2'), 20);   // start of this one
+  Old("50451EB3_-1.ddk", Ddk('3'), 10);
+  replay_.Scan();
+  writer_.WriteK7(BuildServiceFrame(kK7StationHeard), clock_.Now());  // joins the end
+  for (int i = 0; i < 5; ++i) Tick();
+  ASSERT_EQ(k7_.units.size(), 4u);
+  EXPECT_EQ(k7_.units[0].back(), '1');
+  EXPECT_EQ(k7_.units[1].back(), '2');
+  EXPECT_EQ(k7_.units[2].back(), '3');
+  EXPECT_EQ(k7_.units[3][2], kK7StationHeard);
+  EXPECT_THAT(dir_.List(), IsEmpty());
+}
+
+TEST_F(SpoolReplayTest, K7FileStaysWhenTheUnitWasNotTakenWhole) {
+  Old("1_-1.ddk", Ddk('1'), 2);
+  replay_.Scan();
+  k7_.take = 100;
+  Tick();
+  EXPECT_THAT(dir_.List(), ElementsAre("1_-1.ddk"));
+  k7_.take = kK7FrameSize;
+  Tick();
+  EXPECT_THAT(dir_.List(), IsEmpty());
+  EXPECT_EQ(k7_.units.size(), 2u);
+}
+
+TEST_F(SpoolReplayTest, NothingGoesWhileTheLinksAreDown) {
+  Old("1.dd8", Dd8('a'), 2);
+  Old("1_-1.ddk", Ddk('1'), 2);
+  replay_.Scan();
+  k7_.connected = k8_.connected = false;
+  for (int i = 0; i < 30; ++i) Tick();
+  EXPECT_THAT(k7_.units, IsEmpty());
+  EXPECT_THAT(k8_.packets, IsEmpty());
+}
+
+TEST_F(SpoolReplayTest, AcknowledgedFilesGoOnePerTick) {
+  Old("3.dd8", Dd8('a'), 30);
+  Old("1.dd8", Dd8('b'), 20);
+  Old("2.dd8", Dd8('c'), 10);
+  replay_.Scan();
+  for (int i = 0; i < 3; ++i) {
+    Tick();
+    ASSERT_EQ(k8_.packets.size(), static_cast<size_t>(i + 1));
+    Acknowledge(k8_.packets.back().spool_file);
+  }
+  EXPECT_EQ(k8_.packets[0].payload, Bytes{'a'});
+  EXPECT_EQ(k8_.packets[0].type, kK8StationEventType);
+  EXPECT_EQ(k8_.packets[0].spool_file, prefix_ + "3.dd8");
+  EXPECT_EQ(k8_.packets[1].payload, Bytes{'b'});
+  EXPECT_EQ(k8_.packets[2].payload, Bytes{'c'});
+  EXPECT_EQ(state_.last_dd8_file(), prefix_ + "2.dd8");
+  EXPECT_THAT(dir_.List(), IsEmpty());
+}
+
+TEST_F(SpoolReplayTest, UnacknowledgedFileIsRepeatedEveryThreeSecondsAndOthersWait) {
+  Old("1.dd8", Dd8('a'), 20);
+  Old("2.dd8", Dd8('b'), 10);
+  replay_.Scan();
+  std::vector<int> sent_at_tick;
+  for (int tick = 1; tick <= 40; ++tick) {  // 8 seconds
+    const size_t before = k8_.packets.size();
+    Tick();
+    if (k8_.packets.size() > before) sent_at_tick.push_back(tick);
+  }
+  EXPECT_THAT(sent_at_tick, ElementsAre(1, 17, 33));  // more than 3 s apart, to within a tick
+  for (const auto& p : k8_.packets) EXPECT_EQ(p.payload, Bytes{'a'});
+}
+
+TEST_F(SpoolReplayTest, FullRingRetriesAtTheNextTick) {
+  Old("1.dd8", Dd8('a'), 2);
+  replay_.Scan();
+  k8_.full = true;
+  Tick();
+  k8_.full = false;
+  Tick();
+  EXPECT_EQ(k8_.packets.size(), 1u);
+}
+
+TEST_F(SpoolReplayTest, UnreplayableFilesAreSetAsideOnceAndOthersGoOn) {
+  Old("1.dd8", "\x1C\x00", 40);                       // shorter than its type
+  Old("2_-1.ddk", "short", 30);                       // shorter than a unit
+  std::filesystem::create_directory(dir_ / "3.dd8");  // not a file
+  std::filesystem::last_write_time(
+      dir_ / "3.dd8", std::filesystem::file_time_type::clock::now() - std::chrono::seconds(35));
+  Old("4.dd8", Dd8('z'), 10);
+  Old("5_-1.ddk", Ddk('5'), 10);
+  replay_.Scan();
+  for (int i = 0; i < 10; ++i) Tick();
+  EXPECT_THAT(dir_.List(), ElementsAre("1.dd8.bad", "2_-1.ddk.bad", "3.dd8.bad", "4.dd8"));
+  ASSERT_EQ(k8_.packets.size(), 1u);
+  EXPECT_EQ(k8_.packets[0].payload, Bytes{'z'});
+  ASSERT_EQ(k7_.units.size(), 1u);
+  EXPECT_EQ(diag_.size(), 3u);
+  replay_.Scan();  // set aside for good: a new start does not see them
+  EXPECT_EQ(replay_.waiting(SpoolKind::kK8), 1u);
+  EXPECT_EQ(replay_.waiting(SpoolKind::kK7), 0u);
+}
+
+TEST_F(SpoolReplayTest, FilesRemovedByHandAreSkipped) {
+  Old("1_-1.ddk", Ddk('1'), 20);
+  Old("2_-1.ddk", Ddk('2'), 10);
+  replay_.Scan();
+  std::filesystem::remove(dir_ / "1_-1.ddk");
+  Tick();
+  ASSERT_EQ(k7_.units.size(), 1u);
+  EXPECT_EQ(k7_.units[0].back(), '2');
+  EXPECT_THAT(diag_, IsEmpty());
+}
+
+}  // namespace
+}  // namespace qarn
