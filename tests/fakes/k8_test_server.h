@@ -3,6 +3,7 @@
 // answer at all).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,6 +45,9 @@ class K8TestServer {
   }
 
   int port() const { return listener_.port(); }
+
+  // With raw replies the responder gives whole frames, written as they are.
+  void SetRawReplies(bool raw) { raw_replies_ = raw; }
 
   void SetResponder(Responder responder) {
     std::lock_guard lock(mutex_);
@@ -117,7 +121,8 @@ class K8TestServer {
         received_.push_back(std::move(r));
       }
       cv_.notify_all();
-      if (reply && connection.WriteAll(BuildK8Frame(*reply)) != 0) return;
+      if (!reply) continue;
+      if (connection.WriteAll(raw_replies_ ? *reply : BuildK8Frame(*reply)) != 0) return;
     }
   }
 
@@ -130,6 +135,7 @@ class K8TestServer {
   std::vector<std::chrono::steady_clock::time_point> close_times_;
   int connections_ = 0;
   int closed_ = 0;
+  std::atomic<bool> raw_replies_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
