@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "k8/k8_link.h"
+#include "output/dd8_replay_state.h"
 #include "output/event_output.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
@@ -94,12 +96,15 @@ class Driver {
   const std::string& com_port_name() const { return com_port_name_; }
 
   StationProtocol* station() { return station_.get(); }
+  K8Link* k8_link_thread() { return k8_link_.get(); }
+  Dd8ReplayState& dd8_state() { return dd8_state_; }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
 
  private:
   void GeneratePassword();
   void OpenConfiguredPort();
+  void StartK8Link();
   void StopLinks();
   void Shutdown();
 
@@ -127,6 +132,9 @@ class Driver {
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
+  Dd8ReplayState dd8_state_;
+  // Last: its thread uses the state above until it is stopped.
+  std::unique_ptr<K8Link> k8_link_;
 };
 
 }  // namespace qarn
