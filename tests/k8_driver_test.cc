@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
@@ -28,7 +29,8 @@ TEST(K8Driver, CloseSpoolsTheLiveEventsStillQueued) {
     if (r.header.type == kK8StationEventType) return std::nullopt;
     return K8TestServer::DefaultReply(r);
   });
-  const auto dir = std::filesystem::path(::testing::TempDir()) / "k8_driver_close";
+  const auto dir = std::filesystem::path(::testing::TempDir()) /
+                   ("k8_driver_close_" + std::to_string(std::random_device{}()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const auto old_dir = std::filesystem::current_path();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
@@ -34,8 +35,10 @@ K8LinkTiming FastTiming() {
 class K8LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::path(::testing::TempDir()) /
-           ("k8_link_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+    dir_ =
+        std::filesystem::path(::testing::TempDir()) /
+        ("k8_link_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+         "_" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
