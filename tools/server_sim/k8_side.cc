@@ -69,7 +69,8 @@ const char* K8Side::Usage() {
          "                    never polls\n"
          "  --k8-stall        never answer a frame (the driver counts a network error for\n"
          "                    each and reconnects after 21)\n"
-         "  --k8-delay-ms N   answer every frame N ms late (1000 or more: too late)\n";
+         "  --k8-delay-ms N   answer every frame N ms late (1000 or more: too late)\n"
+         "  --k8-quiet-polls  do not print keep-alive polls answered with nothing\n";
 }
 
 const char* K8Side::Commands() {
@@ -84,7 +85,8 @@ const char* K8Side::Commands() {
          "  denied       K8Denied: the driver stops connecting until it is restarted\n"
          "  pollenable   K8PollEnable\n"
          "  drop         close the connection now\n"
-         "  stall        stop answering     answer   answer again\n"
+         "  stall        stop answering\n"
+         "  answer       answer again\n"
          "  delay N      answer N ms late (0: at once)\n";
 }
 
@@ -113,6 +115,10 @@ bool K8Side::ParseOption(int argc, char** argv, int* i, Options* options, std::s
   }
   if (arg == "--no-poll-enable") {
     options->poll_enable = false;
+    return true;
+  }
+  if (arg == "--k8-quiet-polls") {
+    options->quiet_polls = true;
     return true;
   }
   if (arg == "--k8-stall") {
@@ -195,12 +201,18 @@ void K8Side::Serve(PosixBlockingTcpClient& connection) {
       Say("invalid frame header: closing");
       return;
     }
-    Say("<- " + DescribeK8Packet(packet));
+    const int32_t type = ReadK8PacketHeader(packet)->type;
+    const std::string received = "<- " + DescribeK8Packet(packet);
+    if (!options_.quiet_polls || type != kK8Poll || stall_) Say(received);
     if (stall_) continue;
     const int delay = delay_ms_;
     if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    const Bytes reply = ReplyTo(ReadK8PacketHeader(packet)->type);
-    Say("-> " + DescribeK8Packet(reply));
+    const Bytes reply = ReplyTo(type);
+    const bool empty_poll_reply = reply == BuildK8Packet(kK8Poll, Bytes{0}, 0);
+    if (options_.quiet_polls && type == kK8Poll && !empty_poll_reply) Say(received);
+    if (!options_.quiet_polls || type != kK8Poll || !empty_poll_reply) {
+      Say("-> " + DescribeK8Packet(reply));
+    }
     if (connection.WriteAll(BuildK8Frame(reply)) != 0) return;
   }
 }

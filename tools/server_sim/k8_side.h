@@ -20,6 +20,7 @@ class K8Side {
     bool poll_enable = true;  // K8PollEnable answers the last greeting packet
     bool stall = false;       // never answer
     int delay_ms = 0;         // answer this late
+    bool quiet_polls = false;  // print polls only when their reply carries something
   };
 
   static const char* Usage();

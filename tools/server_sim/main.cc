@@ -20,7 +20,7 @@ void PrintUsage(FILE* out) {
       "\n",
       out);
   std::fputs(qarn::sim::K8Side::Usage(), out);
-  std::fputs("  --help           print this text and exit\n\n", out);
+  std::fputs("  --help            print this text and exit\n\n", out);
   std::fputs(qarn::sim::K8Side::Commands(), out);
   std::fputs("  quit         end the simulator\n", out);
 }
