@@ -293,5 +293,38 @@ TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
   EXPECT_EQ(lines().back().rfind("выход - ", 0), 0u);
 }
 
+TEST_F(K8LinkTest, PartialReplyBodyIsWaitedForOnlySoLong) {
+  // The reply to the first event announces 100 bytes and brings 10; the rest never comes.
+  K8TestServer server([](const Received& r) -> std::optional<Bytes> {
+    if (r.header.type != kK8StationEventType) return BuildK8Frame(Packet(0x7E000000));
+    Bytes frame = BuildK8Frame(Bytes(100, 0xFF));
+    frame.resize(21 + 10);
+    return frame;
+  });
+  server.SetRawReplies(true);
+  K8LinkTiming timing = FastTiming();
+  timing.reply_timeout_ms = 50;
+  timing.body_wait_ms = 300;
+  Start(server.port(), timing);
+  ASSERT_TRUE(server.WaitForPackets(4));
+  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
+  // The stream cannot be followed past the missing bytes: the link closes it and reconnects.
+  ASSERT_TRUE(server.WaitForClosed(1));
+  ASSERT_TRUE(server.WaitForConnections(2));
+  ASSERT_TRUE(server.WaitForPackets(9));
+
+  // Stopping while a body is awaited does not sit out the whole wait.
+  link_->StopAndWait();
+  link_.reset();
+  timing.body_wait_ms = 60000;
+  Start(server.port(), timing);
+  ASSERT_TRUE(server.WaitForPackets(13));
+  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
+  ASSERT_TRUE(server.WaitForPackets(14));
+  const auto asked = std::chrono::steady_clock::now();
+  link_->StopAndWait();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+}
+
 }  // namespace
 }  // namespace qarn

@@ -17,9 +17,9 @@ class K8Side {
   struct Options {
     std::string address = "127.0.0.1";
     int port = 12543;
-    bool poll_enable = true;  // K8PollEnable answers the last greeting packet
-    bool stall = false;       // never answer
-    int delay_ms = 0;         // answer this late
+    bool poll_enable = true;   // K8PollEnable answers the last greeting packet
+    bool stall = false;        // never answer
+    int delay_ms = 0;          // answer this late
     bool quiet_polls = false;  // print polls only when their reply carries something
   };
 
