@@ -22,4 +22,12 @@ SetClock=0
 INI
 fi
 echo "demo directory: $demo"
-exec "$root/build/bin/qarn-driver" --headless
+# The message server's K8 side; its commands (query, retquery, disconnect ...) are read from
+# the fifo: echo query > demo/server-sim.in
+rm -f server-sim.in && mkfifo server-sim.in
+sleep infinity > server-sim.in &
+fifo_holder=$!
+"$root/build/bin/qarn-server-sim" --k8-quiet-polls < server-sim.in &
+server_sim=$!
+trap 'kill "$server_sim" "$fifo_holder" 2>/dev/null; rm -f server-sim.in' EXIT
+"$root/build/bin/qarn-driver" --headless

@@ -1,5 +1,6 @@
 #include "shell/driver.h"
 
+#include "k8/queued_event_spool.h"
 #include "platform/diag.h"
 
 namespace qarn {
@@ -9,6 +10,8 @@ void HeadlessView::ShowMessageBox(const std::string& text) { DiagError(text); }
 Driver::Driver(Services services) : s_(services), error_log_(services.fs) {}
 
 Driver::~Driver() {
+  // Its thread may be waiting on the main thread: stop it while the loop can still serve it.
+  if (k8_link_ && !k8_link_->finished()) k8_link_->StopAndWait();
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
   s_.port.SetPacketHandler(nullptr);
@@ -74,6 +77,7 @@ void Driver::StartUp() {
   // 6. K7: the indicator shows only when the link is used.
   s_.view.Update(ViewPart::kK7Indicator);
   // 7. K8.
+  if (config_.send_k8) StartK8Link();
   s_.view.Update(ViewPart::kK8Indicator);
   // 8. The start time.
   start_time_text_ = FormatDefaultDateTime(*DecodeDateTime(start_time_));
@@ -97,6 +101,21 @@ void Driver::OpenConfiguredPort() {
     }
   }
   s_.view.Update(ViewPart::kSetupPage);
+}
+
+void Driver::StartK8Link() {
+  K8Link::Hooks hooks;
+  hooks.greeting_values = [this] {
+    return K8Link::GreetingValues{com_port_name_, s_.port.IsOpen(), config_.first_number};
+  };
+  hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
+  hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
+  hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
+  k8_link_ = std::make_unique<K8Link>(
+      K8Link::Services{s_.clock, s_.fs, s_.loop, PosixTcpClientFactory(), dd8_state_},
+      std::move(hooks), kIniFileName);
+  k8_ = k8_link_.get();
+  output_->SetLinks(k7_, k8_);
 }
 
 void Driver::ShowMessageBox(const std::string& text) {
@@ -178,7 +197,18 @@ void Driver::Shutdown() {
 }
 
 void Driver::StopLinks() {
-  // The K8 link thread is stopped and waited for here once it exists.
+  if (k8_link_) {
+    // The thread's last calls into the main thread are served while it ends; its ring is
+    // then still, and the live events in it are kept on disk.
+    k8_link_->StopAndWait();
+    k8_ = nullptr;
+    if (output_) output_->SetLinks(k7_, k8_);
+    const auto queued = k8_link_->TakeQueued();
+    if (!config_.not_send_to_disk_k8 && spool_) {
+      const int kept = SpoolLiveStationEvents(queued, *spool_, s_.clock.Now());
+      if (kept > 0) DiagError("K8: " + std::to_string(kept) + " queued events spooled at close");
+    }
+  }
 }
 
 }  // namespace qarn

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "k8/k8_link.h"
 #include "output/dd8_replay_state.h"
 #include "output/event_output.h"
 #include "output/spool_replay.h"
@@ -100,6 +101,7 @@ class Driver {
   const std::string& com_port_name() const { return com_port_name_; }
 
   StationProtocol* station() { return station_.get(); }
+  K8Link* k8_link_thread() { return k8_link_.get(); }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
@@ -108,6 +110,7 @@ class Driver {
  private:
   void GeneratePassword();
   void OpenConfiguredPort();
+  void StartK8Link();
   void StopLinks();
   void Shutdown();
 
@@ -139,6 +142,8 @@ class Driver {
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
   MainLoop::Id replay_timer_ = 0;
+  // Last: its thread uses the state above until it is stopped.
+  std::unique_ptr<K8Link> k8_link_;
 };
 
 }  // namespace qarn

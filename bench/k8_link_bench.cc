@@ -1,0 +1,118 @@
+// The K8 link against a loopback server that answers at once: how often the thread wakes
+// while idle, how many packets per second pass, and how long a queued packet takes to arrive.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "fakes/inline_main_loop.h"
+#include "fakes/k8_test_server.h"
+#include "k8/k8_link.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+
+namespace qarn {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+struct Bench {
+  explicit Bench(bool poll_enable)
+      : server([poll_enable](const K8TestServer::Received& r) -> std::optional<Bytes> {
+          if (poll_enable && r.header.type == kK8Version) {
+            return BuildK8Packet(kK8PollEnable, ByteView(), 0);
+          }
+          return K8TestServer::DefaultReply(r);
+        }) {
+    dir = std::filesystem::temp_directory_path() /
+          ("k8_bench_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir);
+    const std::string ini = (dir / "sqarn.ini").string();
+    std::ofstream(ini) << "[ServerHost]\nPort=" << server.port() << "\n";
+    link = std::make_unique<K8Link>(K8Link::Services{clock, fs, loop, PosixTcpClientFactory(), dd8},
+                                    K8Link::Hooks{}, ini);
+    server.WaitForPackets(4);
+  }
+  ~Bench() {
+    link->StopAndWait();
+    link.reset();
+    std::filesystem::remove_all(dir);
+  }
+
+  std::filesystem::path dir;
+  SystemClock clock;
+  PosixFileSystem fs;
+  InlineMainLoop loop;
+  Dd8ReplayState dd8;
+  K8TestServer server;
+  std::unique_ptr<K8Link> link;
+};
+
+const Bytes kEvent(18, 0x5A);
+
+void BM_IdleWakeUps(benchmark::State& state) {
+  Bench bench(state.range(0) != 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // past the greeting
+  for (auto _ : state) {
+    const uint64_t before = bench.link->steps();
+    const auto start = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
+    state.counters["wakeups_per_s"] = (bench.link->steps() - before) / seconds;
+  }
+}
+BENCHMARK(BM_IdleWakeUps)->ArgName("polling")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
+
+void BM_Throughput(benchmark::State& state) {
+  Bench bench(false);
+  const size_t count = 20000;
+  for (auto _ : state) {
+    const size_t base = bench.server.received().size();
+    const auto start = Steady::now();
+    for (size_t i = 0; i < count;) {
+      if (bench.link->QueuePacket(kK8StationEventType, kEvent, "")) {
+        ++i;
+      } else {
+        std::this_thread::yield();  // the ring is full
+      }
+    }
+    bench.server.WaitForPackets(base + count, std::chrono::seconds(60));
+    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
+    state.counters["packets_per_s"] = count / seconds;
+  }
+}
+BENCHMARK(BM_Throughput)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_QueueToArrival(benchmark::State& state) {
+  Bench bench(state.range(0) != 0);
+  std::vector<double> micros;
+  for (auto _ : state) {
+    for (int i = 0; i < 2000; ++i) {
+      const size_t base = bench.server.received().size();
+      const auto queued = Steady::now();
+      bench.link->QueuePacket(kK8StationEventType, kEvent, "");
+      bench.server.WaitForPackets(base + 1);
+      const auto arrived = bench.server.received()[base].when;
+      micros.push_back(std::chrono::duration<double, std::micro>(arrived - queued).count());
+      // Let the reply come back, so that each packet meets an idle, sleeping link.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+}
+BENCHMARK(BM_QueueToArrival)
+    ->ArgName("polling")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace qarn
+
+BENCHMARK_MAIN();

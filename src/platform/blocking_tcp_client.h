@@ -1,0 +1,91 @@
+// A blocking TCP client for a worker thread: connect with a time-out, write completely, read
+// exactly n bytes with a time-out. Failures carry the numbers of socket_error.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace qarn {
+
+struct TcpClientOptions {
+  std::string host;
+  int port = 0;
+  int connect_timeout_ms = 2500;
+  int read_timeout_ms = 3000;
+  // Run on the calling thread: inside a successful Connect, and inside Disconnect when a
+  // connection was open. Not run when the client is released.
+  std::function<void()> on_connected;
+  std::function<void()> on_disconnected;
+};
+
+class BlockingTcpClient {
+ public:
+  virtual ~BlockingTcpClient() = default;  // closes an open connection without notification
+
+  // 0 on success, else the error number.
+  virtual int Connect() = 0;
+  virtual int WriteAll(ByteView data) = 0;
+  // Reads until `n` bytes are in `out`, waiting at most the read time-out for each further
+  // piece. `*got` says how many arrived, also when it fails.
+  virtual int ReadExactly(uint8_t* out, size_t n, size_t* got) = 0;
+  virtual void SetReadTimeout(int ms) = 0;
+  virtual bool Connected() const = 0;
+  virtual void Disconnect() = 0;
+};
+
+using TcpClientFactory = std::function<std::unique_ptr<BlockingTcpClient>(TcpClientOptions)>;
+
+// The POSIX client; also wraps a connection accepted by a TcpListener.
+class PosixBlockingTcpClient final : public BlockingTcpClient {
+ public:
+  explicit PosixBlockingTcpClient(TcpClientOptions options);
+  // Takes over an open socket (from TcpListener::Accept).
+  PosixBlockingTcpClient(int fd, TcpClientOptions options);
+  ~PosixBlockingTcpClient() override;
+
+  PosixBlockingTcpClient(const PosixBlockingTcpClient&) = delete;
+  PosixBlockingTcpClient& operator=(const PosixBlockingTcpClient&) = delete;
+
+  int Connect() override;
+  int WriteAll(ByteView data) override;
+  int ReadExactly(uint8_t* out, size_t n, size_t* got) override;
+  void SetReadTimeout(int ms) override { options_.read_timeout_ms = ms; }
+  bool Connected() const override { return fd_ >= 0; }
+  void Disconnect() override;
+
+  // The peer as "address:port"; empty when not connected.
+  std::string PeerText() const;
+
+ private:
+  TcpClientOptions options_;
+  int fd_ = -1;
+};
+
+TcpClientFactory PosixTcpClientFactory();
+
+// A listening socket for servers (the simulator, tests).
+class TcpListener {
+ public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Port 0 lets the system choose. 0 on success, else the error number.
+  int Listen(const std::string& address, int port);
+  int port() const { return port_; }
+  // The next connection, or null when none came within `timeout_ms` (-1: wait for ever) or
+  // the listener is closed.
+  std::unique_ptr<PosixBlockingTcpClient> Accept(int timeout_ms);
+  void Close();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace qarn

@@ -1,0 +1,143 @@
+// A K8 message server on 127.0.0.1 for tests: accepts one connection at a time, records every
+// packet it receives and answers each with what the test's responder gives (nothing: no
+// answer at all).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "k8/k8_frame_reader.h"
+#include "k8/k8_wire.h"
+#include "platform/blocking_tcp_client.h"
+
+namespace qarn {
+
+class K8TestServer {
+ public:
+  struct Received {
+    int connection = 0;  // 1 for the first accepted connection
+    Bytes packet;
+    K8PacketHeader header;
+    std::chrono::steady_clock::time_point when;
+  };
+  // The reply packet to a received one, or nothing for no reply.
+  using Responder = std::function<std::optional<Bytes>(const Received&)>;
+
+  // Answers every packet with an unknown type, station events with K8EventAck.
+  static std::optional<Bytes> DefaultReply(const Received& r) {
+    if (r.header.type == kK8StationEventType) return BuildK8Packet(kK8EventAck, ByteView(), 0);
+    return BuildK8Packet(0x7E000000, ByteView(), 0);
+  }
+
+  explicit K8TestServer(Responder responder = DefaultReply) : responder_(std::move(responder)) {
+    listener_.Listen("127.0.0.1", 0);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~K8TestServer() {
+    stop_ = true;
+    thread_.join();
+  }
+
+  int port() const { return listener_.port(); }
+
+  // With raw replies the responder gives whole frames, written as they are.
+  void SetRawReplies(bool raw) { raw_replies_ = raw; }
+
+  void SetResponder(Responder responder) {
+    std::lock_guard lock(mutex_);
+    responder_ = std::move(responder);
+  }
+
+  // Waits until `count` packets have come (at most `timeout`).
+  bool WaitForPackets(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+  }
+  bool WaitForConnections(int count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return connections_ >= count; });
+  }
+  // Waits until the current connection has been closed by the driver.
+  bool WaitForClosed(int count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return closed_ >= count; });
+  }
+
+  std::vector<Received> received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  std::vector<std::chrono::steady_clock::time_point> accept_times() const {
+    std::lock_guard lock(mutex_);
+    return accept_times_;
+  }
+  std::vector<std::chrono::steady_clock::time_point> close_times() const {
+    std::lock_guard lock(mutex_);
+    return close_times_;
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      auto connection = listener_.Accept(20);
+      if (!connection) continue;
+      int number;
+      {
+        std::lock_guard lock(mutex_);
+        number = ++connections_;
+        accept_times_.push_back(std::chrono::steady_clock::now());
+      }
+      cv_.notify_all();
+      Serve(*connection, number);
+      {
+        std::lock_guard lock(mutex_);
+        ++closed_;
+        close_times_.push_back(std::chrono::steady_clock::now());
+      }
+      cv_.notify_all();
+    }
+  }
+
+  void Serve(PosixBlockingTcpClient& connection, int number) {
+    connection.SetReadTimeout(20);
+    while (!stop_) {
+      Received r;
+      const FrameRead outcome = ReadK8Frame(connection, &r.packet);
+      if (outcome == FrameRead::kNothing) continue;
+      if (outcome != FrameRead::kFrame) return;
+      r.connection = number;
+      r.header = ReadK8PacketHeader(r.packet).value_or(K8PacketHeader{});
+      r.when = std::chrono::steady_clock::now();
+      std::optional<Bytes> reply;
+      {
+        std::lock_guard lock(mutex_);
+        reply = responder_(r);
+        received_.push_back(std::move(r));
+      }
+      cv_.notify_all();
+      if (!reply) continue;
+      if (connection.WriteAll(raw_replies_ ? *reply : BuildK8Frame(*reply)) != 0) return;
+    }
+  }
+
+  TcpListener listener_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  Responder responder_;
+  std::vector<Received> received_;
+  std::vector<std::chrono::steady_clock::time_point> accept_times_;
+  std::vector<std::chrono::steady_clock::time_point> close_times_;
+  int connections_ = 0;
+  int closed_ = 0;
+  std::atomic<bool> raw_replies_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace qarn

@@ -1,0 +1,240 @@
+#include "server_sim/k8_side.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "k8/k8_frame_reader.h"
+#include "k8/k8_wire.h"
+#include "platform/byte_order.h"
+#include "platform/diag.h"
+#include "platform/tdatetime.h"
+
+namespace qarn::sim {
+namespace {
+
+void Say(const std::string& line) { DiagOutput("K8 " + line); }
+
+std::string DescribePayload(int32_t type, ByteView p) {
+  std::ostringstream out;
+  if (type == kK8StationEventType && p.size() >= kK8EventSize) {
+    const int code_len = p[5] < 4 ? p[5] : 4;
+    const auto time = DecodeDateTime(GetF64(&p[10]));
+    out << " object=" << GetI32(&p[0])
+        << " code=" << std::string(reinterpret_cast<const char*>(&p[6]), code_len)
+        << " byte3=" << static_cast<int>(p[4])
+        << " time=" << (time ? FormatIso(*time) : std::string("invalid"));
+  } else if (type == kK8PortState && p.size() >= 8) {
+    const int n = p[0] < 6 ? p[0] : 6;
+    out << " port=" << std::string(reinterpret_cast<const char*>(&p[1]), n)
+        << " open=" << static_cast<int>(p[7]);
+  } else if (type == kK8Version && p.size() >= 8) {
+    out << " version=" << GetU16(&p[0]) << "." << GetU16(&p[2]) << "." << GetU16(&p[4]) << "."
+        << GetU16(&p[6]);
+  } else if (type == kK8FirstNumber && p.size() >= 1) {
+    out << " first_number=" << static_cast<int>(p[0]);
+  } else if (type == kK8Hello && p.size() >= 2) {
+    out << " hello=" << GetU16(&p[0]);
+  } else if (!p.empty()) {
+    out << " payload=" << HexDump(p);
+  }
+  return out.str();
+}
+
+int32_t CommandType(const std::string& word) {
+  if (word == "query") return kK8Query;
+  if (word == "reconnect") return kK8Reconnect;
+  if (word == "disconnect") return kK8ServerDisconnect;
+  if (word == "denied") return kK8Denied;
+  if (word == "pollenable") return kK8PollEnable;
+  return 0;
+}
+
+}  // namespace
+
+std::string DescribeK8Packet(ByteView packet) {
+  const auto header = ReadK8PacketHeader(packet);
+  if (!header) return "short packet " + HexDump(packet);
+  std::string text = K8TypeName(header->type) + " seq=" + std::to_string(header->sequence);
+  if (!HasK8Markers(packet)) text += " (markers missing)";
+  return text + DescribePayload(header->type, packet.subspan(kK8PacketHeaderSize));
+}
+
+const char* K8Side::Usage() {
+  return "K8 link (the driver's [ServerHost] Address:Port):\n"
+         "  --k8-address A    listen on address A (default 127.0.0.1)\n"
+         "  --k8-port N       listen on port N (default 12543)\n"
+         "  --no-poll-enable  do not send K8PollEnable after the greeting, so the driver\n"
+         "                    never polls\n"
+         "  --k8-stall        never answer a frame (the driver counts a network error for\n"
+         "                    each and reconnects after 21)\n"
+         "  --k8-delay-ms N   answer every frame N ms late (1000 or more: too late)\n"
+         "  --k8-quiet-polls  do not print keep-alive polls answered with nothing\n";
+}
+
+const char* K8Side::Commands() {
+  return "K8 commands (each answers the next frame from the driver instead of the usual\n"
+         "reply; with polling on that is within about half a second):\n"
+         "  query        K8Query: the driver answers with K8QueryAnswer\n"
+         "  retquery     a poll reply with a K8RetQuery sub-packet (data byte 4 = 1): the\n"
+         "               driver sends the station the retranslator query\n"
+         "  retquery0    the same with data byte 4 = 0: the driver does nothing\n"
+         "  reconnect    K8Reconnect: the driver closes and connects again 5 s later\n"
+         "  disconnect   K8ServerDisconnect: the driver reports it and reconnects 5 s later\n"
+         "  denied       K8Denied: the driver stops connecting until it is restarted\n"
+         "  pollenable   K8PollEnable\n"
+         "  drop         close the connection now\n"
+         "  stall        stop answering\n"
+         "  answer       answer again\n"
+         "  delay N      answer N ms late (0: at once)\n";
+}
+
+bool K8Side::ParseOption(int argc, char** argv, int* i, Options* options, std::string* error) {
+  const std::string arg = argv[*i];
+  auto value = [&](int* out) {
+    if (*i + 1 >= argc) {
+      *error = arg + " needs a value";
+      return true;
+    }
+    char* end = nullptr;
+    const long v = std::strtol(argv[++*i], &end, 10);
+    if (!end || *end || v < 0 || v > 65535 * 1000) *error = arg + ": not a number";
+    *out = static_cast<int>(v);
+    return true;
+  };
+  if (arg == "--k8-port") return value(&options->port);
+  if (arg == "--k8-delay-ms") return value(&options->delay_ms);
+  if (arg == "--k8-address") {
+    if (*i + 1 >= argc) {
+      *error = arg + " needs a value";
+    } else {
+      options->address = argv[++*i];
+    }
+    return true;
+  }
+  if (arg == "--no-poll-enable") {
+    options->poll_enable = false;
+    return true;
+  }
+  if (arg == "--k8-quiet-polls") {
+    options->quiet_polls = true;
+    return true;
+  }
+  if (arg == "--k8-stall") {
+    options->stall = true;
+    return true;
+  }
+  return false;
+}
+
+bool K8Side::Start() {
+  stall_ = options_.stall;
+  delay_ms_ = options_.delay_ms;
+  if (const int error = listener_.Listen(options_.address, options_.port); error != 0) {
+    DiagError("K8: cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+              ", error " + std::to_string(error));
+    return false;
+  }
+  Say("listening on " + options_.address + ":" + std::to_string(listener_.port()));
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void K8Side::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+bool K8Side::HandleCommand(const std::string& line) {
+  std::istringstream in(line);
+  std::string word;
+  in >> word;
+  std::lock_guard lock(mutex_);
+  if (const int32_t type = CommandType(word)) {
+    pending_command_ = type;
+  } else if (word == "retquery" || word == "retquery0") {
+    pending_ret_query_ = word == "retquery" ? 1 : 0;
+  } else if (word == "stall") {
+    stall_ = true;
+  } else if (word == "answer") {
+    stall_ = false;
+  } else if (word == "delay") {
+    int ms = 0;
+    in >> ms;
+    delay_ms_ = ms < 0 ? 0 : ms;
+  } else if (word == "drop") {
+    drop_now_ = true;
+  } else {
+    return false;
+  }
+  Say("command taken: " + line);
+  return true;
+}
+
+void K8Side::Run() {
+  while (!stop_) {
+    auto connection = listener_.Accept(200);
+    if (!connection) continue;
+    const std::string peer = connection->PeerText();
+    Say("connection from " + peer);
+    Serve(*connection);
+    Say("connection from " + peer + " closed");
+  }
+}
+
+void K8Side::Serve(PosixBlockingTcpClient& connection) {
+  connection.SetReadTimeout(200);
+  while (!stop_) {
+    {
+      std::lock_guard lock(mutex_);
+      if (drop_now_) {
+        drop_now_ = false;
+        return;
+      }
+    }
+    Bytes packet;
+    const FrameRead outcome = ReadK8Frame(connection, &packet);
+    if (outcome == FrameRead::kNothing) continue;
+    if (outcome == FrameRead::kClosed) return;
+    if (outcome == FrameRead::kBad) {
+      Say("invalid frame header: closing");
+      return;
+    }
+    const int32_t type = ReadK8PacketHeader(packet)->type;
+    const std::string received = "<- " + DescribeK8Packet(packet);
+    if (!options_.quiet_polls || type != kK8Poll || stall_) Say(received);
+    if (stall_) continue;
+    const int delay = delay_ms_;
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    const Bytes reply = ReplyTo(type);
+    const bool empty_poll_reply = reply == BuildK8Packet(kK8Poll, Bytes{0}, 0);
+    if (options_.quiet_polls && type == kK8Poll && !empty_poll_reply) Say(received);
+    if (!options_.quiet_polls || type != kK8Poll || !empty_poll_reply) {
+      Say("-> " + DescribeK8Packet(reply));
+    }
+    if (connection.WriteAll(BuildK8Frame(reply)) != 0) return;
+  }
+}
+
+Bytes K8Side::ReplyTo(int32_t type) {
+  std::lock_guard lock(mutex_);
+  if (pending_command_) {
+    const int32_t command = pending_command_;
+    pending_command_ = 0;
+    return BuildK8Packet(command, ByteView(), 0);
+  }
+  if (type == kK8StationEventType) return BuildK8Packet(kK8EventAck, ByteView(), 0);
+  if (type == kK8Version && options_.poll_enable) {
+    return BuildK8Packet(kK8PollEnable, ByteView(), 0);
+  }
+  // Otherwise a poll reply; with no sub-packet it asks nothing of the driver.
+  std::vector<K8SubPacket> subs;
+  if (type == kK8Poll && pending_ret_query_ >= 0) {
+    subs.push_back({kK8RetQuery, Bytes{0, 0, 0, 0, static_cast<uint8_t>(pending_ret_query_)}});
+    pending_ret_query_ = -1;
+  }
+  return BuildK8Packet(kK8Poll, BuildPollReply(subs), 0);
+}
+
+}  // namespace qarn::sim
