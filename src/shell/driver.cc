@@ -45,8 +45,9 @@ void Driver::StartUp() {
       SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); }, nullptr});
   spool_->RemoveStaleTemporaries();
   output_ = std::make_unique<EventOutput>(
-      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8},
-      *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
+      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
+      s_.clock, [this] { AdvanceK7Indicator(); });
+  SetUpK7();
   output_->SetLinks(k7_, k8_);
 
   StationProtocol::Settings station_settings;
@@ -60,14 +61,15 @@ void Driver::StartUp() {
   station_hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
   station_hooks.deliver_event = [this](const StationEvent& e) { output_->DeliverStationEvent(e); };
   station_hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
-  station_ = std::make_unique<StationProtocol>(std::move(station_settings),
-                                               std::move(station_hooks), s_.clock, s_.fs,
-                                               start_time_);
+  station_ = std::make_unique<StationProtocol>(
+      std::move(station_settings), std::move(station_hooks), s_.clock, s_.fs, start_time_);
   s_.port.SetPacketHandler([this](ByteView packet) { station_->HandleStationPacket(packet); });
 
   // 5. The serial port.
   OpenConfiguredPort();
-  // 6. K7: the indicator shows only when the link is used.
+  // 6. K7: the indicator shows only when the link is used; unused, the link still comes up
+  // at the next housekeeping tick.
+  if (config_.send_k7) k7_client_->SetConnected(true);
   s_.view.Update(ViewPart::kK7Indicator);
   // 7. K8.
   s_.view.Update(ViewPart::kK8Indicator);
@@ -77,6 +79,54 @@ void Driver::StartUp() {
 
   housekeeping_timer_ =
       s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
+}
+
+void Driver::SetUpK7() {
+  k7_client_ = std::make_unique<AsyncTcpClient>(s_.loop);
+  k7_client_->SetHost(config_.host);
+  if (config_.k7_port > 0 && config_.k7_port <= 65535) {
+    k7_client_->SetPort(static_cast<uint16_t>(config_.k7_port));
+  } else {
+    DiagError("K7Port " + std::to_string(config_.k7_port) + " is no TCP port; using " +
+              std::to_string(kDefaultK7Port));
+    k7_client_->SetPort(kDefaultK7Port);
+  }
+  K7Exchange::Hooks hooks;
+  hooks.link_changed = [this](bool up) {
+    k7_link_ = up;
+    s_.view.Update(ViewPart::kK7Indicator);
+  };
+  hooks.advance_indicator = [this] { AdvanceK7Indicator(); };
+  hooks.set_clock = [this](TDateTime time) { SetClockByServer(time); };
+  hooks.ret_query = [this] {
+    if (station_) station_->RequestRetQuery();
+  };
+  hooks.close = [this] {
+    if (shut_down_) return;
+    DiagError("K7: the server orders the driver to close");
+    CloseByServerOrder();
+    s_.loop.Quit(0);
+  };
+  hooks.device_name = [this] { return s_.port.PortName(); };
+  k7_exchange_ =
+      std::make_unique<K7Exchange>(*k7_client_, K7Exchange::Settings{config_.send_k7}, hooks);
+  k7_ = k7_exchange_.get();
+}
+
+void Driver::SetClockByServer(TDateTime time) {
+  const std::optional<CivilTime> civil = DecodeDateTime(time);
+  if (!civil) {
+    DiagError("K7: the server's clock setting " + std::to_string(time) + " is no date");
+    return;
+  }
+  if (!config_.set_clock) {
+    DiagError("K7: the server sets the clock to " + FormatIso(*civil) +
+              " (SetClock=0: the clock is left alone)");
+    return;
+  }
+  DiagError("K7: the server sets the clock to " + FormatIso(*civil));
+  std::string error;
+  if (!s_.clock.SetLocalTime(*civil, &error)) DiagError("K7: the clock was not set: " + error);
 }
 
 void Driver::OpenConfiguredPort() {
@@ -122,6 +172,8 @@ void Driver::AdvanceK8Indicator() {
 }
 
 void Driver::OnHousekeepingTick() {
+  // Whatever SendK7 says: retried every tick, without limit.
+  if (k7_exchange_) k7_exchange_->KeepUp();
   if (station_) station_->CheckQueryInterval();
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "k7/async_tcp_client.h"
+#include "k7/k7_exchange.h"
 #include "output/event_output.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
@@ -78,6 +80,9 @@ class Driver {
 
   void OnHousekeepingTick();
 
+  // The server's command 4.
+  void SetClockByServer(TDateTime time);
+
   // State shown by the window.
   const Config& config() const { return config_; }
   const std::string& close_password() const { return close_password_; }
@@ -94,12 +99,14 @@ class Driver {
   const std::string& com_port_name() const { return com_port_name_; }
 
   StationProtocol* station() { return station_.get(); }
+  AsyncTcpClient* k7_client() { return k7_client_.get(); }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
 
  private:
   void GeneratePassword();
   void OpenConfiguredPort();
+  void SetUpK7();
   void StopLinks();
   void Shutdown();
 
@@ -125,6 +132,9 @@ class Driver {
   std::unique_ptr<EventOutput> output_;
   std::unique_ptr<StationProtocol> station_;
   K7Channel* k7_ = nullptr;
+  // Declared after the exchange so that it goes first, raising no event on its way out.
+  std::unique_ptr<K7Exchange> k7_exchange_;
+  std::unique_ptr<AsyncTcpClient> k7_client_;
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
 };

@@ -1,0 +1,194 @@
+#include "platform/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qarn {
+
+int SocketErrorNumber(int e) {
+  switch (e) {
+    case EINTR:
+      return 10004;
+    case EBADF:
+      return 10009;
+    case EACCES:
+      return 10013;
+    case EFAULT:
+      return 10014;
+    case EINVAL:
+      return 10022;
+    case EMFILE:
+      return 10024;
+    case EAGAIN:
+      return 10035;
+    case EINPROGRESS:
+      return 10036;
+    case EALREADY:
+      return 10037;
+    case ENOTSOCK:
+      return 10038;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return 10040;
+    case EPROTOTYPE:
+      return 10041;
+    case ENOPROTOOPT:
+      return 10042;
+    case EPROTONOSUPPORT:
+      return 10043;
+    case ESOCKTNOSUPPORT:
+      return 10044;
+    case EOPNOTSUPP:
+      return 10045;
+    case EPFNOSUPPORT:
+      return 10046;
+    case EAFNOSUPPORT:
+      return 10047;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return 10053;
+    // Writing to a connection the peer has reset: the same fault for the owner.
+    case EPIPE:
+    case ECONNRESET:
+      return 10054;
+    case ENOBUFS:
+      return 10055;
+    case EISCONN:
+      return 10056;
+    case ENOTCONN:
+      return 10057;
+    case ESHUTDOWN:
+      return 10058;
+    case ETOOMANYREFS:
+      return 10059;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case ELOOP:
+      return 10062;
+    case ENAMETOOLONG:
+      return 10063;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    case ENOTEMPTY:
+      return 10066;
+    case EUSERS:
+      return 10068;
+    case EDQUOT:
+      return 10069;
+    case ESTALE:
+      return 10070;
+    case EREMOTE:
+      return 10071;
+    default:
+      return e;
+  }
+}
+
+std::optional<uint32_t> NumericIPv4(const std::string& host) {
+  if (host == "localhost") return INADDR_LOOPBACK;
+  in_addr address{};
+  // inet_aton takes the same dotted forms as inet_addr ("127.1", "0x7f.1").
+  if (inet_aton(host.c_str(), &address) == 0) return std::nullopt;
+  return ntohl(address.s_addr);
+}
+
+std::optional<uint32_t> ResolveIPv4(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return std::nullopt;
+  }
+  const uint32_t address =
+      ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(result);
+  return address;
+}
+
+int TcpSocket::Open() {
+  if (fd_ >= 0) return 0;
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd_ < 0 ? SocketErrorNumber(errno) : 0;
+}
+
+int TcpSocket::StartConnect(uint32_t address, uint16_t port) {
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = htonl(address);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) return 0;
+  return errno == EINPROGRESS ? 0 : SocketErrorNumber(errno);
+}
+
+int TcpSocket::ConnectResult() {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return SocketErrorNumber(errno);
+  return error ? SocketErrorNumber(error) : 0;
+}
+
+long TcpSocket::Send(ByteView data, int* error) {
+  const ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0) *error = SocketErrorNumber(errno);
+  return n;
+}
+
+long TcpSocket::Pending(int* error) {
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) != 0) {
+    *error = SocketErrorNumber(errno);
+    return -1;
+  }
+  return count;
+}
+
+long TcpSocket::Receive(uint8_t* buffer, size_t size, int* error) {
+  const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+  if (n < 0) *error = SocketErrorNumber(errno);
+  return n;
+}
+
+int TcpSocket::PeerClosed(int* error) {
+  uint8_t byte;
+  const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return 1;
+  if (n > 0 || errno == EAGAIN || errno == EINTR) return 0;
+  *error = SocketErrorNumber(errno);
+  return -1;
+}
+
+int TcpSocket::CloseAbortive() {
+  if (fd_ < 0) return 0;
+  ::shutdown(fd_, SHUT_RDWR);
+  const linger abort{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  // Linux releases the descriptor even when close reports an error.
+  const int result = ::close(fd_);
+  fd_ = -1;
+  return result == 0 ? 0 : SocketErrorNumber(errno);
+}
+
+}  // namespace qarn
