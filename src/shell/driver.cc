@@ -45,8 +45,8 @@ void Driver::StartUp() {
       SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); }, nullptr});
   spool_->RemoveStaleTemporaries();
   output_ = std::make_unique<EventOutput>(
-      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
-      s_.clock, [this] { AdvanceK7Indicator(); });
+      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8},
+      *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
   SetUpK7();
   output_->SetLinks(k7_, k8_);
 
@@ -61,8 +61,9 @@ void Driver::StartUp() {
   station_hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
   station_hooks.deliver_event = [this](const StationEvent& e) { output_->DeliverStationEvent(e); };
   station_hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
-  station_ = std::make_unique<StationProtocol>(
-      std::move(station_settings), std::move(station_hooks), s_.clock, s_.fs, start_time_);
+  station_ = std::make_unique<StationProtocol>(std::move(station_settings),
+                                               std::move(station_hooks), s_.clock, s_.fs,
+                                               start_time_);
   s_.port.SetPacketHandler([this](ByteView packet) { station_->HandleStationPacket(packet); });
 
   // 5. The serial port.
