@@ -191,4 +191,10 @@ int TcpSocket::CloseAbortive() {
   return result == 0 ? 0 : SocketErrorNumber(errno);
 }
 
+void TcpSocket::CloseGracefully() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+}
+
 }  // namespace qarn

@@ -53,6 +53,14 @@ class TcpSocket {
   // Shuts down both directions and closes at once, discarding unsent data. 0 or an error
   // number; the socket is released either way unless the close itself failed.
   int CloseAbortive();
+  // Closes in order: what was sent is delivered, then the peer sees the end.
+  void CloseGracefully();
+
+  // Takes over a connected non-blocking socket (from TcpListener::Accept).
+  void Adopt(int fd) {
+    CloseAbortive();
+    fd_ = fd;
+  }
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
