@@ -58,7 +58,9 @@ K7Exchange::K7Exchange(AsyncTcpClient& client, Settings settings, Hooks hooks)
   client_.SetOnRead([this](AsyncTcpClient&, const Bytes& stream) { OnK7Read(stream); });
   // Every error ends the connection and the next housekeeping tick reconnects; the
   // indicator shows it.
-  client_.SetOnError([](AsyncTcpClient&, int32_t, int32_t, const std::string&) {});
+  client_.SetOnError([this](AsyncTcpClient&, int32_t, int32_t code, const std::string& text) {
+    if (hooks_.error) hooks_.error(code, text);
+  });
 }
 
 void K7Exchange::KeepUp() {

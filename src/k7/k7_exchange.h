@@ -64,6 +64,8 @@ class K7Exchange final : public K7Channel {
     std::function<void()> ret_query;
     std::function<void()> close;
     std::function<std::string()> device_name;  // the serial port's "\\.\COMn"
+    // Every error of the link; it has already ended the connection.
+    std::function<void(int32_t code, const std::string& text)> error;
   };
 
   // Takes over the client's events.

@@ -94,12 +94,25 @@ void Driver::SetUpK7() {
   }
   K7Exchange::Hooks hooks;
   hooks.link_changed = [this](bool up) {
+    if (up) {
+      k7_failures_.Succeeded();
+      DiagError("K7: connected to " + k7_client_->Host() + ":" +
+                std::to_string(k7_client_->Port()));
+    } else if (k7_link_) {
+      DiagError("K7: connection lost");
+    }
     k7_link_ = up;
     s_.view.Update(ViewPart::kK7Indicator);
+  };
+  // Retried every 3 seconds: only the first failure of a run of them is reported.
+  hooks.error = [this](int32_t code, const std::string& text) {
+    k7_failures_.Failed(k7_client_->Host() + ":" + std::to_string(k7_client_->Port()) + ": " +
+                        text + " (" + std::to_string(code) + ")");
   };
   hooks.advance_indicator = [this] { AdvanceK7Indicator(); };
   hooks.set_clock = [this](TDateTime time) { SetClockByServer(time); };
   hooks.ret_query = [this] {
+    DiagError("K7: the server asks for a retranslator query");
     if (station_) station_->RequestRetQuery();
   };
   hooks.close = [this] {

@@ -135,6 +135,7 @@ class Driver {
   // Declared after the exchange so that it goes first, raising no event on its way out.
   std::unique_ptr<K7Exchange> k7_exchange_;
   std::unique_ptr<AsyncTcpClient> k7_client_;
+  FailureReporter k7_failures_{"K7: no connection"};
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
 };
