@@ -59,6 +59,15 @@ TEST_F(ClientTest, NobodyListeningGivesDisconnectedThenRefused) {
   EXPECT_EQ(client_.socket(), -1);
 }
 
+TEST_F(ClientTest, UnknownHostGivesDisconnectedThenBadAddress) {
+  client_.SetHost("no-such-host.invalid");  // a reserved name that never resolves
+  client_.SetConnected(true);
+  client_.SetConnected(true);  // the lookup under way is not restarted
+  ASSERT_TRUE(RunUntil([&] { return events_.size() >= 2; }));
+  EXPECT_EQ(events_, (std::vector<std::string>{"disconnected", "error 10014 Bad address"}));
+  EXPECT_EQ(client_.socket(), -1);
+}
+
 TEST_F(ClientTest, AskingTwiceDuringOneAttemptConnectsOnce) {
   client_.SetConnected(true);
   client_.SetConnected(true);
