@@ -99,7 +99,8 @@ class Driver {
   const std::string& com_port_name() const { return com_port_name_; }
 
   StationProtocol* station() { return station_.get(); }
-  AsyncTcpClient* k7_client() { return k7_client_.get(); }
+  // The K7 link as event output and spool replay use it.
+  K7Channel* k7_channel() { return k7_; }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
 
