@@ -281,7 +281,7 @@ TEST_F(K8LinkTest, ServerDisconnectWaitsTheFullPauseAndQueuedPacketsGoFirst) {
 }
 
 TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
-  TcpListener unused;
+  BlockingTcpListener unused;
   ASSERT_EQ(unused.Listen("127.0.0.1", 0), 0);
   const int port = unused.port();
   unused.Close();  // nobody listens there now

@@ -62,4 +62,17 @@ K8Event BuildK8Event(const StationEvent& event) {
   return e;
 }
 
+StationEvent ParseEventFrame(const K7Frame& frame) {
+  const uint8_t* r = frame.data() + kRecord;
+  StationEvent event;
+  event.object_number = GetI32(r + 2);
+  const auto hex = [](uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  event.event_code = static_cast<uint8_t>(hex(r[11]) << 4 | hex(r[12]));
+  event.frame_byte3 = r[16];
+  event.event_time = K7FrameTime(frame);
+  return event;
+}
+
+TDateTime K7FrameTime(const K7Frame& frame) { return GetF64(frame.data() + kRecord + 27); }
+
 }  // namespace qarn

@@ -46,4 +46,11 @@ K7Frame BuildServiceFrame(uint8_t type);
 
 K8Event BuildK8Event(const StationEvent& event);
 
+// The event a K7 frame of type 21 carries (the inverse of BuildEventFrame), for the tools
+// that read what the driver sent.
+StationEvent ParseEventFrame(const K7Frame& frame);
+// The EventTime field of a K7 frame's record: the event's time, or the time a server unit
+// of command 4 sets.
+TDateTime K7FrameTime(const K7Frame& frame);
+
 }  // namespace qarn

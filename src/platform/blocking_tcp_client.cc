@@ -180,9 +180,9 @@ TcpClientFactory PosixTcpClientFactory() {
   };
 }
 
-TcpListener::~TcpListener() { Close(); }
+BlockingTcpListener::~BlockingTcpListener() { Close(); }
 
-int TcpListener::Listen(const std::string& address, int port) {
+int BlockingTcpListener::Listen(const std::string& address, int port) {
   Close();
   sockaddr_in addr;
   int error = 0;
@@ -210,7 +210,7 @@ int TcpListener::Listen(const std::string& address, int port) {
   return 0;
 }
 
-std::unique_ptr<PosixBlockingTcpClient> TcpListener::Accept(int timeout_ms) {
+std::unique_ptr<PosixBlockingTcpClient> BlockingTcpListener::Accept(int timeout_ms) {
   if (fd_ < 0) return nullptr;
   if (WaitFor(fd_, POLLIN, timeout_ms) <= 0) return nullptr;
   const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -220,7 +220,7 @@ std::unique_ptr<PosixBlockingTcpClient> TcpListener::Accept(int timeout_ms) {
   return std::make_unique<PosixBlockingTcpClient>(fd, std::move(options));
 }
 
-void TcpListener::Close() {
+void BlockingTcpListener::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   port_ = 0;

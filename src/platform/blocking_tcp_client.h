@@ -39,11 +39,11 @@ class BlockingTcpClient {
 
 using TcpClientFactory = std::function<std::unique_ptr<BlockingTcpClient>(TcpClientOptions)>;
 
-// The POSIX client; also wraps a connection accepted by a TcpListener.
+// The POSIX client; also wraps a connection accepted by a BlockingTcpListener.
 class PosixBlockingTcpClient final : public BlockingTcpClient {
  public:
   explicit PosixBlockingTcpClient(TcpClientOptions options);
-  // Takes over an open socket (from TcpListener::Accept).
+  // Takes over an open socket (from BlockingTcpListener::Accept).
   PosixBlockingTcpClient(int fd, TcpClientOptions options);
   ~PosixBlockingTcpClient() override;
 
@@ -68,12 +68,12 @@ class PosixBlockingTcpClient final : public BlockingTcpClient {
 TcpClientFactory PosixTcpClientFactory();
 
 // A listening socket for servers (the simulator, tests).
-class TcpListener {
+class BlockingTcpListener {
  public:
-  TcpListener() = default;
-  ~TcpListener();
-  TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
+  BlockingTcpListener() = default;
+  ~BlockingTcpListener();
+  BlockingTcpListener(const BlockingTcpListener&) = delete;
+  BlockingTcpListener& operator=(const BlockingTcpListener&) = delete;
 
   // Port 0 lets the system choose. 0 on success, else the error number.
   int Listen(const std::string& address, int port);

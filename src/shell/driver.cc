@@ -53,8 +53,9 @@ void Driver::StartUp() {
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
   output_ = std::make_unique<EventOutput>(
-      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
-      s_.clock, [this] { AdvanceK7Indicator(); });
+      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8},
+      *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
+  SetUpK7();
   output_->SetLinks(k7_, k8_);
 
   StationProtocol::Settings station_settings;
@@ -74,7 +75,9 @@ void Driver::StartUp() {
 
   // 5. The serial port.
   OpenConfiguredPort();
-  // 6. K7: the indicator shows only when the link is used.
+  // 6. K7: the indicator shows only when the link is used; unused, the link still comes up
+  // at the next housekeeping tick.
+  if (config_.send_k7) k7_client_->SetConnected(true);
   s_.view.Update(ViewPart::kK7Indicator);
   // 7. K8.
   if (config_.send_k8) StartK8Link();
@@ -86,6 +89,67 @@ void Driver::StartUp() {
   replay_timer_ = s_.loop.StartTimer(kReplayIntervalMs, [this] { OnReplayTick(); });
   housekeeping_timer_ =
       s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
+}
+
+void Driver::SetUpK7() {
+  k7_client_ = std::make_unique<AsyncTcpClient>(s_.loop);
+  k7_client_->SetHost(config_.host);
+  if (config_.k7_port > 0 && config_.k7_port <= 65535) {
+    k7_client_->SetPort(static_cast<uint16_t>(config_.k7_port));
+  } else {
+    DiagError("K7Port " + std::to_string(config_.k7_port) + " is no TCP port; using " +
+              std::to_string(kDefaultK7Port));
+    k7_client_->SetPort(kDefaultK7Port);
+  }
+  K7Exchange::Hooks hooks;
+  hooks.link_changed = [this](bool up) {
+    if (up) {
+      k7_failures_.Succeeded();
+      DiagError("K7: connected to " + k7_client_->Host() + ":" +
+                std::to_string(k7_client_->Port()));
+    } else if (k7_link_) {
+      DiagError("K7: connection lost");
+    }
+    k7_link_ = up;
+    s_.view.Update(ViewPart::kK7Indicator);
+  };
+  // Retried every 3 seconds: only the first failure of a run of them is reported.
+  hooks.error = [this](int32_t code, const std::string& text) {
+    k7_failures_.Failed(k7_client_->Host() + ":" + std::to_string(k7_client_->Port()) + ": " +
+                        text + " (" + std::to_string(code) + ")");
+  };
+  hooks.advance_indicator = [this] { AdvanceK7Indicator(); };
+  hooks.set_clock = [this](TDateTime time) { SetClockByServer(time); };
+  hooks.ret_query = [this] {
+    DiagError("K7: the server asks for a retranslator query");
+    if (station_) station_->RequestRetQuery();
+  };
+  hooks.close = [this] {
+    if (shut_down_) return;
+    DiagError("K7: the server orders the driver to close");
+    CloseByServerOrder();
+    s_.loop.Quit(0);
+  };
+  hooks.device_name = [this] { return s_.port.PortName(); };
+  k7_exchange_ =
+      std::make_unique<K7Exchange>(*k7_client_, K7Exchange::Settings{config_.send_k7}, hooks);
+  k7_ = k7_exchange_.get();
+}
+
+void Driver::SetClockByServer(TDateTime time) {
+  const std::optional<CivilTime> civil = DecodeDateTime(time);
+  if (!civil) {
+    DiagError("K7: the server's clock setting " + std::to_string(time) + " is no date");
+    return;
+  }
+  if (!config_.set_clock) {
+    DiagError("K7: the server sets the clock to " + FormatIso(*civil) +
+              " (SetClock=0: the clock is left alone)");
+    return;
+  }
+  DiagError("K7: the server sets the clock to " + FormatIso(*civil));
+  std::string error;
+  if (!s_.clock.SetLocalTime(*civil, &error)) DiagError("K7: the clock was not set: " + error);
 }
 
 void Driver::OpenConfiguredPort() {
@@ -146,6 +210,8 @@ void Driver::AdvanceK8Indicator() {
 }
 
 void Driver::OnHousekeepingTick() {
+  // Whatever SendK7 says: retried every tick, without limit.
+  if (k7_exchange_) k7_exchange_->KeepUp();
   if (station_) station_->CheckQueryInterval();
 }
 

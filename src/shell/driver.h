@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "k7/async_tcp_client.h"
+#include "k7/k7_exchange.h"
 #include "k8/k8_link.h"
 #include "output/dd8_replay_state.h"
 #include "output/event_output.h"
@@ -85,6 +87,9 @@ class Driver {
   // Spool replay on both links, then the station-silence watch.
   void OnReplayTick();
 
+  // The server's command 4.
+  void SetClockByServer(TDateTime time);
+
   // State shown by the window.
   const Config& config() const { return config_; }
   const std::string& close_password() const { return close_password_; }
@@ -102,6 +107,8 @@ class Driver {
 
   StationProtocol* station() { return station_.get(); }
   K8Link* k8_link_thread() { return k8_link_.get(); }
+  // The K7 link as event output and spool replay use it.
+  K7Channel* k7_channel() { return k7_; }
   EventOutput* output() { return output_.get(); }
   SpoolWriter* spool() { return spool_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
@@ -111,6 +118,7 @@ class Driver {
   void GeneratePassword();
   void OpenConfiguredPort();
   void StartK8Link();
+  void SetUpK7();
   void StopLinks();
   void Shutdown();
 
@@ -139,6 +147,10 @@ class Driver {
   std::unique_ptr<SpoolReplay> replay_;
   StationWatch station_watch_;
   K7Channel* k7_ = nullptr;
+  // Declared after the exchange so that it goes first, raising no event on its way out.
+  std::unique_ptr<K7Exchange> k7_exchange_;
+  std::unique_ptr<AsyncTcpClient> k7_client_;
+  FailureReporter k7_failures_{"K7: no connection"};
   K8Channel* k8_ = nullptr;
   MainLoop::Id housekeeping_timer_ = 0;
   MainLoop::Id replay_timer_ = 0;

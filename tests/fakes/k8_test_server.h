@@ -126,7 +126,7 @@ class K8TestServer {
     }
   }
 
-  TcpListener listener_;
+  BlockingTcpListener listener_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   Responder responder_;

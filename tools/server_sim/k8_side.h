@@ -43,7 +43,7 @@ class K8Side {
   Bytes ReplyTo(int32_t type);
 
   Options options_;
-  TcpListener listener_;
+  BlockingTcpListener listener_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stall_{false};

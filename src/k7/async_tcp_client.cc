@@ -1,0 +1,203 @@
+#include "k7/async_tcp_client.h"
+
+#include "k7/socket_errors.h"
+#include "platform/diag.h"
+
+namespace qarn {
+
+AsyncTcpClient::AsyncTcpClient(MainLoop& loop) : loop_(loop), lookup_(loop) {}
+
+AsyncTcpClient::~AsyncTcpClient() {
+  destroying_ = true;
+  Disconnect();
+}
+
+void AsyncTcpClient::SetConnected(bool value) {
+  if (!value) {
+    Disconnect();
+    return;
+  }
+  if (requested_) return;
+  requested_ = true;
+  if (const auto address = NumericIPv4(host_)) {
+    ConnectTo(*address);
+    return;
+  }
+  // A name is looked up afresh on every attempt, off the main thread.
+  lookup_.Start(host_, [this](std::optional<uint32_t> address) {
+    Guarded([&] {
+      if (!address) {
+        SocketError(-1, kErrorBadAddress);
+      } else {
+        ConnectTo(*address);
+      }
+    });
+  });
+}
+
+void AsyncTcpClient::ConnectTo(uint32_t address) {
+  int error = socket_.Open();
+  if (error) {
+    SocketError(-1, error);
+    return;
+  }
+  const unsigned generation = ++generation_;
+  // Writable means the connect has completed, with or without an error.
+  watch_ = loop_.WatchFd(socket_.fd(), MainLoop::kWritable, [this, generation](unsigned events) {
+    Guarded([&] { OnSocketEvent(generation, events); });
+  });
+  error = socket_.StartConnect(address, port_);
+  if (error) SocketError(socket_.fd(), error);
+}
+
+void AsyncTcpClient::Disconnect() {
+  if (!requested_) return;
+  requested_ = false;
+  lookup_.Cancel();
+  const int32_t fd = socket_.fd();
+  int close_error = 0;
+  if (socket_.is_open()) {
+    loop_.UnwatchFd(watch_);
+    watch_ = 0;
+    close_error = socket_.CloseAbortive();
+  }
+  established_ = false;
+  if (destroying_) return;
+  if (on_disconnected_) on_disconnected_(*this);
+  // The descriptor is gone even when close failed, so the client is idle either way.
+  if (close_error) SocketError(fd, close_error);
+}
+
+void AsyncTcpClient::SocketError(int32_t socket, int error_number) {
+  Disconnect();
+  const std::string text = SocketErrorText(error_number);
+  if (on_error_) {
+    on_error_(*this, socket, error_number, text);
+    return;
+  }
+  throw SocketException(text);
+}
+
+void AsyncTcpClient::OnSocketEvent(unsigned generation, unsigned events) {
+  if (generation != generation_ || !socket_.is_open()) return;
+  if (!established_) {
+    if (events & MainLoop::kWritable) DoConnect();
+    return;
+  }
+  if (events & MainLoop::kReadable) DoRead();
+}
+
+void AsyncTcpClient::DoConnect() {
+  const int error = socket_.ConnectResult();
+  if (error) {
+    SocketError(socket_.fd(), error);
+    return;
+  }
+  loop_.SetFdEvents(watch_, MainLoop::kReadable);
+  established_ = true;
+  if (on_connected_) on_connected_(*this);
+}
+
+void AsyncTcpClient::DoDisconnect() {
+  Disconnect();
+  if (!destroying_ && auto_try_reconnect_) SetConnected(true);
+}
+
+void AsyncTcpClient::DoRead() {
+  const unsigned generation = generation_;
+  const int32_t fd = socket_.fd();
+  Bytes batch;
+  for (;;) {
+    int error = 0;
+    const long count = socket_.Pending(&error);
+    if (count < 0) {
+      SocketError(fd, error);
+      return;
+    }
+    if (count == 0) break;
+    if (on_data_available_) {
+      // The handler takes the bytes; what it leaves brings the next notification.
+      on_data_available_(*this, static_cast<int32_t>(count));
+      return;
+    }
+    const size_t old_size = batch.size();
+    batch.resize(old_size + count);
+    const long n = socket_.Receive(batch.data() + old_size, count, &error);
+    if (n < 0) {
+      SocketError(fd, error);
+      return;
+    }
+    batch.resize(old_size + n);
+    if (n == 0) break;
+  }
+  if (!batch.empty()) {
+    if (on_read_) on_read_(*this, batch);
+    return;
+  }
+  // Readable with nothing to read: the peer has closed, or the connection failed.
+  if (generation != generation_ || !socket_.is_open()) return;
+  int error = 0;
+  const int closed = socket_.PeerClosed(&error);
+  if (closed < 0) {
+    SocketError(fd, error);
+  } else if (closed > 0) {
+    DoDisconnect();
+  }
+}
+
+int32_t AsyncTcpClient::SendStream(ByteView stream) {
+  if (!socket_.is_open() || stream.empty()) return 0;
+  int error = 0;
+  const long n = socket_.Send(stream, &error);
+  if (n < 0) {
+    // A full send buffer (10035) is an error like any other: it drops the connection.
+    SocketError(socket_.fd(), error);
+    return -1;
+  }
+  return static_cast<int32_t>(n);
+}
+
+int32_t AsyncTcpClient::Receive(uint8_t* buffer, size_t size) {
+  if (!socket_.is_open()) return 0;
+  int error = 0;
+  const long n = socket_.Receive(buffer, size, &error);
+  if (n < 0) {
+    SocketError(socket_.fd(), error);
+    return -1;
+  }
+  return static_cast<int32_t>(n);
+}
+
+void AsyncTcpClient::SetHost(const std::string& value) {
+  if (value == host_) return;
+  if (!established_) {
+    host_ = value;
+    return;
+  }
+  if (!allow_change_) throw SocketException("Can not change Host while connected");
+  SetConnected(false);
+  host_ = value;
+  SetConnected(true);
+}
+
+void AsyncTcpClient::SetPort(uint16_t value) {
+  if (value == port_) return;
+  if (!established_) {
+    port_ = value;
+    return;
+  }
+  if (!allow_change_) throw SocketException("Can not change Port while connected");
+  SetConnected(false);
+  port_ = value;
+  SetConnected(true);
+}
+
+void AsyncTcpClient::Guarded(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    DiagError(e.what());
+  }
+}
+
+}  // namespace qarn

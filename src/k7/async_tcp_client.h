@@ -1,0 +1,105 @@
+// The K7 link's asynchronous TCP client: connects by host name or dotted address, reports
+// the connection, the peer's close and every error as events on the main thread, sends raw
+// bytes and hands each batch of received bytes to its owner. It adds no framing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/file_system.h"
+#include "platform/host_lookup.h"
+#include "platform/main_loop.h"
+#include "platform/tcp_socket.h"
+
+namespace qarn {
+
+// Raised for an error when no OnError handler is set, and for a Host or Port change that
+// is not allowed.
+class SocketException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class AsyncTcpClient {
+ public:
+  using NotifyEvent = std::function<void(AsyncTcpClient& sender)>;
+  using DataAvailableEvent = std::function<void(AsyncTcpClient& sender, int32_t data_size)>;
+  // `stream` holds every byte of the batch and is valid only during the call.
+  using ReadEvent = std::function<void(AsyncTcpClient& sender, const Bytes& stream)>;
+  using ErrorEvent = std::function<void(AsyncTcpClient& sender, int32_t socket, int32_t error_code,
+                                        const std::string& error_msg)>;
+
+  explicit AsyncTcpClient(MainLoop& loop);
+  // Closes the socket without raising OnDisconnected.
+  ~AsyncTcpClient();
+
+  AsyncTcpClient(const AsyncTcpClient&) = delete;
+  AsyncTcpClient& operator=(const AsyncTcpClient&) = delete;
+
+  // The established state: from the completed connect until the socket is closed.
+  bool Connected() const { return established_; }
+  // True starts an attempt unless one was already asked for; false closes the socket.
+  void SetConnected(bool value);
+
+  const std::string& Host() const { return host_; }
+  void SetHost(const std::string& value);
+  uint16_t Port() const { return port_; }
+  void SetPort(uint16_t value);
+  bool AutoTryReconnect() const { return auto_try_reconnect_; }
+  void SetAutoTryReconnect(bool value) { auto_try_reconnect_ = value; }
+  bool AllowChangeHostAndPortOnConnection() const { return allow_change_; }
+  void SetAllowChangeHostAndPortOnConnection(bool value) { allow_change_ = value; }
+
+  // Sends the whole stream with one send: the count the system took (a short count is not
+  // completed later), -1 when the send failed (the connection is then dropped), 0 without
+  // a socket or with nothing to send.
+  int32_t SendStream(ByteView stream);
+
+  // For an OnDataAvailable handler, which must take the pending bytes itself: what recv
+  // returned, -1 on an error (reported like any other).
+  int32_t Receive(uint8_t* buffer, size_t size);
+
+  void SetOnConnected(NotifyEvent handler) { on_connected_ = std::move(handler); }
+  void SetOnDisconnected(NotifyEvent handler) { on_disconnected_ = std::move(handler); }
+  // While set, the client reads nothing itself and raises no OnRead.
+  void SetOnDataAvailable(DataAvailableEvent handler) { on_data_available_ = std::move(handler); }
+  void SetOnRead(ReadEvent handler) { on_read_ = std::move(handler); }
+  void SetOnError(ErrorEvent handler) { on_error_ = std::move(handler); }
+
+  // The socket concerned, -1 while there is none.
+  int32_t socket() const { return socket_.fd(); }
+
+ private:
+  void Disconnect();
+  void ConnectTo(uint32_t address);
+  void SocketError(int32_t socket, int error_number);
+  void OnSocketEvent(unsigned generation, unsigned events);
+  void DoConnect();
+  void DoDisconnect();
+  void DoRead();
+  // Runs a notification's work; what a handler throws goes to standard error.
+  void Guarded(const std::function<void()>& work);
+
+  MainLoop& loop_;
+  HostLookup lookup_;
+  TcpSocket socket_;
+  MainLoop::Id watch_ = 0;
+  // Tells notifications of an earlier socket from those of the current one.
+  unsigned generation_ = 0;
+  std::string host_;
+  uint16_t port_ = 0;
+  bool auto_try_reconnect_ = false;
+  bool allow_change_ = false;
+  bool requested_ = false;
+  bool established_ = false;
+  bool destroying_ = false;
+  NotifyEvent on_connected_;
+  NotifyEvent on_disconnected_;
+  DataAvailableEvent on_data_available_;
+  ReadEvent on_read_;
+  ErrorEvent on_error_;
+};
+
+}  // namespace qarn
