@@ -130,8 +130,7 @@ TEST_F(K7DriverTest, ClockCommandWithSetClockOnSetsTheClock) {
   AcceptAndReceive(1110);
   server_.Send(Unit(kK7SetClock, 40603.5));
   ASSERT_TRUE(RunUntil([&] { return !clock_.set_calls().empty(); }));
-  EXPECT_EQ(clock_.set_calls(),
-            (std::vector<CivilTime>{CivilTime{2011, 3, 1, 12, 0, 0, 0}}));
+  EXPECT_EQ(clock_.set_calls(), (std::vector<CivilTime>{CivilTime{2011, 3, 1, 12, 0, 0, 0}}));
   EXPECT_NE(errors_.find("2011-03-01T12:00:00.000"), std::string::npos) << errors_;
 }
 

@@ -12,7 +12,6 @@
 
 namespace qarn {
 
-
 // An IPv4 address in host byte order when `host` needs no lookup: a dotted address, or
 // "localhost" (always the loopback address, so it never waits for a resolver).
 std::optional<uint32_t> NumericIPv4(const std::string& host);

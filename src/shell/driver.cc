@@ -53,8 +53,8 @@ void Driver::StartUp() {
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
   output_ = std::make_unique<EventOutput>(
-      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8},
-      *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
+      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
+      s_.clock, [this] { AdvanceK7Indicator(); });
   SetUpK7();
   output_->SetLinks(k7_, k8_);
 
