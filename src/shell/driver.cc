@@ -6,7 +6,19 @@ namespace qarn {
 
 void HeadlessView::ShowMessageBox(const std::string& text) { DiagError(text); }
 
-Driver::Driver(Services services) : s_(services), error_log_(services.fs) {}
+Driver::Driver(Services services)
+    : s_(services),
+      error_log_(services.fs),
+      run_control_(
+          services.port, services.fs, kIniFileName,
+          RunControl::Hooks{
+              [this] { return s_.view.AskPassword(close_password_) == PasswordAnswer::kAccepted; },
+              [this](const std::string& text) { ShowMessageBox(text); },
+              [this](int code) { WriteErrorLog(code); },
+              [this] { s_.view.Update(ViewPart::kSetupPage); },
+          }) {
+  run_control_.SetComPortName(kNoPort);
+}
 
 Driver::~Driver() {
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
@@ -32,13 +44,12 @@ void Driver::StartUp() {
   // 2. The close password.
   GeneratePassword();
   // 3. The port list.
-  setup_page_ = SetupPage{};
-  s_.view.Update(ViewPart::kSetupPage);
+  run_control_.Reset();
   // 4. The configuration.
   std::string warning;
   config_ = ReadConfig(IniFile::Load(s_.fs, kIniFileName), &warning);
   if (!warning.empty()) DiagError(warning);
-  com_port_name_ = config_.com_port;
+  run_control_.SetComPortName(config_.com_port);
 
   spool_ = std::make_unique<SpoolWriter>(
       s_.fs, config_.path_for_soob, config_.n_abs,
@@ -48,6 +59,7 @@ void Driver::StartUp() {
       EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
       s_.clock, [this] { AdvanceK7Indicator(); });
   output_->SetLinks(k7_, k8_);
+  run_control_.SetK8(config_.send_k8 ? k8_ : nullptr);
 
   StationProtocol::Settings station_settings;
   station_settings.first_number = config_.first_number;
@@ -79,18 +91,13 @@ void Driver::StartUp() {
 }
 
 void Driver::OpenConfiguredPort() {
-  setup_page_.running = false;
   if (config_.com_port != kNoPort) {
-    s_.port.SetPortName("\\\\.\\" + config_.com_port);
-    if (s_.port.OpenPort()) {
-      setup_page_.running = true;
-    } else {
+    if (!run_control_.OpenAtStartUp()) {
       // The message box does not exist yet; say it where a person can see it.
       DiagError("Порт уже занят. Смените его. (" + config_.com_port + ")");
       ShowMessageBox("Порт уже занят. Смените его.");
     }
   }
-  s_.view.Update(ViewPart::kSetupPage);
 }
 
 void Driver::ShowMessageBox(const std::string& text) {
