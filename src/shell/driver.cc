@@ -153,6 +153,7 @@ bool Driver::HandleCloseRequest() {
 void Driver::CloseByServerOrder() {
   close_by_server_ = true;
   Shutdown();
+  s_.view.CloseWindow();
 }
 
 void Driver::CloseOnSignal() { Shutdown(); }
