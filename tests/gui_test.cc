@@ -179,6 +179,19 @@ TEST_F(MainWindowTest, LayoutAndFixedTexts) {
             DrawIndicator(1, false));
 }
 
+TEST_F(MainWindowTest, EveryTextFitsItsPlace) {
+  Start("[main]\nSendK7=1\n");
+  for (QLabel* label : window_.findChildren<QLabel*>()) {
+    if (label->text().isEmpty() || label->window() != &window_) continue;
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
+        << label->text().toStdString();
+  }
+  for (QPushButton* button : window_.findChildren<QPushButton*>()) {
+    EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 8, button->width())
+        << button->text().toStdString();
+  }
+}
+
 TEST_F(MainWindowTest, K7RowHiddenWithoutTheK7Link) {
   Start();
   window_.show();
@@ -308,6 +321,13 @@ TEST(MessageBoxDialogTest, TenPixelsPerCharacterAndTheButtonCentred) {
   box.SetText("Не правильный пароль.");  // 21
   EXPECT_EQ(box.width(), 210);
   EXPECT_EQ(box.ok_button()->geometry().left(), 69);
+  for (const char* text :
+       {"Порт уже занят!", "Не правильный пароль.", "Порт уже занят. Смените его.",
+        "Неправильный пароль. В доступе отказано"}) {
+    box.SetText(text);
+    EXPECT_LE(box.label()->fontMetrics().horizontalAdvance(box.label()->text()), box.width())
+        << text;
+  }
 }
 
 // Renders `w` at `scale` (1 for 100 %, 2 for 200 %).
@@ -325,7 +345,7 @@ TEST_F(MainWindowTest, SavesScreenshotsOfBothPages) {
   for (int i = 0; i < 9; ++i) d.AdvanceK8Indicator();
   d.AdvanceK7Indicator();
   d.AddLogLine("Соединение...");
-  d.AddLogLine("Соединение установлено.");
+  d.AddLogLine("Соединение...");
   window_.show();
   const QString dir = QStringLiteral(QARN_SCREENSHOT_DIR);
   QDir().mkpath(dir);

@@ -29,9 +29,21 @@ namespace {
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
+// A narrow face: the fixed layout leaves about 6 pixels per character.
+QFont BaseFont(int pixel_size = 11, bool bold = false) {
+  QFont font;
+  font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans Narrow"),
+                    QStringLiteral("Arial Narrow"), QStringLiteral("Arial")});
+  font.setStretch(QFont::Condensed);
+  font.setPixelSize(pixel_size);
+  font.setBold(bold);
+  return font;
+}
+
 QLabel* AddLabel(QWidget* page, const char* text, int x, int y, int width) {
   auto* label = new QLabel(Text(text), page);
   label->setGeometry(x, y, width, 18);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   return label;
 }
 
@@ -92,11 +104,6 @@ MainWindow::MainWindow() {
   setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
   setStyleSheet(Text(kStyleSheet));
-  QFont font = this->font();
-  font.setFamilies({QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans"),
-                    QStringLiteral("Arial")});
-  font.setPixelSize(11);
-  setFont(font);
 
   QWidget* header = MakeHeader();
   header->setGeometry(0, 0, kWindowWidth, kHeaderHeight);
@@ -108,6 +115,12 @@ MainWindow::MainWindow() {
   pages_->addWidget(MakeSetupPage());
   ShowPage(false);
   MakeTray();
+  // Under a style sheet fonts do not pass from parent to child: set each one.
+  const QFont base = BaseFont();
+  setFont(base);
+  for (QWidget* w : findChildren<QWidget*>()) {
+    if (!w->testAttribute(Qt::WA_SetFont)) w->setFont(base);
+  }
 }
 
 MainWindow::~MainWindow() = default;
@@ -122,10 +135,7 @@ QWidget* MainWindow::MakeHeader() {
   icon->setGeometry(12, 12, 32, 32);
   auto* text = new QLabel(Text("КПО Morvex 2008 - Драйвер Qarn"), header);
   text->setObjectName(QStringLiteral("headerText"));
-  QFont f = font();
-  f.setPixelSize(16);
-  f.setBold(true);
-  text->setFont(f);
+  text->setFont(BaseFont(17, true));
   text->setGeometry(54, 0, kWindowWidth - 60, kHeaderHeight);
   text->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
   return header;
@@ -137,8 +147,7 @@ QWidget* MainWindow::MakePageButtons() {
   strip->setAttribute(Qt::WA_StyledBackground);
   status_page_button_ = new QPushButton(Text("Состояние"), strip);
   setup_page_button_ = new QPushButton(Text("Настройки"), strip);
-  QFont f = font();
-  f.setPixelSize(14);
+  const QFont f = BaseFont(15, true);
   int x = 9;
   for (QPushButton* b : {status_page_button_, setup_page_button_}) {
     b->setObjectName(QStringLiteral("pageButton"));
