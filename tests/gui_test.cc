@@ -307,6 +307,19 @@ TEST_F(MainWindowTest, MinimisingHidesInTheTray) {
   EXPECT_FALSE(window_.isHidden());
 }
 
+TEST_F(MainWindowTest, TrayCloseWhileHiddenAsksForThePassword) {
+  Start();
+  window_.hide();
+  bool asked = false;
+  OnNextModal([&asked](QWidget* w) {
+    asked = true;
+    static_cast<PasswordDialog*>(w)->cancel_button()->click();
+  });
+  window_.OnCloseClicked();
+  EXPECT_TRUE(asked);
+  EXPECT_FALSE(driver_->shut_down());
+}
+
 TEST(MessageBoxDialogTest, TenPixelsPerCharacterAndTheButtonCentred) {
   MessageBoxDialog box;
   box.SetText("Порт уже занят!");  // 15 characters

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -270,7 +269,7 @@ void MainWindow::ShowPage(bool setup) {
   pages_->setCurrentIndex(setup ? 1 : 0);
 }
 
-void MainWindow::DrawIndicator(QLabel* label, int counter, bool link_up) {
+void MainWindow::ShowIndicator(QLabel* label, int counter, bool link_up) {
   label->setPixmap(QPixmap::fromImage(qarn::DrawIndicator(counter, link_up)));
 }
 
@@ -285,19 +284,19 @@ void MainWindow::Update(ViewPart part) {
       start_time_->setText(QString::fromStdString(d.start_time_text()));
       break;
     case ViewPart::kStationIndicator:
-      DrawIndicator(station_indicator_, d.station_counter(), d.station_link());
+      ShowIndicator(station_indicator_, d.station_counter(), d.station_link());
       break;
     case ViewPart::kK7Indicator:
       k7_label_->setVisible(d.k7_indicator_visible());
       k7_indicator_->setVisible(d.k7_indicator_visible());
       // Start-up only decides whether it shows; the picture stays empty until the first
       // connection attempt ends.
-      if (k7_shown_once_) DrawIndicator(k7_indicator_, d.k7_counter(), d.k7_link());
+      if (k7_shown_once_) ShowIndicator(k7_indicator_, d.k7_counter(), d.k7_link());
       k7_shown_once_ = true;
       break;
     case ViewPart::kK8Indicator:
       // Without the K8 link the picture stays empty.
-      if (d.config().send_k8) DrawIndicator(k8_indicator_, d.k8_counter(), d.k8_link());
+      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.k8_counter(), d.k8_link());
       break;
     case ViewPart::kLog:
       ShowLog();

@@ -2,6 +2,7 @@
 // It shows what Driver holds and forwards the operator's clicks to it.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <memory>
 
@@ -83,7 +84,7 @@ class MainWindow final : public QWidget, public DriverView {
   QWidget* MakeSetupPage();
   void MakeTray();
   void ShowPage(bool setup);
-  void DrawIndicator(QLabel* label, int counter, bool link_up);
+  void ShowIndicator(QLabel* label, int counter, bool link_up);
   void ShowSetupPage();
   void ShowLog();
 
