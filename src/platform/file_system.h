@@ -39,6 +39,10 @@ class FileSystem {
   // never replaces an existing file.
   virtual StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) = 0;
 
+  // Replaces the whole file atomically: the new content goes to a temporary name, is flushed
+  // to the disk, and then takes the file's name, so a crash leaves the old file or the new.
+  virtual bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) = 0;
+
   // The name (without directory) of the first entry matching `pattern`, a path whose last
   // component may hold * and ? wildcards. Entries of any type match.
   virtual std::optional<std::string> FindFirst(const std::string& pattern) = 0;
@@ -70,6 +74,7 @@ class PosixFileSystem final : public FileSystem {
   bool Remove(const std::string& path) override;
   bool Exists(const std::string& path) override;
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
+  bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) override;
   std::optional<std::string> FindFirst(const std::string& pattern) override;
   std::vector<std::string> FindAll(const std::string& pattern) override;
   std::vector<Entry> ListEntries(const std::string& pattern) override;

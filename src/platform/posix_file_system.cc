@@ -47,6 +47,27 @@ int RenameExclusive(const char* from, const char* to) {
   return 0;
 }
 
+// Writes and flushes the freshly opened temporary file `fd`, and closes it; on failure the
+// temporary is removed.
+bool WriteTemporary(int fd, const std::string& temp, ByteView data, std::string* error) {
+  if (fd < 0) {
+    if (error) *error = ErrnoText("cannot create", temp);
+    return false;
+  }
+  bool ok = WriteFully(fd, data);
+  if (!ok && error) *error = ErrnoText("cannot write", temp);
+  if (ok && ::fsync(fd) != 0) {
+    if (error) *error = ErrnoText("cannot flush", temp);
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
+    if (error) *error = ErrnoText("cannot write", temp);
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
 }  // namespace
 
 void SplitPath(const std::string& path, std::string* dir, std::string* name) {
@@ -148,24 +169,7 @@ StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView dat
     ::unlink(temp.c_str());
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   }
-  if (fd < 0) {
-    if (error) *error = ErrnoText("cannot create", temp);
-    return StoreResult::kFailed;
-  }
-  bool ok = WriteFully(fd, data);
-  if (!ok && error) *error = ErrnoText("cannot write", temp);
-  if (ok && ::fsync(fd) != 0) {
-    if (error) *error = ErrnoText("cannot flush", temp);
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    if (error) *error = ErrnoText("cannot write", temp);
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return StoreResult::kFailed;
-  }
+  if (!WriteTemporary(fd, temp, data, error)) return StoreResult::kFailed;
   if (RenameExclusive(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
@@ -182,6 +186,21 @@ StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView dat
     if (error) *error = ErrnoText("cannot flush directory", dir);
   }
   return StoreResult::kStored;
+}
+
+bool PosixFileSystem::ReplaceDurable(const std::string& path, ByteView data, std::string* error) {
+  const std::string temp = path + kTemporarySuffix;
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (!WriteTemporary(fd, temp, data, error)) return false;
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    if (error) *error = ErrnoText("cannot rename to", path);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  std::string dir, name;
+  SplitPath(path, &dir, &name);
+  if (!SyncDirectory(dir) && error) *error = ErrnoText("cannot flush directory", dir);
+  return true;
 }
 
 std::optional<std::string> PosixFileSystem::FindFirst(const std::string& pattern) {

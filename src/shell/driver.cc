@@ -7,7 +7,19 @@ namespace qarn {
 
 void HeadlessView::ShowMessageBox(const std::string& text) { DiagError(text); }
 
-Driver::Driver(Services services) : s_(services), error_log_(services.fs) {}
+Driver::Driver(Services services)
+    : s_(services),
+      error_log_(services.fs),
+      run_control_(
+          services.port, services.fs, kIniFileName,
+          RunControl::Hooks{
+              [this] { return s_.view.AskPassword(close_password_) == PasswordAnswer::kAccepted; },
+              [this](const std::string& text) { ShowMessageBox(text); },
+              [this](int code) { WriteErrorLog(code); },
+              [this] { s_.view.Update(ViewPart::kSetupPage); },
+          }) {
+  run_control_.SetComPortName(kNoPort);
+}
 
 Driver::~Driver() {
   // Its thread may be waiting on the main thread: stop it while the loop can still serve it.
@@ -36,13 +48,12 @@ void Driver::StartUp() {
   // 2. The close password.
   GeneratePassword();
   // 3. The port list.
-  setup_page_ = SetupPage{};
-  s_.view.Update(ViewPart::kSetupPage);
+  run_control_.Reset();
   // 4. The configuration.
   std::string warning;
   config_ = ReadConfig(IniFile::Load(s_.fs, kIniFileName), &warning);
   if (!warning.empty()) DiagError(warning);
-  com_port_name_ = config_.com_port;
+  run_control_.SetComPortName(config_.com_port);
 
   replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, dd8_state_);
   spool_ = std::make_unique<SpoolWriter>(
@@ -153,24 +164,19 @@ void Driver::SetClockByServer(TDateTime time) {
 }
 
 void Driver::OpenConfiguredPort() {
-  setup_page_.running = false;
   if (config_.com_port != kNoPort) {
-    s_.port.SetPortName("\\\\.\\" + config_.com_port);
-    if (s_.port.OpenPort()) {
-      setup_page_.running = true;
-    } else {
+    if (!run_control_.OpenAtStartUp()) {
       // The message box does not exist yet; say it where a person can see it.
       DiagError("Порт уже занят. Смените его. (" + config_.com_port + ")");
       ShowMessageBox("Порт уже занят. Смените его.");
     }
   }
-  s_.view.Update(ViewPart::kSetupPage);
 }
 
 void Driver::StartK8Link() {
   K8Link::Hooks hooks;
   hooks.greeting_values = [this] {
-    return K8Link::GreetingValues{com_port_name_, s_.port.IsOpen(), config_.first_number};
+    return K8Link::GreetingValues{com_port_name(), s_.port.IsOpen(), config_.first_number};
   };
   hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
@@ -180,6 +186,7 @@ void Driver::StartK8Link() {
       std::move(hooks), kIniFileName);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
+  run_control_.SetK8(k8_);
 }
 
 void Driver::ShowMessageBox(const std::string& text) {
@@ -247,6 +254,7 @@ bool Driver::HandleCloseRequest() {
 void Driver::CloseByServerOrder() {
   close_by_server_ = true;
   Shutdown();
+  s_.view.CloseWindow();
 }
 
 void Driver::CloseOnSignal() { Shutdown(); }
@@ -269,6 +277,7 @@ void Driver::StopLinks() {
     k8_link_->StopAndWait();
     k8_ = nullptr;
     if (output_) output_->SetLinks(k7_, k8_);
+    run_control_.SetK8(nullptr);
     const auto queued = k8_link_->TakeQueued();
     if (!config_.not_send_to_disk_k8 && spool_) {
       const int kept = SpoolLiveStationEvents(queued, *spool_, s_.clock.Now());

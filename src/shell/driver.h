@@ -24,6 +24,7 @@
 #include "shell/config.h"
 #include "shell/driver_view.h"
 #include "shell/error_log.h"
+#include "station/run_control.h"
 #include "station/station_protocol.h"
 
 namespace qarn {
@@ -45,11 +46,7 @@ class Driver {
     DriverView& view;
   };
 
-  struct SetupPage {
-    std::vector<std::string> ports;  // the free ports of the last scan
-    std::string chosen;              // the port list's text
-    bool running = false;            // run button captioned "Остановить"
-  };
+  using SetupPage = qarn::SetupPage;
 
   explicit Driver(Services services);
   ~Driver();
@@ -90,12 +87,19 @@ class Driver {
   // The server's command 4.
   void SetClockByServer(TDateTime time);
 
+  // The setup page: the port scan, the choice of a port and the run button.
+  RunControl& run_control() { return run_control_; }
+  // Page switching; the window shows the page.
+  void OnStatusPageClicked() { setup_page_shown_ = false; }
+  void OnSetupPageClicked() { setup_page_shown_ = true; }
+  bool setup_page_shown() const { return setup_page_shown_; }
+
   // State shown by the window.
   const Config& config() const { return config_; }
   const std::string& close_password() const { return close_password_; }
   const std::string& start_time_text() const { return start_time_text_; }
   const std::deque<std::string>& log_lines() const { return log_lines_; }
-  const SetupPage& setup_page() const { return setup_page_; }
+  const SetupPage& setup_page() const { return run_control_.page(); }
   int station_counter() const { return station_counter_; }
   int k7_counter() const { return k7_counter_; }
   int k8_counter() const { return k8_counter_; }
@@ -103,7 +107,7 @@ class Driver {
   bool k7_link() const { return k7_link_; }
   bool k8_link() const { return k8_ && k8_->Connected(); }
   bool k7_indicator_visible() const { return config_.send_k7; }
-  const std::string& com_port_name() const { return com_port_name_; }
+  std::string com_port_name() const { return run_control_.ComPortName(); }
 
   StationProtocol* station() { return station_.get(); }
   K8Link* k8_link_thread() { return k8_link_.get(); }
@@ -125,11 +129,11 @@ class Driver {
   Services s_;
   ErrorLog error_log_;
   Config config_;
-  std::string com_port_name_ = kNoPort;
   std::string close_password_;
   std::string start_time_text_;
   std::deque<std::string> log_lines_;
-  SetupPage setup_page_;
+  RunControl run_control_;
+  bool setup_page_shown_ = false;
   int station_counter_ = 0;
   int k7_counter_ = 0;
   int k8_counter_ = 0;

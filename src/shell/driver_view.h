@@ -26,6 +26,8 @@ class DriverView {
   virtual void ShowMessageBox(const std::string& text) = 0;
   // The modal close-password dialog.
   virtual PasswordAnswer AskPassword(const std::string& password) = 0;
+  // The driver has shut down by the server's order: the window closes too.
+  virtual void CloseWindow() {}
 };
 
 // Headless: messages go to standard error, and nobody can type a password.

@@ -14,6 +14,12 @@
 #include "serial/station_port.h"
 #include "shell/driver.h"
 
+#ifdef QARN_GUI
+#include <QApplication>
+
+#include "gui/main_window.h"
+#endif
+
 namespace {
 
 constexpr const char* kUsage =
@@ -58,6 +64,32 @@ int RunHeadless(int argc, char** argv) {
   return QCoreApplication::exec();
 }
 
+#ifdef QARN_GUI
+int RunWithWindow(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
+  // The window hides in the tray and dialogs come and go: only an accepted close ends the
+  // program.
+  QApplication::setQuitOnLastWindowClosed(false);
+  qarn::SystemClock clock;
+  qarn::PosixFileSystem fs;
+  qarn::QtMainLoop loop;
+  qarn::NoStationPort port;
+  qarn::MainWindow window;
+  qarn::Driver driver({clock, fs, loop, port, window});
+  window.Attach(&driver);
+  qarn::SignalWatcher termination(loop, [&](int) {
+    driver.CloseOnSignal();
+    loop.Quit(0);
+  });
+  driver.StartUp();
+  window.CreateDialogs();
+  driver.SetMessageBoxReady();
+  window.ShowAtStartUp();
+  return QApplication::exec();
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +112,8 @@ int main(int argc, char** argv) {
     }
   }
   if (!headless && !HasDisplay()) headless = true;
-  // The operator window comes with the GUI build; until then every run is headless.
+#ifdef QARN_GUI
+  if (!headless) return RunWithWindow(argc, argv);
+#endif
   return RunHeadless(argc, argv);
 }

@@ -1,6 +1,7 @@
 // A serial port that records what is sent and lets the test play received packets.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "serial/station_port.h"
@@ -10,7 +11,11 @@ namespace qarn::testing {
 class FakeStationPort final : public StationPort {
  public:
   bool can_open = true;
+  // When set, decides by device name which ports open (and can_open is ignored).
+  std::function<bool(const std::string& name)> opens;
   std::vector<std::string> opened;  // device names of successful opens
+  bool dtr = false;
+  int close_calls = 0;
   std::vector<Bytes> sent;
 
   void SetPortName(const std::string& name) override {
@@ -18,19 +23,22 @@ class FakeStationPort final : public StationPort {
   }
   std::string PortName() const override { return name_; }
   bool OpenPort() override {
-    if (!can_open) return false;
+    if (opens ? !opens(name_) : !can_open) return false;
     open_ = true;
     opened.push_back(name_);
     return true;
   }
-  void ClosePort() override { open_ = false; }
+  void ClosePort() override {
+    ++close_calls;
+    open_ = false;
+  }
   bool IsOpen() const override { return open_; }
   size_t Send(ByteView bytes) override {
     if (!open_) return 0;
     sent.emplace_back(bytes.begin(), bytes.end());
     return bytes.size();
   }
-  void SetDtr(bool) override {}
+  void SetDtr(bool on) override { dtr = on; }
 
   void Receive(const Bytes& packet) {
     if (packet_handler_) packet_handler_(packet);
