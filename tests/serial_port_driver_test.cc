@@ -20,14 +20,7 @@ class SerialPortDriverTest : public ::testing::Test {
   }
 
   // The station port's values in the driver.
-  void UseStationSettings() {
-    port_.SetPollingDelay(10);
-    port_.SetPacketSize(256);
-    port_.SetPacketTimeout(40);
-    port_.SetPacketMode(PacketMode::pmPass);
-    port_.SetOutputTimeout(40);
-    port_.SetHwFlow(HwFlowControl::hfRTSTOG);
-  }
+  void UseStationSettings() { SetStationPortValues(port_); }
 
   FakeClock clock_;
   FakeMainLoop loop_;

@@ -272,4 +272,15 @@ void SerialPortDriver::Poll() {
   if (waiting > 0 && first_byte_tick_ == kNoFirstByte) first_byte_tick_ = now;
 }
 
+void SetStationPortValues(SerialPortDriver& port) {
+  port.SetPortName("\\\\.\\COM1");
+  port.SetPort(PortNumber::pnCustom);
+  port.SetHwFlow(HwFlowControl::hfRTSTOG);
+  port.SetPacketSize(256);
+  port.SetPacketTimeout(40);
+  port.SetPacketMode(PacketMode::pmPass);
+  port.SetPollingDelay(10);
+  port.SetOutputTimeout(40);
+}
+
 }  // namespace qarn

@@ -177,4 +177,8 @@ class SerialPortDriver final : public StationPort {
   std::function<void(ByteView)> data_handler_;
 };
 
+// The values the driver gives its port to the station: framing by 40 ms of silence, polled
+// every 10 ms, RTS raised only while sending.
+void SetStationPortValues(SerialPortDriver& port);
+
 }  // namespace qarn

@@ -10,8 +10,9 @@
 #include "platform/file_system.h"
 #include "platform/qt_main_loop.h"
 #include "platform/signal_watcher.h"
+#include "platform/termios_serial_device.h"
 #include "platform/version.h"
-#include "serial/station_port.h"
+#include "serial/serial_port_driver.h"
 #include "shell/driver.h"
 
 namespace {
@@ -45,7 +46,9 @@ int RunHeadless(int argc, char** argv) {
   qarn::SystemClock clock;
   qarn::PosixFileSystem fs;
   qarn::QtMainLoop loop;
-  qarn::NoStationPort port;
+  qarn::TermiosSerialDevice device(fs, qarn::kIniFileName);
+  qarn::SerialPortDriver port(device, clock, loop);
+  qarn::SetStationPortValues(port);
   qarn::HeadlessView view;
   qarn::Driver driver({clock, fs, loop, port, view});
   qarn::SignalWatcher termination(loop, [&](int) {
