@@ -23,10 +23,9 @@ bool SpeedConstant(uint32_t bps, speed_t* speed) {
     speed_t speed;
   };
   static constexpr Entry kSpeeds[] = {
-      {110, B110},       {300, B300},       {600, B600},       {1200, B1200},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
-      {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
-      {460800, B460800}, {921600, B921600},
+      {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+      {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+      {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
   };
   for (const Entry& e : kSpeeds) {
     if (e.bps == bps) {
@@ -103,11 +102,20 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   t.c_cflag |= kSizes[s.data_bits < 5 ? 0 : s.data_bits > 8 ? 3 : s.data_bits - 5];
   switch (s.parity) {
-    case Parity::ptNONE: break;
-    case Parity::ptODD: t.c_cflag |= PARENB | PARODD; break;
-    case Parity::ptEVEN: t.c_cflag |= PARENB; break;
-    case Parity::ptMARK: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case Parity::ptSPACE: t.c_cflag |= PARENB | CMSPAR; break;
+    case Parity::ptNONE:
+      break;
+    case Parity::ptODD:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case Parity::ptEVEN:
+      t.c_cflag |= PARENB;
+      break;
+    case Parity::ptMARK:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case Parity::ptSPACE:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
   }
   // With five data bits CSTOPB gives one and a half stop bits.
   if (s.stop_bits != StopBits::sb1BITS) t.c_cflag |= CSTOPB;
