@@ -27,6 +27,11 @@ PseudoTerminal::~PseudoTerminal() {
   if (slave_ >= 0) ::close(slave_);
 }
 
+void PseudoTerminal::CloseMaster() {
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
 bool PseudoTerminal::Open(std::string* error) {
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {

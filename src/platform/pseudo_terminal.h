@@ -18,6 +18,8 @@ class PseudoTerminal {
   bool Open(std::string* error);
 
   int master_fd() const { return master_; }
+  // The station end goes away: the slave's reads fail from now on.
+  void CloseMaster();
   const std::string& slave_path() const { return slave_path_; }
 
  private:
