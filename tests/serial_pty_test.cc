@@ -106,6 +106,8 @@ TEST_F(SerialPtyTest, SendReachesTheOtherEnd) {
 TEST_F(SerialPtyTest, OpenCloseAndOpenAgain) {
   ASSERT_TRUE(port_.OpenPort());
   port_.ClosePort();
+  port_.SetBaudRate(BaudRate::br14400);  // a rate without a B-constant
+  port_.SetParity(Parity::ptEVEN);
   EXPECT_FALSE(port_.IsOpen());
   ASSERT_TRUE(port_.OpenPort());
   WriteAll(pty_.master_fd(), kPollFrame);

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/termios_custom_speed.h"
+
 namespace qarn {
 namespace {
 
@@ -92,8 +94,9 @@ void TermiosSerialDevice::Close() {
 
 bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   if (fd_ < 0) return false;
-  speed_t speed;
-  if (!SpeedConstant(s.bits_per_second, &speed)) return false;
+  speed_t speed = B38400;
+  const bool custom_speed = !SpeedConstant(s.bits_per_second, &speed);
+  if (custom_speed && s.bits_per_second == 0) return false;
   termios t{};
   if (tcgetattr(fd_, &t) != 0) return false;
   cfmakeraw(&t);
@@ -131,6 +134,7 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
   if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+  if (custom_speed && !SetCustomLineSpeed(fd_, s.bits_per_second)) return false;
 
   if (!has_modem_lines_) return true;
   SetModemBit(TIOCM_DTR, s.dtr);
