@@ -10,8 +10,9 @@
 #include "platform/file_system.h"
 #include "platform/qt_main_loop.h"
 #include "platform/signal_watcher.h"
+#include "platform/termios_serial_device.h"
 #include "platform/version.h"
-#include "serial/station_port.h"
+#include "serial/serial_port_driver.h"
 #include "shell/driver.h"
 
 #ifdef QARN_GUI
@@ -45,18 +46,27 @@ bool HasDisplay() {
   return (x && *x) || (wayland && *wayland);
 }
 
-int RunHeadless(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  QCoreApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
+// What the driver runs on, with or without a window; made once the application exists.
+struct Platform {
+  Platform() : device(fs, qarn::kIniFileName), port(device, clock, loop) {
+    qarn::SetStationPortValues(port);
+  }
   qarn::SystemClock clock;
   qarn::PosixFileSystem fs;
   qarn::QtMainLoop loop;
-  qarn::NoStationPort port;
+  qarn::TermiosSerialDevice device;
+  qarn::SerialPortDriver port;
+};
+
+int RunHeadless(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
+  Platform p;
   qarn::HeadlessView view;
-  qarn::Driver driver({clock, fs, loop, port, view});
-  qarn::SignalWatcher termination(loop, [&](int) {
+  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view});
+  qarn::SignalWatcher termination(p.loop, [&](int) {
     driver.CloseOnSignal();
-    loop.Quit(0);
+    p.loop.Quit(0);
   });
   driver.StartUp();
   driver.SetMessageBoxReady();
@@ -71,16 +81,13 @@ int RunWithWindow(int argc, char** argv) {
   // The window hides in the tray and dialogs come and go: only an accepted close ends the
   // program.
   QApplication::setQuitOnLastWindowClosed(false);
-  qarn::SystemClock clock;
-  qarn::PosixFileSystem fs;
-  qarn::QtMainLoop loop;
-  qarn::NoStationPort port;
+  Platform p;
   qarn::MainWindow window;
-  qarn::Driver driver({clock, fs, loop, port, window});
+  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window});
   window.Attach(&driver);
-  qarn::SignalWatcher termination(loop, [&](int) {
+  qarn::SignalWatcher termination(p.loop, [&](int) {
     driver.CloseOnSignal();
-    loop.Quit(0);
+    p.loop.Quit(0);
   });
   driver.StartUp();
   window.CreateDialogs();

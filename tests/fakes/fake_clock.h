@@ -25,6 +25,8 @@ class FakeClock final : public Clock {
   }
 
   void SetTick(uint32_t tick) { tick_.store(tick); }
+  // Moves the tick only, as when the wall clock is not looked at.
+  void AdvanceTick(uint32_t ms) { tick_.fetch_add(ms); }
   void SetNow(const CivilTime& t) {
     std::lock_guard lock(mutex_);
     now_ = t;

@@ -11,6 +11,7 @@ namespace qarn::testing {
 class FakeMainLoop final : public MainLoop {
  public:
   explicit FakeMainLoop(FakeClock* clock = nullptr) : clock_(clock) {}
+  explicit FakeMainLoop(FakeClock& clock) : clock_(&clock) {}
 
   Id StartTimer(int interval_ms, Callback fn) override {
     timers_[next_id_] = {interval_ms, now_ms_ + interval_ms, std::move(fn)};
@@ -54,6 +55,8 @@ class FakeMainLoop final : public MainLoop {
     if (clock_) clock_->AdvanceMs(end - now_ms_);
     now_ms_ = end;
   }
+
+  void Advance(int64_t ms) { AdvanceMs(ms); }
 
   bool RunPosted() {
     if (posted_.empty()) return false;

@@ -1,0 +1,61 @@
+// One serial device as the port driver needs it: exclusive open, line settings, queues,
+// non-blocking reads, bounded writes and the modem lines. Operations a device does not
+// support (a pseudo-terminal has no modem lines) do nothing and do not fail.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qarn {
+
+enum class Parity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum class StopBits { sb1BITS, sb1HALFBITS, sb2BITS };
+enum class HwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
+enum class SwFlowControl { sfNONE, sfXONXOFF };
+
+inline constexpr uint8_t kXonChar = 0x11;
+inline constexpr uint8_t kXoffChar = 0x13;
+
+struct LineSettings {
+  uint32_t bits_per_second = 9600;
+  int data_bits = 8;  // 5..8
+  Parity parity = Parity::ptNONE;
+  StopBits stop_bits = StopBits::sb1BITS;
+  HwFlowControl hw_flow = HwFlowControl::hfNONERTSON;
+  SwFlowControl sw_flow = SwFlowControl::sfNONE;
+  bool dtr = true;  // DTR on while open
+  uint32_t xon_limit = 512;
+  uint32_t xoff_limit = 512;
+};
+
+// Input lines of the modem status.
+enum ModemLine : unsigned { kCts = 1, kDsr = 2, kRing = 4, kCd = 8 };
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Opens the device named `port_name` ("\\.\COM3" or a path) for reading and writing,
+  // exclusively. False when it is absent or held by another program.
+  virtual bool Open(const std::string& port_name) = 0;
+  virtual void Close() = 0;
+
+  // Raw 8-bit transfer with the given values. False when the device rejects them.
+  virtual bool ApplyLineSettings(const LineSettings& settings) = 0;
+  virtual bool SetQueueSizes(uint32_t in_size, uint32_t out_size) = 0;
+  virtual bool Purge(bool input, bool output) = 0;
+
+  // Bytes waiting in the input and the output queue; clears line error conditions.
+  virtual bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) = 0;
+
+  // Reads at most `size` bytes that are already waiting; the count, or -1 on failure.
+  virtual int32_t Read(uint8_t* data, uint32_t size) = 0;
+  // Writes at most `size` bytes, waiting about 10 ms at most; the count, or -1 on failure.
+  virtual int32_t Write(const uint8_t* data, uint32_t size) = 0;
+
+  // The ModemLine bits that are on; false when the status cannot be read.
+  virtual bool ModemStatus(unsigned* lines) = 0;
+  virtual bool SetDtr(bool on) = 0;
+};
+
+}  // namespace qarn

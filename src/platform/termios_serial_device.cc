@@ -1,0 +1,237 @@
+#include "platform/termios_serial_device.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/termios_custom_speed.h"
+
+namespace qarn {
+namespace {
+
+constexpr const char* kDevicePrefix = "\\\\.\\";
+constexpr int kWriteWaitMs = 10;
+
+bool SpeedConstant(uint32_t bps, speed_t* speed) {
+  struct Entry {
+    uint32_t bps;
+    speed_t speed;
+  };
+  static constexpr Entry kSpeeds[] = {
+      {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+      {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+      {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+  };
+  for (const Entry& e : kSpeeds) {
+    if (e.bps == bps) {
+      *speed = e.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string SerialDevicePath(const std::string& port_name, const IniFile& ini) {
+  std::string name = port_name;
+  if (name.rfind(kDevicePrefix, 0) == 0) name = name.substr(std::strlen(kDevicePrefix));
+  if (auto mapped = ini.Find("ports", name); mapped && !mapped->empty()) return *mapped;
+  if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+      (name[2] == 'M' || name[2] == 'm')) {
+    int n = 0;
+    size_t i = 3;
+    for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && n < 100000; ++i) {
+      n = n * 10 + (name[i] - '0');
+    }
+    if (i == name.size() && n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
+  }
+  return name;
+}
+
+TermiosSerialDevice::TermiosSerialDevice(FileSystem& fs, std::string ini_path)
+    : fs_(fs), ini_path_(std::move(ini_path)) {}
+
+TermiosSerialDevice::~TermiosSerialDevice() { Close(); }
+
+bool TermiosSerialDevice::Open(const std::string& port_name) {
+  if (fd_ >= 0) return false;
+  path_ = SerialDevicePath(port_name, IniFile::Load(fs_, ini_path_));
+  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Only a terminal is a port, and only one program may hold it.
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  ioctl(fd, TIOCEXCL);
+  fd_ = fd;
+  int bits = 0;
+  has_modem_lines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
+  rs485_ = false;
+  rts_toggle_ = false;
+  failure_.Succeeded();
+  return true;
+}
+
+void TermiosSerialDevice::Close() {
+  if (fd_ < 0) return;
+  if (rs485_) {
+    serial_rs485 rs485{};
+    ioctl(fd_, TIOCSRS485, &rs485);
+  }
+  ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
+  if (fd_ < 0) return false;
+  speed_t speed = B38400;
+  const bool custom_speed = !SpeedConstant(s.bits_per_second, &speed);
+  if (custom_speed && s.bits_per_second == 0) return false;
+  termios t{};
+  if (tcgetattr(fd_, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CREAD | CLOCAL;
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[s.data_bits < 5 ? 0 : s.data_bits > 8 ? 3 : s.data_bits - 5];
+  switch (s.parity) {
+    case Parity::ptNONE:
+      break;
+    case Parity::ptODD:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case Parity::ptEVEN:
+      t.c_cflag |= PARENB;
+      break;
+    case Parity::ptMARK:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case Parity::ptSPACE:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+  }
+  // With five data bits CSTOPB gives one and a half stop bits.
+  if (s.stop_bits != StopBits::sb1BITS) t.c_cflag |= CSTOPB;
+  if (s.hw_flow == HwFlowControl::hfRTSCTS) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
+  if (s.sw_flow == SwFlowControl::sfXONXOFF) {
+    t.c_iflag |= IXON | IXOFF;
+    t.c_cc[VSTART] = kXonChar;
+    t.c_cc[VSTOP] = kXoffChar;
+  }
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+  if (custom_speed && !SetCustomLineSpeed(fd_, s.bits_per_second)) return false;
+
+  if (!has_modem_lines_) return true;
+  SetModemBit(TIOCM_DTR, s.dtr);
+  bool want_rs485 = s.hw_flow == HwFlowControl::hfRTSTOG;
+  if (want_rs485 || rs485_) {
+    serial_rs485 rs485{};
+    if (want_rs485) rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    const bool done = ioctl(fd_, TIOCSRS485, &rs485) == 0;
+    rs485_ = want_rs485 && done;
+    rts_toggle_ = want_rs485 && !done;
+  } else {
+    rts_toggle_ = false;
+  }
+  if (s.hw_flow == HwFlowControl::hfNONE || rts_toggle_) SetModemBit(TIOCM_RTS, false);
+  if (s.hw_flow == HwFlowControl::hfNONERTSON) SetModemBit(TIOCM_RTS, true);
+  return true;
+}
+
+bool TermiosSerialDevice::SetQueueSizes(uint32_t, uint32_t) {
+  // The kernel sizes its own queues.
+  return fd_ >= 0;
+}
+
+bool TermiosSerialDevice::Purge(bool input, bool output) {
+  if (fd_ < 0) return false;
+  if (!input && !output) return true;
+  const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+  return tcflush(fd_, which) == 0;
+}
+
+bool TermiosSerialDevice::QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) {
+  int in = 0, out = 0;
+  if (fd_ < 0 || ioctl(fd_, FIONREAD, &in) != 0) {
+    ReportFailure("cannot count waiting bytes");
+    return false;
+  }
+  if (ioctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
+  *in_waiting = in > 0 ? static_cast<uint32_t>(in) : 0;
+  *out_waiting = out > 0 ? static_cast<uint32_t>(out) : 0;
+  return true;
+}
+
+int32_t TermiosSerialDevice::Read(uint8_t* data, uint32_t size) {
+  if (fd_ < 0) return -1;
+  if (size == 0) return 0;
+  const ssize_t n = ::read(fd_, data, size);
+  if (n >= 0) {
+    if (n > 0 && failure_.failing()) failure_.Succeeded("reading again");
+    return static_cast<int32_t>(n);
+  }
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  ReportFailure("read failed");
+  return -1;
+}
+
+int32_t TermiosSerialDevice::Write(const uint8_t* data, uint32_t size) {
+  if (fd_ < 0) return -1;
+  if (rts_toggle_) SetModemBit(TIOCM_RTS, true);
+  ssize_t n = ::write(fd_, data, size);
+  if (n < 0 && errno == EAGAIN) {
+    // The output queue is full: wait a little for room, as a bounded write would.
+    pollfd p{fd_, POLLOUT, 0};
+    if (poll(&p, 1, kWriteWaitMs) > 0) n = ::write(fd_, data, size);
+  }
+  if (rts_toggle_) {
+    tcdrain(fd_);
+    SetModemBit(TIOCM_RTS, false);
+  }
+  if (n >= 0) return static_cast<int32_t>(n);
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  ReportFailure("write failed");
+  return -1;
+}
+
+bool TermiosSerialDevice::ModemStatus(unsigned* lines) {
+  int bits = 0;
+  if (fd_ < 0 || !has_modem_lines_ || ioctl(fd_, TIOCMGET, &bits) != 0) return false;
+  *lines = ((bits & TIOCM_CTS) ? kCts : 0u) | ((bits & TIOCM_DSR) ? kDsr : 0u) |
+           ((bits & TIOCM_RNG) ? kRing : 0u) | ((bits & TIOCM_CAR) ? kCd : 0u);
+  return true;
+}
+
+bool TermiosSerialDevice::SetDtr(bool on) {
+  if (fd_ < 0) return false;
+  SetModemBit(TIOCM_DTR, on);
+  return true;
+}
+
+void TermiosSerialDevice::SetModemBit(int bit, bool on) {
+  if (!has_modem_lines_) return;
+  ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+void TermiosSerialDevice::ReportFailure(const char* operation) {
+  // Checked first so that a device that has gone costs no allocation per poll.
+  if (failure_.failing()) return;
+  failure_.Failed(path_ + ": " + operation + ": " + std::strerror(errno));
+}
+
+}  // namespace qarn

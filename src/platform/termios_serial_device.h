@@ -1,0 +1,52 @@
+// A serial port over termios. Port names keep the "\\.\COMn" form; the device path comes
+// from key COMn of section [ports] in the ini file, read at each open, else /dev/ttyS<n-1>.
+#pragma once
+
+#include <string>
+
+#include "platform/diag.h"
+#include "platform/file_system.h"
+#include "platform/ini_file.h"
+#include "platform/serial_device.h"
+
+namespace qarn {
+
+// "\\.\COM3" or "COM3" -> [ports] COM3, else "/dev/ttyS2"; any other name is a path.
+std::string SerialDevicePath(const std::string& port_name, const IniFile& ini);
+
+class TermiosSerialDevice final : public SerialDevice {
+ public:
+  TermiosSerialDevice(FileSystem& fs, std::string ini_path);
+  ~TermiosSerialDevice() override;
+
+  TermiosSerialDevice(const TermiosSerialDevice&) = delete;
+  TermiosSerialDevice& operator=(const TermiosSerialDevice&) = delete;
+
+  bool Open(const std::string& port_name) override;
+  void Close() override;
+  bool ApplyLineSettings(const LineSettings& settings) override;
+  bool SetQueueSizes(uint32_t in_size, uint32_t out_size) override;
+  bool Purge(bool input, bool output) override;
+  bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) override;
+  int32_t Read(uint8_t* data, uint32_t size) override;
+  int32_t Write(const uint8_t* data, uint32_t size) override;
+  bool ModemStatus(unsigned* lines) override;
+  bool SetDtr(bool on) override;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  void SetModemBit(int bit, bool on);
+  void ReportFailure(const char* operation);
+
+  FileSystem& fs_;
+  std::string ini_path_;
+  std::string path_;
+  int fd_ = -1;
+  bool has_modem_lines_ = false;  // false on a pseudo-terminal
+  bool rs485_ = false;            // the kernel raises RTS while sending
+  bool rts_toggle_ = false;       // we raise RTS around each write
+  FailureReporter failure_{"serial port"};
+};
+
+}  // namespace qarn

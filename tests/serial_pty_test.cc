@@ -1,0 +1,247 @@
+// The serial port and the station link over real pseudo-terminals and Qt's event loop.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/diag.h"
+#include "platform/file_system.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/qt_main_loop.h"
+#include "platform/termios_serial_device.h"
+#include "serial/serial_port_driver.h"
+#include "shell/driver.h"
+#include "station/station_frames.h"
+
+namespace qarn {
+namespace {
+
+using Packets = std::vector<Bytes>;
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "serial_pty_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+void WriteAll(int fd, ByteView bytes) {
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+class SerialPtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    std::string error;
+    ASSERT_TRUE(pty_.Open(&error)) << error;
+    SetStationPortValues(port_);
+    port_.SetPortName(pty_.slave_path());
+    port_.SetPacketHandler([this](ByteView p) { packets_.emplace_back(p.begin(), p.end()); });
+  }
+
+  // Runs the loop until `done`, or at most a few seconds so that a fault fails, not hangs.
+  bool RunUntil(const std::function<bool()>& done) {
+    const uint32_t start = clock_.TickMs();
+    loop_.RunUntil([&] { return done() || clock_.TickMs() - start > 5000; });
+    return done();
+  }
+
+  SystemClock clock_;
+  PosixFileSystem fs_;
+  QtMainLoop loop_;
+  PseudoTerminal pty_;
+  TermiosSerialDevice device_{fs_, "no-such-dir/sqarn.ini"};
+  SerialPortDriver port_{device_, clock_, loop_};
+  Packets packets_;
+};
+
+TEST_F(SerialPtyTest, FramingBySilence) {
+  ASSERT_TRUE(port_.OpenPort());
+  const Bytes poll(kPollFrame.begin(), kPollFrame.end());
+  // Three frames 100 ms apart give three packets.
+  int written = 0;
+  const MainLoop::Id writer = loop_.StartTimer(100, [&] {
+    if (written < 3) WriteAll(pty_.master_fd(), poll);
+    ++written;
+  });
+  ASSERT_TRUE(RunUntil([&] { return packets_.size() == 3; }));
+  loop_.StopTimer(writer);
+  for (const Bytes& p : packets_) EXPECT_EQ(p, poll);
+
+  // Two frames closer than the time-out give one.
+  packets_.clear();
+  const Bytes command12(kCommand12Frame.begin(), kCommand12Frame.end());
+  WriteAll(pty_.master_fd(), poll);
+  WriteAll(pty_.master_fd(), command12);
+  ASSERT_TRUE(RunUntil([&] { return !packets_.empty(); }));
+  EXPECT_EQ(packets_[0], (Bytes{0x02, 0x08, 0xF6, 0x02, 0x0C, 0xF2}));
+}
+
+TEST_F(SerialPtyTest, SendReachesTheOtherEnd) {
+  ASSERT_TRUE(port_.OpenPort());
+  EXPECT_EQ(port_.Send(kAckFrame), 3u);
+  uint8_t got[8] = {};
+  ssize_t n = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    const ssize_t k = ::read(pty_.master_fd(), got + n, sizeof got - n);
+    if (k > 0) n += k;
+    return n >= 3;
+  }));
+  EXPECT_EQ(Bytes(got, got + n), Bytes(kAckFrame.begin(), kAckFrame.end()));
+  EXPECT_EQ(port_.ModemLines(), 0u);  // a pseudo-terminal has none
+  port_.SetDtr(false);                // and does nothing for DTR
+  EXPECT_TRUE(port_.PurgeQueues(true, true));
+}
+
+TEST_F(SerialPtyTest, OpenCloseAndOpenAgain) {
+  ASSERT_TRUE(port_.OpenPort());
+  port_.ClosePort();
+  port_.SetBaudRate(BaudRate::br14400);  // a rate without a B-constant
+  port_.SetParity(Parity::ptEVEN);
+  EXPECT_FALSE(port_.IsOpen());
+  ASSERT_TRUE(port_.OpenPort());
+  WriteAll(pty_.master_fd(), kPollFrame);
+  ASSERT_TRUE(RunUntil([&] { return !packets_.empty(); }));
+  EXPECT_EQ(packets_[0], Bytes(kPollFrame.begin(), kPollFrame.end()));
+}
+
+TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(release[1]);
+    const int fd = ::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    char c;
+    (void)!::read(release[0], &c, 1);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 'y');
+  EXPECT_FALSE(port_.OpenPort());
+  EXPECT_FALSE(port_.IsOpen());
+  close(release[1]);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  EXPECT_TRUE(port_.OpenPort());
+
+  // Held by this driver, the port does not open a second time either.
+  TermiosSerialDevice other(fs_, "no-such-dir/sqarn.ini");
+  EXPECT_FALSE(other.Open(pty_.slave_path()));
+}
+
+TEST_F(SerialPtyTest, VanishedDeviceIsReportedOnce) {
+  std::vector<std::string> errors;
+  SetDiagSink([&](bool is_error, const std::string& line) {
+    if (is_error) errors.push_back(line);
+  });
+  ASSERT_TRUE(port_.OpenPort());
+  pty_.CloseMaster();  // the other end goes away: the port's reads fail
+  ASSERT_TRUE(RunUntil([&] { return !errors.empty(); }));
+  int ticks = 0;
+  const MainLoop::Id counter = loop_.StartTimer(10, [&] { ++ticks; });
+  RunUntil([&] { return ticks >= 20; });  // about twenty more polls
+  loop_.StopTimer(counter);
+  SetDiagSink(nullptr);
+  EXPECT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(port_.IsOpen());
+  port_.ClosePort();
+}
+
+TEST(SerialDevicePath, MapsPortNames) {
+  const IniFile ini("[main]\nComPort=COM3\n[Ports]\ncom3 = /dev/ttyUSB0\nCOM4=\n");
+  struct Case {
+    const char* name;
+    const char* path;
+  } cases[] = {
+      {"\\\\.\\COM3", "/dev/ttyUSB0"},
+      {"COM3", "/dev/ttyUSB0"},
+      {"\\\\.\\COM1", "/dev/ttyS0"},
+      {"\\\\.\\COM12", "/dev/ttyS11"},
+      {"\\\\.\\COM4", "/dev/ttyS3"},
+      {"/dev/pts/7", "/dev/pts/7"},
+      {"COM0", "COM0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SerialDevicePath(c.name, ini), c.path) << c.name;
+}
+
+// The driver as it starts: sqarn.ini in the current directory maps COM1 to the pty.
+class StationLinkTest : public SerialPtyTest {
+ protected:
+  void SetUp() override {
+    SerialPtyTest::SetUp();
+    char dir_template[] = "/tmp/qarn-station-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    dir_ = dir_template;
+    old_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    std::ofstream("sqarn.ini") << "[main]\nComPort=COM1\nSendK7=0\nSendK8=0\nret=1,2,5\n"
+                               << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
+    answers_watch_ = loop_.WatchFd(pty_.master_fd(), MainLoop::kReadable, [this](unsigned) {
+      uint8_t chunk[256];
+      const ssize_t n = ::read(pty_.master_fd(), chunk, sizeof chunk);
+      if (n > 0) answers_.insert(answers_.end(), chunk, chunk + n);
+    });
+  }
+  void TearDown() override {
+    loop_.UnwatchFd(answers_watch_);
+    std::filesystem::current_path(old_dir_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  TermiosSerialDevice station_device_{fs_, kIniFileName};
+  SerialPortDriver station_port_{station_device_, clock_, loop_};
+  HeadlessView view_;
+  std::filesystem::path dir_, old_dir_;
+  MainLoop::Id answers_watch_ = 0;
+  Bytes answers_;
+};
+
+TEST_F(StationLinkTest, ClockAtFirstPollThenAcksAndNothingToSend) {
+  SetStationPortValues(station_port_);
+  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  driver.StartUp();
+  ASSERT_TRUE(station_port_.IsOpen());
+  EXPECT_TRUE(driver.setup_page().running);
+
+  WriteAll(pty_.master_fd(), kPollFrame);
+  ASSERT_TRUE(RunUntil([&] { return answers_.size() >= 21; }));
+  const auto clock = ParseClockFrame(answers_);
+  ASSERT_TRUE(clock.has_value()) << HexDump(answers_);
+  EXPECT_EQ(answers_[0], 0x14);  // three retranslators listed
+  EXPECT_TRUE(clock->retranslators.test(1) && clock->retranslators.test(2) &&
+              clock->retranslators.test(5));
+
+  answers_.clear();
+  WriteAll(pty_.master_fd(), BuildStationEventFrame(300, 0x0A, 7));
+  ASSERT_TRUE(RunUntil([&] { return answers_.size() >= 3; }));
+  EXPECT_EQ(answers_, Bytes(kAckFrame.begin(), kAckFrame.end()));
+
+  answers_.clear();
+  WriteAll(pty_.master_fd(), kPollFrame);
+  ASSERT_TRUE(RunUntil([&] { return answers_.size() >= 3; }));
+  EXPECT_EQ(answers_, Bytes(kNothingToSendFrame.begin(), kNothingToSendFrame.end()));
+
+  driver.CloseOnSignal();
+  EXPECT_FALSE(station_port_.IsOpen());
+}
+
+}  // namespace
+}  // namespace qarn
