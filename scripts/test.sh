@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test, in the normal and in the
-# ASan + UBSan build. Exits non-zero on any failure.
+# Installs what is missing, then builds and runs every test: in the normal build, in the
+# ASan + UBSan build, and in the build without widgets (which proves the core needs none).
+# Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 jobs=$(nproc)
-for preset in default asan; do
+for preset in default asan nogui; do
   echo "=== $preset build ==="
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
