@@ -15,12 +15,15 @@ namespace qarn::testing {
 
 class ChildProcess {
  public:
+  // With `pipe_input` the child's standard input is a pipe that Send writes to.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& cwd) {
-    int out[2], err[2];
+               const std::string& cwd, bool pipe_input = false) {
+    int out[2], err[2], in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    if (pipe_input && pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      if (pipe_input) dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
       if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -40,6 +43,10 @@ class ChildProcess {
     }
     close(out[1]);
     close(err[1]);
+    if (pipe_input) {
+      close(in[0]);
+      in_ = in[1];
+    }
     out_ = out[0];
     err_ = err[0];
   }
@@ -51,6 +58,16 @@ class ChildProcess {
     }
     if (out_ >= 0) close(out_);
     if (err_ >= 0) close(err_);
+    CloseInput();
+  }
+
+  // Writes to the child's standard input (made with `pipe_input`); false when it failed.
+  bool Send(const std::string& text) {
+    return in_ >= 0 && write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  void CloseInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
   }
 
   // Reads both streams until `text` appears in `which` (1 out, 2 err) or the time runs out.
@@ -72,6 +89,8 @@ class ChildProcess {
     while (Pump(100)) {
     }
     waitpid(pid_, &status, 0);
+    while (Pump(0)) {  // what it printed while a pause in its output outlasted the wait above
+    }
     exited_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -102,6 +121,7 @@ class ChildProcess {
   }
 
   pid_t pid_ = -1;
+  int in_ = -1;
   int out_ = -1;
   int err_ = -1;
   bool exited_ = false;
