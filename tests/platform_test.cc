@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "fakes/temp_dir.h"
+#include "platform/blocking_tcp_client.h"
 #include "platform/file_system.h"
+#include "platform/socket_error.h"
 #include "platform/tdatetime.h"
 #include "platform/text_codec.h"
 
@@ -124,6 +126,28 @@ TEST_F(PosixFileSystemTest, AppendCreatesThenExtends) {
   ASSERT_TRUE(fs_.ReadAll(dir_ / "log", &out, &error));
   EXPECT_EQ(std::string(out.begin(), out.end()), "abc");
   EXPECT_FALSE(fs_.ReadAll(dir_.path(), &out, &error));  // a directory is not read
+}
+
+TEST(BlockingTcpClient, WriteToAConnectionThePeerClosedFailsInsteadOfVanishing) {
+  BlockingTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
+  TcpClientOptions options;
+  options.host = "127.0.0.1";
+  options.port = listener.port();
+  options.read_timeout_ms = 2000;
+  PosixBlockingTcpClient client(options);
+  ASSERT_EQ(client.Connect(), 0);
+  auto peer = listener.Accept(2000);
+  ASSERT_NE(peer, nullptr);
+  const Bytes packet = {1, 2, 3};
+  ASSERT_EQ(client.WriteAll(packet), 0);
+  uint8_t read_back[3];
+  size_t got = 0;
+  ASSERT_EQ(peer->ReadExactly(read_back, sizeof read_back, &got), 0);
+  peer.reset();  // the server goes away; anything written to it now would vanish
+  uint8_t byte;
+  ASSERT_EQ(client.ReadExactly(&byte, 1, &got), kSocketReset);  // the close has arrived
+  EXPECT_EQ(client.WriteAll(packet), kSocketReset);
 }
 
 }  // namespace

@@ -119,6 +119,12 @@ int PosixBlockingTcpClient::Connect() {
 
 int PosixBlockingTcpClient::WriteAll(ByteView data) {
   if (fd_ < 0) return kSocketNotConnected;
+  // A connection the peer has already closed still takes a first write without complaint,
+  // and those bytes are lost; refuse it, so that the caller keeps them for another time.
+  pollfd state{fd_, POLLRDHUP, 0};
+  if (poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    return kSocketReset;
+  }
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);

@@ -37,6 +37,7 @@ class K8TestServer {
 
   explicit K8TestServer(Responder responder = DefaultReply) : responder_(std::move(responder)) {
     listener_.Listen("127.0.0.1", 0);
+    port_ = listener_.port();
     thread_ = std::thread([this] { Run(); });
   }
   ~K8TestServer() {
@@ -44,7 +45,28 @@ class K8TestServer {
     thread_.join();
   }
 
-  int port() const { return listener_.port(); }
+  int port() const { return port_; }
+
+  // The server goes away: the open connection is closed and new ones are refused.
+  void GoDown() {
+    std::unique_lock lock(mutex_);
+    down_ = true;
+    cv_.wait(lock, [&] { return is_down_; });
+  }
+  // Listens again on the same port.
+  void ComeUp() {
+    std::unique_lock lock(mutex_);
+    down_ = false;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return !is_down_; });
+  }
+  // Goes down right after reading the next station event, leaving it unanswered: nothing
+  // the driver wrote is left unread in the connection.
+  void DropAfterNextEvent() { drop_after_event_ = true; }
+  bool WaitUntilDown(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return is_down_; });
+  }
 
   // With raw replies the responder gives whole frames, written as they are.
   void SetRawReplies(bool raw) { raw_replies_ = raw; }
@@ -58,6 +80,12 @@ class K8TestServer {
   bool WaitForPackets(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+  }
+  // Waits until `done` holds for the packets received so far.
+  bool WaitUntil(const std::function<bool(const std::vector<Received>&)>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return done(received_); });
   }
   bool WaitForConnections(int count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
@@ -85,6 +113,19 @@ class K8TestServer {
  private:
   void Run() {
     while (!stop_) {
+      if (down_.load()) {
+        listener_.Close();
+        std::unique_lock lock(mutex_);
+        is_down_ = true;
+        cv_.notify_all();
+        cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return !down_.load(); });
+        if (!down_.load()) {
+          listener_.Listen("127.0.0.1", port_);
+          is_down_ = false;
+          cv_.notify_all();
+        }
+        continue;
+      }
       auto connection = listener_.Accept(20);
       if (!connection) continue;
       int number;
@@ -106,7 +147,7 @@ class K8TestServer {
 
   void Serve(PosixBlockingTcpClient& connection, int number) {
     connection.SetReadTimeout(20);
-    while (!stop_) {
+    while (!stop_ && !down_.load()) {
       Received r;
       const FrameRead outcome = ReadK8Frame(connection, &r.packet);
       if (outcome == FrameRead::kNothing) continue;
@@ -115,12 +156,15 @@ class K8TestServer {
       r.header = ReadK8PacketHeader(r.packet).value_or(K8PacketHeader{});
       r.when = std::chrono::steady_clock::now();
       std::optional<Bytes> reply;
+      const bool drop = r.header.type == kK8StationEventType && drop_after_event_.exchange(false);
       {
         std::lock_guard lock(mutex_);
-        reply = responder_(r);
+        if (!drop) reply = responder_(r);
         received_.push_back(std::move(r));
+        if (drop) down_ = true;
       }
       cv_.notify_all();
+      if (drop) return;
       if (!reply) continue;
       if (connection.WriteAll(raw_replies_ ? *reply : BuildK8Frame(*reply)) != 0) return;
     }
@@ -133,7 +177,11 @@ class K8TestServer {
   std::vector<Received> received_;
   std::vector<std::chrono::steady_clock::time_point> accept_times_;
   std::vector<std::chrono::steady_clock::time_point> close_times_;
+  int port_ = 0;
   int connections_ = 0;
+  std::atomic<bool> down_{false};
+  bool is_down_ = false;  // the listener is closed
+  std::atomic<bool> drop_after_event_{false};
   int closed_ = 0;
   std::atomic<bool> raw_replies_{false};
   std::atomic<bool> stop_{false};

@@ -1,0 +1,350 @@
+// The real qarn-driver binary end to end: a pseudo-terminal plays the station, loopback
+// servers in the test play the K7 and K8 sides of the message server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "fakes/child_process.h"
+#include "fakes/k7_test_server.h"
+#include "fakes/k8_test_server.h"
+#include "fakes/temp_dir.h"
+#include "k8/k8_wire.h"
+#include "output/event_record.h"
+#include "platform/byte_order.h"
+#include "platform/pseudo_terminal.h"
+#include "station/station_frames.h"
+
+namespace qarn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kDriver = QARN_DRIVER_PATH;
+constexpr int32_t kObjectBase = 40000;  // FirstNumber 4
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Answers like the message server: polls enabled after the greeting, every station event
+// acknowledged.
+std::optional<Bytes> AckingServer(const K8TestServer::Received& r) {
+  if (r.header.type == kK8Hello) return BuildK8Packet(kK8PollEnable, ByteView(), 0);
+  return K8TestServer::DefaultReply(r);
+}
+
+std::optional<Bytes> NeverAckingServer(const K8TestServer::Received& r) {
+  if (r.header.type == kK8StationEventType) return std::nullopt;
+  return AckingServer(r);
+}
+
+// The K8Event of a station event packet.
+Bytes EventPayload(const K8TestServer::Received& r) {
+  return Bytes(r.packet.begin() + kK8PacketHeaderSize, r.packet.end());
+}
+int32_t EventObject(const K8TestServer::Received& r) {
+  return GetI32(r.packet.data() + kK8PacketHeaderSize);
+}
+std::vector<K8TestServer::Received> StationEvents(
+    const std::vector<K8TestServer::Received>& packets) {
+  std::vector<K8TestServer::Received> events;
+  for (const auto& r : packets)
+    if (r.header.type == kK8StationEventType) events.push_back(r);
+  return events;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(pty_.Open(&error)) << error;
+  }
+
+  struct Links {
+    int k7_port = 0;  // 0: SendK7 off
+    int k8_port = 0;  // 0: SendK8 off
+  };
+  void WriteIni(Links links) {
+    std::ostringstream ini;
+    ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
+        << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port << "\n"
+        << "SendK8=" << (links.k8_port ? 1 : 0) << "\n"
+        << "[ServerHost]\nAddress=127.0.0.1\nPort=" << links.k8_port << "\n"
+        << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
+    dir_.Write("sqarn.ini", ini.str());
+  }
+
+  void StartDriver(Links links) {
+    WriteIni(links);
+    driver_ = std::make_unique<testing::ChildProcess>(
+        kDriver, std::vector<std::string>{"--headless"}, dir_.path());
+    ASSERT_TRUE(driver_->WaitFor(2, "running headless")) << driver_->err();
+  }
+  void StopDriver() {
+    driver_->Signal(SIGTERM);
+    EXPECT_EQ(driver_->Wait(), 0) << driver_->err();
+  }
+
+  // Station side of the serial line.
+  void SendToDriver(ByteView frame) {
+    ASSERT_EQ(write(pty_.master_fd(), frame.data(), frame.size()),
+              static_cast<ssize_t>(frame.size()));
+    last_station_frame_ = Clock::now();
+  }
+  // Reads from the driver until `expected` has come; drops what came before it.
+  bool ReadFromDriver(ByteView expected, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      auto at =
+          std::search(station_in_.begin(), station_in_.end(), expected.begin(), expected.end());
+      if (at != station_in_.end()) {
+        station_in_.erase(station_in_.begin(), at + static_cast<long>(expected.size()));
+        return true;
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{pty_.master_fd(), POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      uint8_t buffer[256];
+      const ssize_t n = read(pty_.master_fd(), buffer, sizeof buffer);
+      if (n > 0) station_in_.insert(station_in_.end(), buffer, buffer + n);
+    }
+  }
+  // Polls until the driver answers (the clock frame, once it has the port open).
+  void WaitForStationLink() {
+    for (int i = 0; i < 50; ++i) {
+      SendToDriver(kPollFrame);
+      if (ReadFromDriver(ByteView(kPollAnswerStart), milliseconds(200))) return;
+    }
+    FAIL() << "the driver never answered a poll frame\n" << driver_->err();
+  }
+  // An event frame for object 40000 + `object`, acknowledged by the driver.
+  void SendEvent(uint16_t object, uint8_t code, uint8_t byte3) {
+    SendToDriver(BuildStationEventFrame(object, code, byte3));
+    ASSERT_TRUE(ReadFromDriver(kAckFrame, milliseconds(2000))) << "event " << object;
+  }
+
+  // A spool file as the driver writes them, dated `age` back.
+  void WriteSpoolFile(const std::string& name, ByteView content, std::chrono::seconds age) {
+    dir_.Write(name, std::string(content.begin(), content.end()));
+    std::filesystem::last_write_time(dir_ / name,
+                                     std::filesystem::file_time_type::clock::now() - age);
+  }
+  static Bytes Dd8Content(const StationEvent& event) {
+    Bytes content(4);
+    PutI32(content.data(), kK8StationEventType);
+    const K8Event record = BuildK8Event(event);
+    content.insert(content.end(), record.begin(), record.end());
+    return content;
+  }
+  std::vector<std::string> Files(const std::string& extension) const {
+    std::vector<std::string> names;
+    for (const auto& name : dir_.List())
+      if (std::filesystem::path(name).extension() == extension) names.push_back(name);
+    return names;
+  }
+  // Waits for the directory to hold `count` files of `extension`.
+  bool WaitForFiles(const std::string& extension, size_t count, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Files(extension).size() != count) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+  }
+
+  // The clock frame's first bytes after L: command 0x84, sub-command 1.
+  static constexpr std::array<uint8_t, 2> kPollAnswerStart = {0x84, 0x01};
+
+  testing::TempDir dir_;
+  PseudoTerminal pty_;
+  std::unique_ptr<testing::ChildProcess> driver_;
+  Bytes station_in_;
+  Clock::time_point last_station_frame_;
+};
+
+TEST_F(EndToEnd, EventsGoLiveOnBothLinksAndAreAcknowledgedToTheStation) {
+  K7TestServer k7;
+  K8TestServer k8(AckingServer);
+  StartDriver({k7.port(), k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));  // the greeting: the K8 link is up
+  ASSERT_TRUE(k7.WaitForType(kK7PortGreeting, 1));
+  WaitForStationLink();
+
+  struct Sent {
+    uint16_t object;
+    uint8_t code, byte3;
+  };
+  const std::vector<Sent> events = {{1, 0x0A, 7}, {300, 0xFF, 0}, {2, 0x00, 9}};
+  for (const auto& e : events) SendEvent(e.object, e.code, e.byte3);
+  ASSERT_TRUE(k7.WaitForType(kK7StationEvent, events.size()));
+  ASSERT_TRUE(k8.WaitUntil(
+      [&](const auto& packets) { return StationEvents(packets).size() >= events.size(); }));
+
+  const auto k7_events = k7.OfType(kK7StationEvent);
+  const auto k8_events = StationEvents(k8.received());
+  ASSERT_EQ(k7_events.size(), events.size());
+  ASSERT_EQ(k8_events.size(), events.size());
+  for (size_t i = 0; i < events.size(); ++i) {
+    StationEvent expected{kObjectBase + events[i].object, events[i].byte3, events[i].code, 0};
+    const StationEvent k7_event = ParseEventFrame(k7_events[i].unit);
+    EXPECT_EQ(k7_event.object_number, expected.object_number);
+    EXPECT_EQ(k7_event.event_code, expected.event_code);
+    EXPECT_EQ(k7_event.frame_byte3, expected.frame_byte3);
+    // Object number, byte 3 and code; the time differs.
+    const K8Event record = BuildK8Event(expected);
+    const Bytes payload = EventPayload(k8_events[i]);
+    ASSERT_EQ(payload.size(), kK8EventSize);
+    EXPECT_TRUE(std::equal(record.begin(), record.begin() + 10, payload.begin())) << i;
+  }
+  StopDriver();
+  EXPECT_TRUE(Files(".dd8").empty());
+  EXPECT_TRUE(Files(".ddk").empty());
+}
+
+TEST_F(EndToEnd, EventsSpooledWhileK8IsDownAreReplayedAndDeletedOneByOne) {
+  K8TestServer k8(AckingServer);
+  k8.GoDown();
+  StartDriver({0, k8.port()});
+  WaitForStationLink();
+  for (uint16_t i = 1; i <= 3; ++i) SendEvent(i, 0x10, 1);
+  ASSERT_TRUE(WaitForFiles(".dd8", 3, milliseconds(2000)));
+
+  k8.ComeUp();  // the driver tries again within 5 seconds
+  ASSERT_TRUE(WaitForFiles(".dd8", 2, milliseconds(8000)));
+  ASSERT_TRUE(WaitForFiles(".dd8", 1, milliseconds(2000)));
+  ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(2000)));
+  const auto events = StationEvents(k8.received());
+  ASSERT_EQ(events.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(EventObject(events[i]), kObjectBase + i + 1);
+  StopDriver();
+}
+
+TEST_F(EndToEnd, AnUnacknowledgedFileIsSentAgainEveryThreeSecondsAndTheOthersWait) {
+  K8TestServer k8(NeverAckingServer);
+  for (int i = 0; i < 3; ++i) {
+    // Names that sort against the order of spooling.
+    WriteSpoolFile("0" + std::to_string(9 - i) + ".dd8",
+                   Dd8Content({kObjectBase + 100 + i, 1, 0x20, 0}), std::chrono::seconds(30 - i));
+  }
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= 2; },
+                           milliseconds(8000)));
+  const auto sends = StationEvents(k8.received());
+  StopDriver();
+  const double gap = Seconds(sends[1].when - sends[0].when);
+  std::printf("unacknowledged .dd8 sent again after %.3f s\n", gap);
+  EXPECT_GT(gap, 2.9);
+  EXPECT_LT(gap, 3.6);
+  for (const auto& s : StationEvents(k8.received())) EXPECT_EQ(EventObject(s), kObjectBase + 100);
+  EXPECT_EQ(Files(".dd8").size(), 3u);
+}
+
+TEST_F(EndToEnd, TenK7FilesDrainInAboutTwoSecondsOldestFirst) {
+  K7TestServer k7;
+  for (int i = 0; i < 10; ++i) {
+    const K7Frame frame = BuildEventFrame({kObjectBase + 200 + i, 2, 0x30, 0});
+    WriteSpoolFile(std::to_string(99 - i) + ".ddk", ByteView(frame.data(), frame.size()),
+                   std::chrono::seconds(60 - i));
+  }
+  StartDriver({k7.port(), 0});
+  ASSERT_TRUE(k7.WaitForType(kK7StationEvent, 10, milliseconds(6000)));
+  const auto events = k7.OfType(kK7StationEvent);
+  const double drain = Seconds(events.back().when - events.front().when);
+  std::printf("ten .ddk files drained in %.3f s\n", drain);
+  EXPECT_GT(drain, 1.5);  // one file per 200 ms tick
+  EXPECT_LT(drain, 3.0);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(ParseEventFrame(events[i].unit).object_number, kObjectBase + 200 + i);
+  }
+  ASSERT_TRUE(WaitForFiles(".ddk", 0, milliseconds(1000)));
+  StopDriver();
+}
+
+TEST_F(EndToEnd, StationSilenceGivesServiceFrame72AndItsReturn73) {
+  K7TestServer k7;
+  StartDriver({k7.port(), 0});
+  ASSERT_TRUE(k7.WaitForType(kK7StationHeard, 1));  // heard at start-up
+  WaitForStationLink();
+  const auto last_frame = last_station_frame_;
+  ASSERT_TRUE(k7.WaitForType(kK7StationSilent, 1, milliseconds(6000)));
+  const double silent_after = Seconds(k7.OfType(kK7StationSilent)[0].when - last_frame);
+  std::printf("72 came %.3f s after the last station frame\n", silent_after);
+  EXPECT_GE(silent_after, 3.0);
+  EXPECT_LT(silent_after, 3.6);
+
+  SendToDriver(kPollFrame);
+  const auto back = last_station_frame_;
+  ASSERT_TRUE(k7.WaitForType(kK7StationHeard, 2, milliseconds(2000)));
+  const double heard_after = Seconds(k7.OfType(kK7StationHeard)[1].when - back);
+  std::printf("73 came %.3f s after the station's return\n", heard_after);
+  EXPECT_LT(heard_after, 0.6);
+  EXPECT_EQ(K7TestServer::Count(k7.received(), kK7StationSilent), 1u);
+  StopDriver();
+}
+
+TEST_F(EndToEnd, NoEventIsLostWhileTheServerDropsAndComesBack) {
+  K8TestServer k8(AckingServer);
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  constexpr int kDrops = 3;
+  constexpr int kEventsPerPhase = 6;
+  uint16_t next = 1;
+  for (int drop = 0; drop < kDrops; ++drop) {
+    for (int i = 0; i < kEventsPerPhase / 2; ++i) SendEvent(next++, 0x40, 2);
+    k8.DropAfterNextEvent();
+    for (int i = 0; i < kEventsPerPhase / 2; ++i) SendEvent(next++, 0x40, 2);
+    ASSERT_TRUE(k8.WaitUntilDown());
+    for (int i = 0; i < kEventsPerPhase; ++i) SendEvent(next++, 0x40, 2);  // down: spooled
+    k8.ComeUp();
+    ASSERT_TRUE(k8.WaitForConnections(drop + 2, milliseconds(8000)));
+  }
+  for (int i = 0; i < kEventsPerPhase; ++i) SendEvent(next++, 0x40, 2);
+  ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(10000))) << Files(".dd8").size() << " left";
+  StopDriver();
+
+  std::map<int32_t, int> copies;
+  for (const auto& e : StationEvents(k8.received())) ++copies[EventObject(e)];
+  int duplicates = 0;
+  for (uint16_t object = 1; object < next; ++object) {
+    const int n = copies[kObjectBase + object];
+    EXPECT_GE(n, 1) << "event " << object << " lost";
+    duplicates += std::max(0, n - 1);
+  }
+  std::printf("%d events, %d drops: %d duplicates, %zu files left\n", next - 1, kDrops, duplicates,
+              Files(".dd8").size());
+}
+
+TEST_F(EndToEnd, SigtermLosesNoQueuedEvent) {
+  K8TestServer k8(NeverAckingServer);  // each event holds the link for its reply time-out
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  constexpr int kEvents = 5;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x50, 3);
+  StopDriver();
+
+  std::set<int32_t> found;
+  for (const auto& e : StationEvents(k8.received())) found.insert(EventObject(e));
+  const size_t sent = found.size();
+  for (const auto& name : Files(".dd8")) {
+    const Bytes content = dir_.Read(name);
+    ASSERT_EQ(content.size(), 4 + kK8EventSize) << name;
+    found.insert(GetI32(content.data() + 4));
+  }
+  std::printf("at SIGTERM: %zu events sent, %zu on disk\n", sent, Files(".dd8").size());
+  for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(found.count(kObjectBase + i)) << i;
+}
+
+}  // namespace
+}  // namespace qarn
