@@ -22,9 +22,9 @@
 #include <set>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_links.h"
 #include "fakes/fake_main_loop.h"
 #include "fakes/fake_station_port.h"
-#include "fakes/recording_k8_channel.h"
 #include "fakes/temp_dir.h"
 #include "gui/indicator_picture.h"
 #include "gui/main_window.h"
@@ -145,7 +145,7 @@ class MainWindowTest : public ::testing::Test {
   testing::FakeClock clock_;
   testing::FakeMainLoop loop_;
   testing::FakeStationPort port_;
-  testing::RecordingK8Channel k8_;
+  testing::FakeK8 k8_;
   PosixFileSystem fs_;
   MainWindow window_;
   std::unique_ptr<Driver> driver_;

@@ -9,6 +9,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
+#include "fakes/temp_dir.h"
 #include "platform/diag.h"
 #include "shell/driver.h"
 
@@ -35,11 +36,7 @@ class K7DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EnsureQtApplication();
-    old_dir_ = std::filesystem::current_path();
-    char pattern[] = "/tmp/qarn-k7-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    std::filesystem::current_path(dir_);
+    dir_.Enter();
     SetDiagSink([this](bool is_error, const std::string& line) {
       if (is_error) errors_ += line + "\n";
     });
@@ -48,8 +45,6 @@ class K7DriverTest : public ::testing::Test {
   void TearDown() override {
     driver_.reset();
     SetDiagSink(nullptr);
-    std::filesystem::current_path(old_dir_);
-    std::filesystem::remove_all(dir_);
   }
 
   void StartDriver(const std::string& settings) {
@@ -79,8 +74,7 @@ class K7DriverTest : public ::testing::Test {
     return unit;
   }
 
-  std::filesystem::path old_dir_;
-  std::filesystem::path dir_;
+  testing::TempDir dir_;
   testing::FakeClock clock_;
   PosixFileSystem fs_;
   RecordingQtLoop loop_;

@@ -8,17 +8,14 @@
 #include <atomic>
 #include <thread>
 
+#include "fakes/qt_test_loop.h"
+
 namespace qarn {
 namespace {
 
 class QtMainLoopTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "qt_main_loop_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-  }
+  static void SetUpTestSuite() { EnsureQtApplication(); }
   QtMainLoop loop_;
 };
 

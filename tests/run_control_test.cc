@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
+#include "fakes/fake_links.h"
 #include "fakes/fake_station_port.h"
-#include "fakes/recording_k8_channel.h"
 #include "fakes/temp_dir.h"
 #include "k8/k8_wire.h"
 #include "platform/diag.h"
@@ -82,7 +82,7 @@ class RunControlTest : public ::testing::Test {
 
   testing::TempDir dir_;
   testing::FakeStationPort port_;
-  testing::RecordingK8Channel k8_;
+  testing::FakeK8 k8_;
   PosixFileSystem fs_;
   std::vector<std::string> messages_;
   std::vector<int> errors_;

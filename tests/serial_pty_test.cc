@@ -11,6 +11,8 @@
 #include <fstream>
 #include <vector>
 
+#include "fakes/qt_test_loop.h"
+#include "fakes/temp_dir.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
@@ -26,14 +28,6 @@ namespace {
 
 using Packets = std::vector<Bytes>;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "serial_pty_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
 void WriteAll(int fd, ByteView bytes) {
   ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
@@ -41,7 +35,7 @@ void WriteAll(int fd, ByteView bytes) {
 class SerialPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    EnsureQtApplication();
     std::string error;
     ASSERT_TRUE(pty_.Open(&error)) << error;
     SetStationPortValues(port_);
@@ -187,11 +181,7 @@ class StationLinkTest : public SerialPtyTest {
  protected:
   void SetUp() override {
     SerialPtyTest::SetUp();
-    char dir_template[] = "/tmp/qarn-station-link-XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    dir_ = dir_template;
-    old_dir_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
+    dir_.Enter();
     std::ofstream("sqarn.ini") << "[main]\nComPort=COM1\nSendK7=0\nSendK8=0\nret=1,2,5\n"
                                << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
     answers_watch_ = loop_.WatchFd(pty_.master_fd(), MainLoop::kReadable, [this](unsigned) {
@@ -200,16 +190,12 @@ class StationLinkTest : public SerialPtyTest {
       if (n > 0) answers_.insert(answers_.end(), chunk, chunk + n);
     });
   }
-  void TearDown() override {
-    loop_.UnwatchFd(answers_watch_);
-    std::filesystem::current_path(old_dir_);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { loop_.UnwatchFd(answers_watch_); }
 
   TermiosSerialDevice station_device_{fs_, kIniFileName};
   SerialPortDriver station_port_{station_device_, clock_, loop_};
   HeadlessView view_;
-  std::filesystem::path dir_, old_dir_;
+  testing::TempDir dir_;
   MainLoop::Id answers_watch_ = 0;
   Bytes answers_;
 };

@@ -27,7 +27,7 @@ void AsyncTcpClient::SetConnected(bool value) {
   lookup_.Start(host_, [this](std::optional<uint32_t> address) {
     Guarded([&] {
       if (!address) {
-        SocketError(-1, kErrorBadAddress);
+        SocketError(-1, kSocketBadAddress);
       } else {
         ConnectTo(*address);
       }

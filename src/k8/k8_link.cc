@@ -182,7 +182,7 @@ void K8Link::TryConnect() {
   const bool connected = client_->Connect() == 0;
   link_.store(connected);
   if (!connected) return;
-  s_.dd8.SetLastDd8ReplayTime(s_.clock.Now() - 1.0);
+  s_.dd8.MakeDue(s_.clock.Now());
   PostStatus("Соединение установлено.");
   PostActivity();
 }

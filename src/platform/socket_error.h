@@ -4,6 +4,8 @@
 
 namespace qarn {
 
+inline constexpr int kSocketBadAddress = 10014;
+inline constexpr int kSocketWouldBlock = 10035;
 inline constexpr int kSocketTimedOut = 10060;
 inline constexpr int kSocketRefused = 10061;
 inline constexpr int kSocketReset = 10054;

@@ -104,7 +104,7 @@ void K7Side::OnReadable() {
     return;
   }
   if (n < 0) {
-    if (error != kErrorWouldBlock) Drop(std::string("error: ") + SocketErrorText(error));
+    if (error != kSocketWouldBlock) Drop(std::string("error: ") + SocketErrorText(error));
     return;
   }
   buffer_.Append(ByteView(bytes, static_cast<size_t>(n)));
