@@ -36,6 +36,8 @@ class SpoolWriter {
   void RemoveStaleTemporaries();
 
   const std::string& prefix() const { return prefix_; }
+  // The last write of either kind failed.
+  bool failing() const { return k7_failures_.failing() || k8_failures_.failing(); }
 
   // Spool names: prefix + time-stamp text + "_" + n_abs + ".ddk", prefix + text + ".dd8".
   static std::string K7Name(const std::string& prefix, const std::string& stamp, int32_t n_abs);

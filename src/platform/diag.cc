@@ -1,6 +1,11 @@
 #include "platform/diag.h"
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace qarn {
@@ -16,13 +21,18 @@ DiagSink& Sink() {
   return sink;
 }
 
-void Write(bool is_error, const std::string& line) {
+std::atomic<bool> journal_prefixes{false};
+
+// Syslog priorities: err, warning, info; 0 for standard output.
+void Write(int priority, const std::string& line) {
+  const bool is_error = priority != 0;
   std::lock_guard lock(DiagMutex());
   if (Sink()) {
     Sink()(is_error, line);
     return;
   }
   FILE* f = is_error ? stderr : stdout;
+  if (is_error && journal_prefixes.load()) std::fprintf(f, "<%d>", priority);
   std::fwrite(line.data(), 1, line.size(), f);
   std::fputc('\n', f);
   std::fflush(f);
@@ -30,8 +40,25 @@ void Write(bool is_error, const std::string& line) {
 
 }  // namespace
 
-void DiagError(const std::string& line) { Write(true, line); }
-void DiagOutput(const std::string& line) { Write(false, line); }
+void DiagError(const std::string& line) { Write(3, line); }
+void DiagWarning(const std::string& line) { Write(4, line); }
+void DiagInfo(const std::string& line) { Write(6, line); }
+void DiagOutput(const std::string& line) { Write(0, line); }
+
+bool StreamIsJournal(int fd, const char* journal_stream) {
+  if (!journal_stream) return false;
+  uintmax_t device = 0, inode = 0;
+  char rest = 0;
+  if (std::sscanf(journal_stream, "%" SCNuMAX ":%" SCNuMAX "%c", &device, &inode, &rest) != 2)
+    return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
+}
+
+void DetectJournalOnStderr() {
+  journal_prefixes.store(StreamIsJournal(2, std::getenv("JOURNAL_STREAM")));
+}
 
 void SetDiagSink(DiagSink sink) {
   std::lock_guard lock(DiagMutex());

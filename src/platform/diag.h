@@ -9,8 +9,18 @@
 
 namespace qarn {
 
-void DiagError(const std::string& line);   // standard error
+// Standard error, with the syslog priority of the line (error, warning, notice of progress).
+void DiagError(const std::string& line);
+void DiagWarning(const std::string& line);
+void DiagInfo(const std::string& line);
 void DiagOutput(const std::string& line);  // standard output
+
+// With standard error connected to the journal (JOURNAL_STREAM names its device and inode),
+// every line on it starts with its syslog priority, "<3>", "<4>" or "<6>", so that the journal
+// files it at that level. Looked at once, at start-up.
+void DetectJournalOnStderr();
+// True when `journal_stream` ("device:inode", as systemd sets it) names the file open on `fd`.
+bool StreamIsJournal(int fd, const char* journal_stream);
 
 // Tests capture diagnostics here instead of the standard streams; nullptr restores them.
 using DiagSink = std::function<void(bool is_error, const std::string& line)>;

@@ -133,6 +133,34 @@ std::optional<std::string> IniFile::Find(std::string_view section, std::string_v
   return std::nullopt;
 }
 
+std::vector<IniFile::Item> IniFile::Items() const {
+  const std::string_view text = text_;
+  std::vector<Item> items;
+  std::string section;
+  size_t number = 0;
+  for (const Line& line : SplitLines()) {
+    const std::string_view content = text.substr(line.begin, line.end - line.begin);
+    Item item{Item::kOther, ++number, {}, {}, {}};
+    std::string_view k, v;
+    if (Trim(content).empty()) {
+      item.kind = Item::kBlank;
+    } else if (const auto name = SectionName(content)) {
+      item.kind = Item::kSection;
+      section = std::string(*name);
+      item.section = section;
+    } else if (SplitEntry(content, &k, &v)) {
+      item.kind = Item::kEntry;
+      item.section = section;
+      item.key = std::string(k);
+      item.value = std::string(v.substr(0, kIniValueMax));
+    } else {
+      item.value = std::string(Trim(content));
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
 std::string IniFile::ReadString(std::string_view section, std::string_view key,
                                 const std::string& fallback) const {
   auto value = Find(section, key);

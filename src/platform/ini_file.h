@@ -39,6 +39,16 @@ class IniFile {
 
   const std::string& text() const { return text_; }
 
+  // Every line of the file as the rules above see it, for a reader that checks the file.
+  struct Item {
+    enum Kind { kBlank, kSection, kEntry, kOther } kind;
+    size_t line;          // 1-based
+    std::string section;  // kSection: its name; kEntry: the section it is in (empty before any)
+    std::string key;      // kEntry
+    std::string value;    // kEntry: as Find gives it; kOther: the line without blanks around
+  };
+  std::vector<Item> Items() const;
+
  private:
   struct Line {
     size_t begin;  // offset of the line in text_

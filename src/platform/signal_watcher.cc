@@ -14,6 +14,7 @@ sigset_t TerminationSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -22,6 +23,7 @@ sigset_t TerminationSignals() {
 void BlockTerminationSignals() {
   const sigset_t set = TerminationSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 SignalWatcher::SignalWatcher(MainLoop& loop, std::function<void(int)> on_signal)
@@ -29,7 +31,7 @@ SignalWatcher::SignalWatcher(MainLoop& loop, std::function<void(int)> on_signal)
   const sigset_t set = TerminationSignals();
   fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd_ < 0) {
-    DiagError("cannot watch SIGTERM and SIGINT");
+    DiagError("cannot watch SIGTERM, SIGINT and SIGHUP");
     return;
   }
   watch_ = loop_.WatchFd(fd_, MainLoop::kReadable, [this](unsigned) {

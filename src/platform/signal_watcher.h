@@ -1,4 +1,4 @@
-// SIGTERM and SIGINT delivered to the main loop instead of interrupting whatever runs.
+// SIGTERM, SIGINT and SIGHUP delivered to the main loop instead of interrupting whatever runs.
 #pragma once
 
 #include <functional>
@@ -7,8 +7,9 @@
 
 namespace qarn {
 
-// Blocks SIGTERM and SIGINT in the calling thread and every thread it starts later. Call it
-// first thing in main().
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread and every thread it starts later,
+// and ignores SIGPIPE: a reader of standard output that goes away never ends the driver.
+// Call it first thing in main().
 void BlockTerminationSignals();
 
 class SignalWatcher {

@@ -50,19 +50,30 @@ void Driver::StartUp() {
   // 3. The port list.
   run_control_.Reset();
   // 4. The configuration.
-  std::string warning;
-  config_ = ReadConfig(IniFile::Load(s_.fs, kIniFileName), &warning);
-  if (!warning.empty()) DiagError(warning);
+  // Read as --check-config reads it; its problems are said once, at every start.
+  const ConfigCheck check = CheckConfig(s_.fs, kIniFileName);
+  config_ = check.config;
+  for (const std::string& problem : check.problems) DiagWarning(kIniFileName + (": " + problem));
+  message_dir_error_ = check.message_dir_error;
+  if (const std::string problem = MessageDirProblem(check); !problem.empty()) {
+    DiagError(problem);
+    AddLogLine(problem);
+  }
   run_control_.SetComPortName(config_.com_port);
 
   replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, dd8_state_);
   spool_ = std::make_unique<SpoolWriter>(
       s_.fs, config_.path_for_soob, config_.n_abs,
-      SpoolWriter::Hooks{
-          [this](int code) { WriteErrorLog(code); },
-          [this](SpoolKind kind, const std::string& path) { replay_->Add(kind, path); }});
+      SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); },
+                         [this](SpoolKind kind, const std::string& path) {
+                           replay_->Add(kind, path);
+                           message_dir_error_.clear();
+                           Notice(kind).Stored(replay_->waiting(kind));
+                         }});
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
+  for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7})
+    Notice(kind).Found(replay_->waiting(kind));
   output_ = std::make_unique<EventOutput>(
       EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
       s_.clock, [this] { AdvanceK7Indicator(); });
@@ -78,7 +89,10 @@ void Driver::StartUp() {
   StationProtocol::Hooks station_hooks;
   station_hooks.send = [this](ByteView frame) { s_.port.Send(frame); };
   station_hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
-  station_hooks.deliver_event = [this](const StationEvent& e) { output_->DeliverStationEvent(e); };
+  station_hooks.deliver_event = [this](const StationEvent& e) {
+    last_event_time_ = s_.clock.LocalNow();
+    output_->DeliverStationEvent(e);
+  };
   station_hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
   station_ = std::make_unique<StationProtocol>(
       std::move(station_settings), std::move(station_hooks), s_.clock, s_.fs, start_time_);
@@ -225,11 +239,33 @@ void Driver::OnHousekeepingTick() {
 void Driver::OnReplayTick() {
   if (config_.send_k8 && k8_) replay_->ReplayK8(*k8_);
   if (k7_) replay_->ReplayK7(*k7_);
+  for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
+    Notice(kind).Replayed(replay_->waiting(kind));
+  }
   if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
     station_link_ = *heard;
     s_.view.Update(ViewPart::kStationIndicator);
     if (config_.send_k7) output_->SendServiceFrame(*heard ? kK7StationHeard : kK7StationSilent);
   }
+}
+
+StatusFacts Driver::status_facts() const {
+  StatusFacts f;
+  f.port_name = com_port_name();
+  f.port_open = s_.port.IsOpen();
+  f.station_heard = station_link_;
+  f.k8_used = config_.send_k8;
+  f.k8_up = k8_link();
+  f.k7_used = config_.send_k7;
+  f.k7_up = k7_link_;
+  if (replay_) {
+    f.dd8_waiting = replay_->waiting(SpoolKind::kK8);
+    f.ddk_waiting = replay_->waiting(SpoolKind::kK7);
+  }
+  f.last_event = last_event_time_;
+  f.spool_failure = message_dir_error_;
+  if (spool_ && spool_->failing()) f.spool_failure = "the last write failed";
+  return f;
 }
 
 bool Driver::HandleCloseRequest() {

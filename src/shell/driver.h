@@ -22,8 +22,11 @@
 #include "platform/main_loop.h"
 #include "serial/station_port.h"
 #include "shell/config.h"
+#include "shell/config_check.h"
 #include "shell/driver_view.h"
 #include "shell/error_log.h"
+#include "shell/spool_notice.h"
+#include "shell/status_line.h"
 #include "station/run_control.h"
 #include "station/station_protocol.h"
 
@@ -108,6 +111,8 @@ class Driver {
   bool k8_link() const { return k8_ && k8_->Connected(); }
   bool k7_indicator_visible() const { return config_.send_k7; }
   std::string com_port_name() const { return run_control_.ComPortName(); }
+  // What the service manager's status line shows.
+  StatusFacts status_facts() const;
 
   StationProtocol* station() { return station_.get(); }
   K8Link* k8_link_thread() { return k8_link_.get(); }
@@ -125,6 +130,7 @@ class Driver {
   void SetUpK7();
   void StopLinks();
   void Shutdown();
+  SpoolNotice& Notice(SpoolKind kind) { return kind == SpoolKind::kK8 ? dd8_notice_ : ddk_notice_; }
 
   Services s_;
   ErrorLog error_log_;
@@ -143,6 +149,11 @@ class Driver {
   bool message_box_ready_ = false;
   bool shut_down_ = false;
   TDateTime start_time_ = 0;
+  std::optional<CivilTime> last_event_time_;
+  // Why the message directory took no file at start-up, until a spool file is stored.
+  std::string message_dir_error_;
+  SpoolNotice dd8_notice_{SpoolKind::kK8};
+  SpoolNotice ddk_notice_{SpoolKind::kK7};
 
   std::unique_ptr<SpoolWriter> spool_;
   std::unique_ptr<EventOutput> output_;

@@ -1,5 +1,6 @@
 // qarn-driver: the resident driver between the Qarn station and the message server.
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,13 +8,18 @@
 
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/display_probe.h"
 #include "platform/file_system.h"
+#include "platform/instance_lock.h"
 #include "platform/qt_main_loop.h"
+#include "platform/service_notifier.h"
 #include "platform/signal_watcher.h"
 #include "platform/termios_serial_device.h"
 #include "platform/version.h"
 #include "serial/serial_port_driver.h"
+#include "shell/config_check.h"
 #include "shell/driver.h"
+#include "shell/service_status.h"
 
 #ifdef QARN_GUI
 #include <QApplication>
@@ -24,27 +30,25 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: qarn-driver [--headless] [--version] [--help]\n"
+    "Usage: qarn-driver [--headless] [--check-config] [--version] [--help]\n"
     "\n"
     "The Qarn driver: answers the Qarn radio station on its serial port and delivers its\n"
     "events to the Morvex message server over the K7 and K8 links, spooling them to files\n"
     "while a link is down.\n"
     "\n"
     "It works in the current directory: it reads sqarn.ini there and writes error.txt,\n"
-    "qarn.log and (by default) the spool files *.ddk and *.dd8 there.\n"
+    "qarn.log and (by default) the spool files *.ddk and *.dd8 there. One driver runs per\n"
+    "directory (the lock file qarn-driver.pid names it).\n"
     "\n"
-    "  --headless  run without a window (also the case when there is no display);\n"
-    "              SIGTERM or SIGINT closes the driver in order\n"
-    "  --version   print the version and exit\n"
-    "  --help      print this text and exit\n";
+    "  --headless      run without a window (also the case when no display can be opened);\n"
+    "                  SIGTERM or SIGINT closes the driver in order, SIGHUP is ignored\n"
+    "  --check-config  print every setting of sqarn.ini with where it came from, and every\n"
+    "                  problem; exit status 0 only when the file exists and has none\n"
+    "  --version       print the version and exit\n"
+    "  --help          print this text and exit\n";
 
-bool HasDisplay() {
-  const char* qpa = std::getenv("QT_QPA_PLATFORM");
-  if (qpa && *qpa) return true;
-  const char* x = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x && *x) || (wayland && *wayland);
-}
+// The lock file that keeps a second driver out of the same working directory.
+constexpr const char* kLockFileName = "qarn-driver.pid";
 
 // What the driver runs on, with or without a window; made once the application exists.
 struct Platform {
@@ -58,20 +62,41 @@ struct Platform {
   qarn::SerialPortDriver port;
 };
 
+// Starts the driver, tells the service manager, runs the loop until the close, and returns
+// the exit status. `after_start_up` brings up what the window adds.
+int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_start_up) {
+  const std::unique_ptr<qarn::ServiceNotifier> notifier = qarn::MakeSystemdNotifier();
+  qarn::ServiceStatus service(p.loop, *notifier,
+                              [&] { return qarn::FormatStatusLine(driver.status_facts()); });
+  qarn::SignalWatcher signals(p.loop, [&](int signal) {
+    if (signal == SIGHUP) {
+      qarn::DiagWarning(
+          "SIGHUP ignored: sqarn.ini is read at start-up only; restart the driver "
+          "to apply a change");
+      return;
+    }
+    service.Stopping();
+    driver.CloseOnSignal();
+    p.loop.Quit(0);
+  });
+  driver.StartUp();
+  after_start_up();
+  service.Ready();
+  const int status = QCoreApplication::exec();
+  service.Stopping();
+  return status;
+}
+
 int RunHeadless(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
   Platform p;
   qarn::HeadlessView view;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view});
-  qarn::SignalWatcher termination(p.loop, [&](int) {
-    driver.CloseOnSignal();
-    p.loop.Quit(0);
+  return Run(p, driver, [&] {
+    driver.SetMessageBoxReady();
+    qarn::DiagInfo(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
   });
-  driver.StartUp();
-  driver.SetMessageBoxReady();
-  qarn::DiagError(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
-  return QCoreApplication::exec();
 }
 
 #ifdef QARN_GUI
@@ -85,23 +110,27 @@ int RunWithWindow(int argc, char** argv) {
   qarn::MainWindow window;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window});
   window.Attach(&driver);
-  qarn::SignalWatcher termination(p.loop, [&](int) {
-    driver.CloseOnSignal();
-    p.loop.Quit(0);
+  return Run(p, driver, [&] {
+    window.CreateDialogs();
+    driver.SetMessageBoxReady();
+    window.ShowAtStartUp();
   });
-  driver.StartUp();
-  window.CreateDialogs();
-  driver.SetMessageBoxReady();
-  window.ShowAtStartUp();
-  return QApplication::exec();
 }
 #endif
+
+int CheckConfigOnly() {
+  qarn::PosixFileSystem fs;
+  const qarn::ConfigCheck check = qarn::CheckConfig(fs, qarn::kIniFileName);
+  std::fputs(qarn::FormatConfigCheck(check).c_str(), stdout);
+  return check.ok() ? 0 : 1;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   qarn::BlockTerminationSignals();
   bool headless = false;
+  bool check_config = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("%s\n", qarn::kVersionText);
@@ -113,14 +142,40 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--headless") == 0) {
       headless = true;
+    } else if (std::strcmp(argv[i], "--check-config") == 0) {
+      check_config = true;
     } else {
       std::fprintf(stderr, "qarn-driver: unknown option %s\n\n%s", argv[i], kUsage);
       return 2;
     }
   }
-  if (!headless && !HasDisplay()) headless = true;
+  if (check_config) return CheckConfigOnly();
+  qarn::DetectJournalOnStderr();
+
+  qarn::InstanceLock lock;
+  pid_t holder = 0;
+  std::string error;
+  switch (lock.Acquire(kLockFileName, &holder, &error)) {
+    case qarn::InstanceLock::Result::kAcquired:
+      break;
+    case qarn::InstanceLock::Result::kHeld:
+      qarn::DiagError("another qarn-driver" +
+                      (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                      " already runs in this directory; exiting");
+      return 1;
+    case qarn::InstanceLock::Result::kFailed:
+      qarn::DiagError(error + "; exiting");
+      return 1;
+  }
+
 #ifdef QARN_GUI
-  if (!headless) return RunWithWindow(argc, argv);
+  if (!headless) {
+    std::string why;
+    if (qarn::CanOpenDisplay(&why)) return RunWithWindow(argc, argv);
+    // Without a display named at all the driver is a service; a display that fails is news.
+    if (!why.empty()) qarn::DiagWarning("cannot open the display (" + why + "); running headless");
+  }
 #endif
+  (void)headless;
   return RunHeadless(argc, argv);
 }

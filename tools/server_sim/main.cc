@@ -238,7 +238,10 @@ int main(int argc, char** argv) {
   {
     CommandReader reader(loop, k7.get(), k8.get());
     qarn::SignalWatcher termination(loop, [&](int signal) {
-      qarn::DiagOutput(std::string("K7/K8 ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+      qarn::DiagOutput(std::string("K7/K8 ") +
+                       (signal == SIGINT   ? "SIGINT"
+                        : signal == SIGHUP ? "SIGHUP"
+                                           : "SIGTERM") +
                        ": ending");
       loop.Quit(0);
     });

@@ -1,0 +1,42 @@
+// Keeps the service manager informed from the main loop: ready once start-up is done, the
+// status line whenever it changes, the watchdog at half its period (so a hung main loop is
+// restarted), and stopping when the close begins.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/main_loop.h"
+#include "platform/service_notifier.h"
+
+namespace qarn {
+
+class ServiceStatus {
+ public:
+  // How often the status line is composed and compared with the last one sent.
+  static constexpr int kStatusCheckMs = 500;
+
+  ServiceStatus(MainLoop& loop, ServiceNotifier& notifier,
+                std::function<std::string()> status_line);
+  ~ServiceStatus();
+
+  ServiceStatus(const ServiceStatus&) = delete;
+  ServiceStatus& operator=(const ServiceStatus&) = delete;
+
+  void Ready();
+  void Stopping();
+
+ private:
+  void SendStatusIfChanged();
+  void StopTimers();
+
+  MainLoop& loop_;
+  ServiceNotifier& notifier_;
+  std::function<std::string()> status_line_;
+  std::string last_status_;
+  bool stopping_ = false;
+  MainLoop::Id status_timer_ = 0;
+  MainLoop::Id watchdog_timer_ = 0;
+};
+
+}  // namespace qarn

@@ -1,0 +1,30 @@
+// The one line that tells an operator how the driver is doing (systemd's STATUS=).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "platform/tdatetime.h"
+
+namespace qarn {
+
+struct StatusFacts {
+  std::string port_name;  // kNoPort when none is configured
+  bool port_open = false;
+  bool station_heard = false;
+  bool k8_used = false;
+  bool k8_up = false;
+  bool k7_used = false;
+  bool k7_up = false;
+  size_t dd8_waiting = 0;
+  size_t ddk_waiting = 0;
+  std::optional<CivilTime> last_event;
+  std::string spool_failure;  // why spool files cannot be written; empty when they can
+};
+
+// "station COM3 open, heard; K8 up; K7 off; waiting 0 .dd8, 2 .ddk; last event 15.09.2010
+// 14:05:07", led by the spool failure when there is one.
+std::string FormatStatusLine(const StatusFacts& facts);
+
+}  // namespace qarn
