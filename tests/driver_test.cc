@@ -12,7 +12,9 @@
 namespace qarn {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class RecordingView : public DriverView {
@@ -84,8 +86,8 @@ TEST_F(DriverTest, BusyPortAtStartLeavesTheSetupPageStopped) {
   Driver& d = Start("[main]\nComPort=COM3\n");
   EXPECT_FALSE(d.setup_page().running);
   EXPECT_THAT(view_.messages, IsEmpty());  // the message box does not exist yet
-  ASSERT_FALSE(diag_.empty());             // but standard error says it
-  EXPECT_NE(diag_[0].find("Порт уже занят"), std::string::npos);
+  // but standard error says it (after the check's word that /dev/ttyS2 is not there)
+  EXPECT_THAT(diag_, Contains(HasSubstr("Порт уже занят")));
 }
 
 TEST_F(DriverTest, PasswordsDiffer) {
@@ -200,6 +202,33 @@ TEST_F(DriverTest, SpoolFilesLeftFromEarlierRunsWaitForTheirLink) {
   Driver& d = Start("[main]\nSendK8=0\n");
   EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
   EXPECT_THAT(dir_.List(), ElementsAre("5265C00_-1.ddk", "sqarn.ini"));
+}
+
+TEST_F(DriverTest, StatusAndStandardErrorFollowTheRecordsGoingToSpoolFiles) {
+  Driver& d = Start("[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
+  StatusFacts f = d.status_facts();
+  EXPECT_TRUE(f.port_open);
+  EXPECT_FALSE(f.last_event);
+  EXPECT_TRUE(f.spool_failure.empty());
+  diag_.clear();
+  port_.Receive({0x07, 0x04, 0x00, 0x07, 0x0A, 0x01, 0x2C, 0x00});
+  port_.Receive({0x07, 0x04, 0x00, 0x08, 0x0A, 0x01, 0x2B, 0x00});
+  f = d.status_facts();
+  EXPECT_EQ(f.ddk_waiting, 2u);  // the K7 link is down
+  ASSERT_TRUE(f.last_event);
+  EXPECT_EQ(FormatDefaultDateTime(*f.last_event), "15.09.2010 14:05:07");
+  EXPECT_THAT(diag_,
+              ElementsAre("K7: the link is down; records go to .ddk spool files (1 waiting)"));
+}
+
+TEST_F(DriverTest, AMessageDirectoryThatTakesNoFilesIsSaidAtStartAndInTheStatus) {
+  dir_.Write("blocker", "");
+  Driver& d = Start("[main]\nSendK8=0\nPathForSoob=blocker/\n");
+  EXPECT_THAT(diag_, Contains(HasSubstr("blocker/ cannot take spool files")));
+  ASSERT_FALSE(d.log_lines().empty());
+  EXPECT_THAT(d.log_lines().back(), HasSubstr("cannot take spool files"));
+  EXPECT_THAT(FormatStatusLine(d.status_facts()), HasSubstr("SPOOL FILES CANNOT BE WRITTEN"));
+  EXPECT_THAT(dir_.List(), ElementsAre("blocker", "sqarn.ini"));
 }
 
 TEST(ActivityCounter, WrapsAfterSixteen) {

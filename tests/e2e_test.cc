@@ -346,5 +346,21 @@ TEST_F(EndToEnd, SigtermLosesNoQueuedEvent) {
   for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(found.count(kObjectBase + i)) << i;
 }
 
+TEST_F(EndToEnd, SighupAndAClosedStandardOutputLeaveTheDriverAnsweringTheStation) {
+  K8TestServer k8(AckingServer);
+  WriteIni({0, k8.port()});
+  driver_ = std::make_unique<testing::ChildProcess>(kDriver, std::vector<std::string>{"--headless"},
+                                                    dir_.path());
+  driver_->CloseOutput();  // each K8 log line now goes to a reader that has gone
+  ASSERT_TRUE(driver_->WaitFor(2, "running headless")) << driver_->err();
+  ASSERT_TRUE(k8.WaitForPackets(4));  // connected, and said so on standard output
+  driver_->Signal(SIGHUP);
+  ASSERT_TRUE(driver_->WaitFor(2, "SIGHUP ignored")) << driver_->err();
+  WaitForStationLink();
+  SendEvent(7, 0x21, 1);
+  ASSERT_TRUE(k8.WaitUntil([](const auto& p) { return StationEvents(p).size() == 1; }));
+  StopDriver();  // the same process, ending in order
+}
+
 }  // namespace
 }  // namespace qarn

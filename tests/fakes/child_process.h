@@ -15,9 +15,11 @@ namespace qarn::testing {
 
 class ChildProcess {
  public:
-  // With `pipe_input` the child's standard input is a pipe that Send writes to.
+  // With `pipe_input` the child's standard input is a pipe that Send writes to. `env` holds
+  // "NAME=value" settings for the child, made after the display variables are cleared.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& cwd, bool pipe_input = false) {
+               const std::string& cwd, bool pipe_input = false,
+               const std::vector<std::string>& env = {}) {
     int out[2], err[2], in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
     if (pipe_input && pipe2(in, O_CLOEXEC) != 0) return;
@@ -38,6 +40,10 @@ class ChildProcess {
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
       unsetenv("QT_QPA_PLATFORM");
+      for (const auto& setting : env) {
+        const size_t eq = setting.find('=');
+        setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+      }
       execv(program.c_str(), argv.data());
       _exit(127);
     }
@@ -82,6 +88,13 @@ class ChildProcess {
   }
 
   void Signal(int sig) { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
+
+  // Closes our end of the child's standard output: its writes there fail from now on.
+  void CloseOutput() {
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+  }
 
   // The exit status, or -1 after a signal.
   int Wait() {
