@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: in the normal build, in the
-# ASan + UBSan build, and in the build without widgets (which proves the core needs none).
+# ASan + UBSan build, and in the build without widgets (which proves the core needs none);
+# builds the Debian package from the normal build and checks what it holds.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,5 +15,11 @@ for preset in default asan nogui; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset tests ==="
   ctest --preset "$preset" -j "$jobs" --timeout 300
+  if [ "$preset" = default ]; then
+    echo "=== Debian package ==="
+    rm -f build/package/qarn-driver_*.deb
+    timeout 900 cmake --build --preset default -j "$jobs" --target package
+    scripts/check-package.sh build/package/qarn-driver_*.deb
+  fi
 done
 echo "all tests passed"
