@@ -118,10 +118,13 @@ TEST_F(DriverTest, WrongPasswordsAndCancelKeepTheDriverRunning) {
 
 TEST_F(DriverTest, ServerOrderedCloseSkipsThePassword) {
   Driver& d = Start("[main]\nComPort=COM1\n");
+  int closings = 0;
+  d.SetClosingHook([&] { ++closings; });
   d.CloseByServerOrder();
   EXPECT_TRUE(d.HandleCloseRequest());
   EXPECT_EQ(view_.password_prompts, 0);
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(closings, 1);  // the service manager hears STOPPING=1 once
 }
 
 TEST_F(DriverTest, ErrorLogLinesInWindows1251) {

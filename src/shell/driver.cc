@@ -298,6 +298,7 @@ void Driver::CloseOnSignal() { Shutdown(); }
 void Driver::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  if (closing_hook_) closing_hook_();
   for (MainLoop::Id* timer : {&housekeeping_timer_, &replay_timer_}) {
     if (*timer) s_.loop.StopTimer(*timer);
     *timer = 0;

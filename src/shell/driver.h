@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -71,6 +72,8 @@ class Driver {
   void CloseByServerOrder();
   // SIGTERM or SIGINT: an accepted close without the password.
   void CloseOnSignal();
+  // Called once when the close begins, whoever ordered it.
+  void SetClosingHook(std::function<void()> hook) { closing_hook_ = std::move(hook); }
   bool close_by_server() const { return close_by_server_; }
   bool shut_down() const { return shut_down_; }
 
@@ -154,6 +157,7 @@ class Driver {
   std::string message_dir_error_;
   SpoolNotice dd8_notice_{SpoolKind::kK8};
   SpoolNotice ddk_notice_{SpoolKind::kK7};
+  std::function<void()> closing_hook_;
 
   std::unique_ptr<SpoolWriter> spool_;
   std::unique_ptr<EventOutput> output_;

@@ -75,15 +75,15 @@ int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_st
           "to apply a change");
       return;
     }
-    service.Stopping();
     driver.CloseOnSignal();
     p.loop.Quit(0);
   });
+  driver.SetClosingHook([&] { service.Stopping(); });
   driver.StartUp();
   after_start_up();
   service.Ready();
   const int status = QCoreApplication::exec();
-  service.Stopping();
+  driver.SetClosingHook(nullptr);
   return status;
 }
 
