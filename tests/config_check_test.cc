@@ -144,6 +144,12 @@ TEST_F(ConfigCheckTest, AnyBytesAreReadWithoutACrashAndShownOnOneLine) {
   c = Check("[main]\n" + std::string(100000, 'K') + "=1\n");
   ASSERT_EQ(c.problems.size(), 1u);
   EXPECT_LT(c.problems[0].size(), 200u);
+  // Many bad lines: the first hundred are listed, the rest counted.
+  std::string many = "[main]\n";
+  for (int i = 0; i < 5000; ++i) many += "key" + std::to_string(i) + "=1\n";
+  c = Check(many);
+  ASSERT_EQ(c.problems.size(), 101u);
+  EXPECT_EQ(c.problems.back(), "and 4900 more problems of the same kinds");
   // Random bytes, many times over.
   std::mt19937 random(7);
   for (int i = 0; i < 60; ++i) {

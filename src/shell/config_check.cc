@@ -90,6 +90,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 template <typename Names>
 std::string Nearest(const std::string& name, const Names& names) {
   std::string best;
+  if (name.size() > 40) return best;  // no slip of the finger, and no cost on huge lines
   size_t best_distance = std::max<size_t>(2, name.size() / 3) + 1;
   for (const std::string& candidate : names) {
     const size_t d = EditDistance(Lower(name), Lower(candidate));
@@ -185,8 +186,15 @@ void CheckItems(const IniFile& ini, FileSystem& fs, ConfigCheck* check) {
   for (const KnownKey& k : kKnownKeys) all_keys.push_back(k.key);
   bool in_counted_section = false;  // the first section of a known name
   std::string section;              // its canonical name
-  auto problem = [check](size_t line, const std::string& text) {
-    check->problems.push_back("line " + std::to_string(line) + ": " + text);
+  // A file of garbage must not flood standard error at every start.
+  static constexpr size_t kMaxListed = 100;
+  size_t unlisted = 0;
+  auto problem = [&](size_t line, const std::string& text) {
+    if (check->problems.size() < kMaxListed) {
+      check->problems.push_back("line " + std::to_string(line) + ": " + text);
+    } else {
+      ++unlisted;
+    }
   };
   for (const IniFile::Item& item : ini.Items()) {
     if (item.kind == IniFile::Item::kBlank) continue;
@@ -263,6 +271,10 @@ void CheckItems(const IniFile& ini, FileSystem& fs, ConfigCheck* check) {
     if (const std::string p = ValueProblem(*known, item.value, effective); !p.empty()) {
       problem(item.line, p);
     }
+  }
+  if (unlisted > 0) {
+    check->problems.push_back("and " + std::to_string(unlisted) +
+                              " more problems of the same kinds");
   }
 }
 
