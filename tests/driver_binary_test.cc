@@ -164,15 +164,19 @@ TEST(DriverBinary, TellsSystemdReadyStatusWatchdogAndStoppingInOrder) {
 }
 
 TEST(DriverBinary, ADisplayThatCannotBeOpenedFallsBackToHeadless) {
-  testing::TempDir dir;
-  dir.Write("sqarn.ini", "[main]\nSendK8=0\n");
-  testing::ChildProcess driver(kDriver, {}, dir.path(), false, {"DISPLAY=:4711"});
-  ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
+  const std::vector<std::vector<std::string>> environments = {
+      {"DISPLAY=:4711"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:4711"}};
+  for (const auto& env : environments) {
+    testing::TempDir dir;
+    dir.Write("sqarn.ini", "[main]\nSendK8=0\n");
+    testing::ChildProcess driver(kDriver, {}, dir.path(), false, env);
+    ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
 #ifdef QARN_GUI
-  EXPECT_THAT(driver.err(), HasSubstr("cannot open the display"));
+    EXPECT_THAT(driver.err(), HasSubstr("cannot open the display"));
 #endif
-  driver.Signal(SIGTERM);
-  EXPECT_EQ(driver.Wait(), 0);
+    driver.Signal(SIGTERM);
+    EXPECT_EQ(driver.Wait(), 0);
+  }
 }
 
 }  // namespace

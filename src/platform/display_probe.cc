@@ -81,7 +81,20 @@ bool CanOpenX11(const char* display, std::string* why) {
 
 bool CanOpenDisplay(std::string* why) {
   why->clear();
-  if (Env("QT_QPA_PLATFORM")) return true;
+  if (const char* platform = Env("QT_QPA_PLATFORM")) {
+    // A platform named outright: only the two that need a display server are asked.
+    const std::string name = platform;
+    if (name.rfind("xcb", 0) == 0) {
+      const char* x11 = Env("DISPLAY");
+      if (!x11) *why = "QT_QPA_PLATFORM=xcb without DISPLAY";
+      return x11 && CanOpenX11(x11, why);
+    }
+    if (name.rfind("wayland", 0) == 0) {
+      const char* wayland = Env("WAYLAND_DISPLAY");
+      return CanOpenWayland(wayland ? wayland : "wayland-0", why);
+    }
+    return true;
+  }
   std::string wayland_why;
   if (const char* wayland = Env("WAYLAND_DISPLAY")) {
     if (CanOpenWayland(wayland, &wayland_why)) return true;

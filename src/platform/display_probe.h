@@ -6,9 +6,9 @@
 
 namespace qarn {
 
-// True when QT_QPA_PLATFORM names a platform, or the Wayland or X11 display in the
-// environment accepts a connection. Otherwise false, with `*why` telling what failed
-// (empty when no display is named at all).
+// True when QT_QPA_PLATFORM names a platform without a display server (offscreen), or the
+// Wayland or X11 display that the environment names accepts a connection. Otherwise false, with
+// `*why` telling what failed (empty when no display is named at all).
 bool CanOpenDisplay(std::string* why);
 
 }  // namespace qarn
