@@ -66,17 +66,31 @@ TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
   EXPECT_EQ(k7_steps_, 0);
 }
 
-TEST_F(EventOutputTest, LinksUpSendAndSpoolNothing) {
+TEST_F(EventOutputTest, LinksUpSendTheK8RecordWithItsDurableFile) {
   Make({.send_k7 = true, .send_k8 = true});
+  std::vector<std::string> marked;
+  output_->SetK8Queued([&](const std::string& file) { marked.push_back(file); });
   k7_.connected = k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
   EXPECT_EQ(k8_.packets[0].type, kK8StationEventType);
   EXPECT_EQ(k8_.packets[0].payload.size(), 18u);
+  // The packet carries the file written before it, which its acknowledgement deletes.
+  EXPECT_EQ(k8_.packets[0].spool_file, dir_.path() + "/50451EB3.dd8");
+  EXPECT_THAT(marked, ElementsAre(k8_.packets[0].spool_file));
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 0x15);
   EXPECT_EQ(k7_steps_, 1);
-  EXPECT_THAT(dir_.List(), IsEmpty());
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
+  const Bytes stored = dir_.Read("50451EB3.dd8");
+  EXPECT_EQ(Bytes(stored.begin() + 4, stored.end()), k8_.packets[0].payload);
+
+  // No disk chosen: the ring only.
+  Make({.send_k7 = false, .send_k8 = true, .not_send_to_disk_k8 = true});
+  output_->DeliverStationEvent(Event());
+  ASSERT_EQ(k8_.packets.size(), 2u);
+  EXPECT_EQ(k8_.packets[1].spool_file, "");
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
 }
 
 TEST_F(EventOutputTest, RecordsTheLinkCouldNotTakeAreSpooled) {

@@ -12,11 +12,17 @@ EventOutput::EventOutput(Settings settings, SpoolWriter& spool, const Clock& clo
 void EventOutput::DeliverStationEvent(const StationEvent& event) {
   if (settings_.send_k8) {
     const K8Event record = BuildK8Event(event);
-    // A full queue must not lose the event: it goes to the disk like one whose link is down.
-    const bool queued =
-        k8_ && k8_->Connected() && k8_->QueuePacket(kK8StationEventType, record, std::string());
-    if (!queued && !settings_.not_send_to_disk_k8) {
-      spool_.WriteK8(kK8StationEventType, record, clock_.Now());
+    const bool up = k8_ && k8_->Connected();
+    if (settings_.not_send_to_disk_k8) {
+      // The operator chose no disk: the record lives in the ring only.
+      if (up) k8_->QueuePacket(kK8StationEventType, record, std::string());
+    } else if (const auto path = spool_.WriteK8(kK8StationEventType, record, clock_.Now())) {
+      // Stored first; a full ring or a link that is down leaves it to the replay.
+      if (up && k8_->QueuePacket(kK8StationEventType, record, *path) && k8_queued_) {
+        k8_queued_(*path);
+      }
+    } else if (up) {
+      k8_->QueuePacket(kK8StationEventType, record, std::string());
     }
   }
   if (settings_.send_k7) {

@@ -22,7 +22,7 @@ Driver::Driver(Services services)
 }
 
 Driver::~Driver() {
-  // Its thread may be waiting on the main thread: stop it while the loop can still serve it.
+  // Stopped while the loop can still show its last lines.
   if (k8_link_ && !k8_link_->finished()) k8_link_->StopAndWait();
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
@@ -181,11 +181,15 @@ void Driver::StartK8Link() {
   hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
   hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
+  hooks.packet_ended = [this](const std::string& file, bool acknowledged) {
+    replay_->PacketEnded(file, acknowledged);
+  };
   k8_link_ = std::make_unique<K8Link>(
       K8Link::Services{s_.clock, s_.fs, s_.loop, PosixTcpClientFactory(), dd8_state_},
-      std::move(hooks), kIniFileName);
+      std::move(hooks), kIniFileName, k8_timing_);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
+  output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });
   run_control_.SetK8(k8_);
 }
 
