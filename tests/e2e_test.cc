@@ -229,26 +229,6 @@ TEST_F(EndToEnd, EventsSpooledWhileK8IsDownAreReplayedAndDeletedOneByOne) {
   StopDriver();
 }
 
-TEST_F(EndToEnd, AnUnacknowledgedFileIsSentAgainEveryThreeSecondsAndTheOthersWait) {
-  K8TestServer k8(NeverAckingServer);
-  for (int i = 0; i < 3; ++i) {
-    // Names that sort against the order of spooling.
-    WriteSpoolFile("0" + std::to_string(9 - i) + ".dd8",
-                   Dd8Content({kObjectBase + 100 + i, 1, 0x20, 0}), std::chrono::seconds(30 - i));
-  }
-  StartDriver({0, k8.port()});
-  ASSERT_TRUE(k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= 2; },
-                           milliseconds(8000)));
-  const auto sends = StationEvents(k8.received());
-  StopDriver();
-  const double gap = Seconds(sends[1].when - sends[0].when);
-  std::printf("unacknowledged .dd8 sent again after %.3f s\n", gap);
-  EXPECT_GT(gap, 2.9);
-  EXPECT_LT(gap, 3.6);
-  for (const auto& s : StationEvents(k8.received())) EXPECT_EQ(EventObject(s), kObjectBase + 100);
-  EXPECT_EQ(Files(".dd8").size(), 3u);
-}
-
 TEST_F(EndToEnd, TenK7FilesDrainInAboutTwoSecondsOldestFirst) {
   K7TestServer k7;
   for (int i = 0; i < 10; ++i) {
@@ -344,6 +324,69 @@ TEST_F(EndToEnd, SigtermLosesNoQueuedEvent) {
   }
   std::printf("at SIGTERM: %zu events sent, %zu on disk\n", sent, Files(".dd8").size());
   for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(found.count(kObjectBase + i)) << i;
+}
+
+TEST_F(EndToEnd, AnEventAcknowledgedJustBeforeASigkillIsDeliveredAfterTheRestart) {
+  K8TestServer k8(NeverAckingServer);
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  SendEvent(77, 0x60, 4);  // returns once the acknowledgement has come
+  driver_->Signal(SIGKILL);
+  driver_->Wait();
+  ASSERT_EQ(Files(".dd8").size(), 1u);
+
+  k8.SetResponder(AckingServer);
+  const size_t before = k8.received().size();
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(5000))) << driver_->err();
+  StopDriver();
+  const auto got = k8.received();
+  const auto after = StationEvents({got.begin() + static_cast<long>(before), got.end()});
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(EventObject(after[0]), kObjectBase + 77);
+}
+
+TEST_F(EndToEnd, SigtermEndsTheDriverWhileTheServerTricklesAReply) {
+  // Event replies announce 100 bytes and bring one every half second.
+  K8TestServer k8([](const K8TestServer::Received& r) -> std::optional<Bytes> {
+    if (r.header.type != kK8StationEventType) return BuildK8Frame(*AckingServer(r));
+    return BuildK8Frame(Bytes(100, 0xFF));
+  });
+  k8.SetRawReplies(true);
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  k8.SetTrickleMs(500);
+  SendEvent(5, 0x70, 1);
+  ASSERT_TRUE(k8.WaitForPackets(5));
+  std::this_thread::sleep_for(milliseconds(700));  // a few bytes into the reply
+  const auto asked = Clock::now();
+  StopDriver();
+  const double took = Seconds(Clock::now() - asked);
+  std::printf("SIGTERM during a trickled reply: ended in %.3f s\n", took);
+  EXPECT_LT(took, 3.0);
+  EXPECT_EQ(Files(".dd8").size(), 1u);  // unacknowledged: kept
+}
+
+TEST_F(EndToEnd, TwoSigtermsEndTheDriverAndLoseNoAcknowledgedEvent) {
+  K8TestServer k8(NeverAckingServer);  // a stalled server: every event stays unanswered
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  constexpr int kEvents = 5;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x50, 3);
+  const auto asked = Clock::now();
+  driver_->Signal(SIGTERM);
+  std::this_thread::sleep_for(milliseconds(200));
+  driver_->Signal(SIGTERM);
+  EXPECT_EQ(driver_->Wait(), 0) << driver_->err();
+  const double took = Seconds(Clock::now() - asked);
+  std::printf("two SIGTERMs: ended in %.3f s\n", took);
+  EXPECT_LT(took, 3.0);
+  std::set<int32_t> kept;
+  for (const auto& name : Files(".dd8")) kept.insert(GetI32(dir_.Read(name).data() + 4));
+  for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(kept.count(kObjectBase + i)) << i;
 }
 
 }  // namespace
