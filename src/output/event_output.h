@@ -10,6 +10,7 @@
 #include "output/event_record.h"
 #include "output/links.h"
 #include "output/spool_writer.h"
+#include "output/unstored_records.h"
 #include "platform/clock.h"
 
 namespace qarn {
@@ -42,6 +43,9 @@ class EventOutput {
   // the whole unit. True when it was sent.
   bool SendOrSpoolK7(const K7Frame& frame);
 
+  // The records no spool file could take; the replay tick calls its Tick.
+  UnstoredRecords& unstored() { return unstored_; }
+
  private:
   Settings settings_;
   SpoolWriter& spool_;
@@ -50,6 +54,7 @@ class EventOutput {
   std::function<void(const std::string&)> k8_queued_;
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
+  UnstoredRecords unstored_;
 };
 
 }  // namespace qarn

@@ -227,6 +227,7 @@ void Driver::OnHousekeepingTick() {
 }
 
 void Driver::OnReplayTick() {
+  output_->unstored().Tick(k7_);
   if (config_.send_k8 && k8_) replay_->ReplayK8(*k8_);
   if (k7_) replay_->ReplayK7(*k7_);
   if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
@@ -272,6 +273,12 @@ void Driver::Shutdown() {
   }
   if (s_.port.IsOpen()) s_.port.ClosePort();
   StopLinks();
+  if (output_ && !output_->unstored().empty()) {
+    output_->unstored().StoreAll();
+    if (!output_->unstored().empty()) {
+      DiagError("at the close: " + output_->unstored().StatusText() + "; they are lost");
+    }
+  }
 }
 
 void Driver::StopLinks() {

@@ -119,6 +119,10 @@ class Driver {
   SpoolWriter* spool() { return spool_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
   Dd8ReplayState& dd8_state() { return dd8_state_; }
+  // "N records waiting in memory, store failing since T", or empty: for the status line.
+  std::string store_status() const {
+    return output_ ? output_->unstored().StatusText() : std::string();
+  }
 
  private:
   void GeneratePassword();
