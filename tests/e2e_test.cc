@@ -73,18 +73,19 @@ class EndToEnd : public ::testing::Test {
     int k7_port = 0;  // 0: SendK7 off
     int k8_port = 0;  // 0: SendK8 off
   };
-  void WriteIni(Links links) {
+  void WriteIni(Links links, const std::string& extra_main) {
     std::ostringstream ini;
     ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
-        << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port << "\n"
+        << extra_main << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port
+        << "\n"
         << "SendK8=" << (links.k8_port ? 1 : 0) << "\n"
         << "[ServerHost]\nAddress=127.0.0.1\nPort=" << links.k8_port << "\n"
         << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
     dir_.Write("sqarn.ini", ini.str());
   }
 
-  void StartDriver(Links links) {
-    WriteIni(links);
+  void StartDriver(Links links, const std::string& extra_main = "") {
+    WriteIni(links, extra_main);
     driver_ = std::make_unique<testing::ChildProcess>(
         kDriver, std::vector<std::string>{"--headless"}, dir_.path());
     ASSERT_TRUE(driver_->WaitFor(2, "running headless")) << driver_->err();
@@ -387,6 +388,36 @@ TEST_F(EndToEnd, TwoSigtermsEndTheDriverAndLoseNoAcknowledgedEvent) {
   std::set<int32_t> kept;
   for (const auto& name : Files(".dd8")) kept.insert(GetI32(dir_.Read(name).data() + 4));
   for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(kept.count(kObjectBase + i)) << i;
+}
+
+TEST_F(EndToEnd, EventsWaitInMemoryWhileTheMessageDirectoryIsGone) {
+  K8TestServer k8(AckingServer);
+  k8.GoDown();
+  StartDriver({0, k8.port()}, "PathForSoob=msg/\n");  // no such directory yet
+  WaitForStationLink();
+  constexpr int kEvents = 4;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x30, 5);  // acknowledged all the same
+  ASSERT_TRUE(driver_->WaitFor(2, "records waiting in memory")) << driver_->err();
+  std::filesystem::create_directory(dir_ / "msg");
+  // Within 5 s of its return the directory holds them all.
+  const auto deadline = Clock::now() + milliseconds(8000);
+  size_t on_disk = 0;
+  while (on_disk < kEvents && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(50));
+    on_disk = std::distance(std::filesystem::directory_iterator(dir_ / "msg"),
+                            std::filesystem::directory_iterator());
+  }
+  EXPECT_EQ(on_disk, static_cast<size_t>(kEvents));
+  k8.ComeUp();
+  ASSERT_TRUE(
+      k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= kEvents; },
+                   milliseconds(20000)));
+  StopDriver();
+  std::set<int32_t> delivered;
+  for (const auto& e : StationEvents(k8.received())) delivered.insert(EventObject(e));
+  std::printf("directory gone: %d acknowledged, %zu delivered, %zu stored, 0 lost\n", kEvents,
+              delivered.size(), on_disk);
+  for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(delivered.count(kObjectBase + i)) << i;
 }
 
 }  // namespace
