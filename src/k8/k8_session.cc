@@ -82,7 +82,7 @@ K8Order K8Session::Next(uint32_t now) {
   return order;
 }
 
-void K8Session::OnConnected(uint32_t now, const K8Greeting& greeting) {
+void K8Session::OnConnected(uint32_t, const K8Greeting& greeting) {
   // The greeting is queued before the link shows up, so that nothing else can go between
   // the packets left from the last connection and the greeting.
   Queue(kK8Hello, BuildHelloPayload());
@@ -91,7 +91,6 @@ void K8Session::OnConnected(uint32_t now, const K8Greeting& greeting) {
   Queue(kK8FirstNumber, BuildFirstNumberPayload(greeting.first_number));
   Queue(kK8Version, BuildVersionPayload(kVersionText));
   link_ = true;
-  last_poll_tick_ = now;
   Emit(K8Effect::kReplayDue);
   Status("Соединение установлено.");
   Emit(K8Effect::kActivity);
