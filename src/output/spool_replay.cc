@@ -62,8 +62,9 @@ void SpoolReplay::SetAsideAt(std::deque<std::string>& queue, size_t at, const st
 void SpoolReplay::PacketEnded(const std::string& path, bool acknowledged) {
   in_flight_.erase(path);
   if (!acknowledged) return;
-  const auto it = std::find(k8_.begin(), k8_.end(), path);
-  if (it != k8_.end()) k8_.erase(it);
+  // Live events' files are the newest: look from the end.
+  const auto it = std::find(k8_.rbegin(), k8_.rend(), path);
+  if (it != k8_.rend()) k8_.erase(std::next(it).base());
 }
 
 void SpoolReplay::ReplayK8(K8Channel& k8) {
