@@ -1,5 +1,7 @@
 // The K8 link against a loopback server that answers at once: how often the thread wakes
-// while idle, how many packets per second pass, and how long a queued packet takes to arrive.
+// while idle, how many packets per second pass, how long a queued packet takes to arrive, and
+// how many station events per second go end to end, each stored durably before its
+// acknowledgement would go to the station and deleted on the server's.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
 #include "k8/k8_link.h"
+#include "output/event_output.h"
+#include "output/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 
@@ -31,8 +35,12 @@ struct Bench {
     std::filesystem::create_directories(dir);
     const std::string ini = (dir / "sqarn.ini").string();
     std::ofstream(ini) << "[ServerHost]\nPort=" << server.port() << "\n";
+    K8Link::Hooks hooks;
+    hooks.packet_ended = [this](const std::string&, bool acked) {
+      if (acked) acked_files.fetch_add(1);
+    };
     link = std::make_unique<K8Link>(K8Link::Services{clock, fs, loop, PosixTcpClientFactory(), dd8},
-                                    K8Link::Hooks{}, ini);
+                                    std::move(hooks), ini);
     server.WaitForPackets(4);
   }
   ~Bench() {
@@ -47,6 +55,7 @@ struct Bench {
   InlineMainLoop loop;
   Dd8ReplayState dd8;
   K8TestServer server;
+  std::atomic<int64_t> acked_files{0};
   std::unique_ptr<K8Link> link;
 };
 
@@ -111,6 +120,37 @@ BENCHMARK(BM_QueueToArrival)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// Station events as the driver delivers them with the link up: each K8 record is written to a
+// durable .dd8 first, then queued with its file; the server's acknowledgement deletes it.
+void BM_StationEventsEndToEnd(benchmark::State& state) {
+  Bench bench(false);
+  SpoolWriter spool(bench.fs, (bench.dir / "").string(), -1, SpoolWriter::Hooks{});
+  EventOutput output({.send_k7 = false, .send_k8 = true}, spool, bench.clock, nullptr);
+  output.SetLinks(nullptr, bench.link.get());
+  const int count = 2000;
+  for (auto _ : state) {
+    const int64_t base = bench.acked_files.load();
+    const auto start = Steady::now();
+    StationEvent event{40001, 7, 0x0A, bench.clock.Now()};
+    for (int i = 0; i < count; ++i) {
+      // Sustained: no more in flight than the ring holds.
+      while (i - (bench.acked_files.load() - base) >= 90) std::this_thread::yield();
+      event.object_number = 40001 + i;
+      output.DeliverStationEvent(event);
+    }
+    while (bench.acked_files.load() < base + count) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
+    state.counters["events_per_s"] = count / seconds;
+  }
+  state.counters["files_left"] =
+      static_cast<double>(std::distance(std::filesystem::directory_iterator(bench.dir),
+                                        std::filesystem::directory_iterator()) -
+                          1);  // sqarn.ini
+}
+BENCHMARK(BM_StationEventsEndToEnd)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace qarn

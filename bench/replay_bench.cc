@@ -49,7 +49,7 @@ void BM_ReplayTick(benchmark::State& state) {
   replay.Scan();
   AlwaysUpK7 k7;
   QuietK8 k8;
-  pacing.SetReplayed("", clock.Now() + 1.0);  // hold .dd8 replay back
+  pacing.SetLastDd8ReplayTime(clock.Now() + 1.0);  // hold .dd8 replay back
   for (auto _ : state) {
     if (replay.waiting(SpoolKind::kK7) == 0) {
       state.PauseTiming();

@@ -73,18 +73,19 @@ class EndToEnd : public ::testing::Test {
     int k7_port = 0;  // 0: SendK7 off
     int k8_port = 0;  // 0: SendK8 off
   };
-  void WriteIni(Links links) {
+  void WriteIni(Links links, const std::string& extra_main) {
     std::ostringstream ini;
     ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
-        << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port << "\n"
+        << extra_main << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port
+        << "\n"
         << "SendK8=" << (links.k8_port ? 1 : 0) << "\n"
         << "[ServerHost]\nAddress=127.0.0.1\nPort=" << links.k8_port << "\n"
         << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
     dir_.Write("sqarn.ini", ini.str());
   }
 
-  void StartDriver(Links links) {
-    WriteIni(links);
+  void StartDriver(Links links, const std::string& extra_main = "") {
+    WriteIni(links, extra_main);
     driver_ = std::make_unique<testing::ChildProcess>(
         kDriver, std::vector<std::string>{"--headless"}, dir_.path());
     ASSERT_TRUE(driver_->WaitFor(2, "running headless")) << driver_->err();
@@ -229,26 +230,6 @@ TEST_F(EndToEnd, EventsSpooledWhileK8IsDownAreReplayedAndDeletedOneByOne) {
   StopDriver();
 }
 
-TEST_F(EndToEnd, AnUnacknowledgedFileIsSentAgainEveryThreeSecondsAndTheOthersWait) {
-  K8TestServer k8(NeverAckingServer);
-  for (int i = 0; i < 3; ++i) {
-    // Names that sort against the order of spooling.
-    WriteSpoolFile("0" + std::to_string(9 - i) + ".dd8",
-                   Dd8Content({kObjectBase + 100 + i, 1, 0x20, 0}), std::chrono::seconds(30 - i));
-  }
-  StartDriver({0, k8.port()});
-  ASSERT_TRUE(k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= 2; },
-                           milliseconds(8000)));
-  const auto sends = StationEvents(k8.received());
-  StopDriver();
-  const double gap = Seconds(sends[1].when - sends[0].when);
-  std::printf("unacknowledged .dd8 sent again after %.3f s\n", gap);
-  EXPECT_GT(gap, 2.9);
-  EXPECT_LT(gap, 3.6);
-  for (const auto& s : StationEvents(k8.received())) EXPECT_EQ(EventObject(s), kObjectBase + 100);
-  EXPECT_EQ(Files(".dd8").size(), 3u);
-}
-
 TEST_F(EndToEnd, TenK7FilesDrainInAboutTwoSecondsOldestFirst) {
   K7TestServer k7;
   for (int i = 0; i < 10; ++i) {
@@ -348,7 +329,7 @@ TEST_F(EndToEnd, SigtermLosesNoQueuedEvent) {
 
 TEST_F(EndToEnd, SighupAndAClosedStandardOutputLeaveTheDriverAnsweringTheStation) {
   K8TestServer k8(AckingServer);
-  WriteIni({0, k8.port()});
+  WriteIni({0, k8.port()}, "");
   driver_ = std::make_unique<testing::ChildProcess>(kDriver, std::vector<std::string>{"--headless"},
                                                     dir_.path());
   driver_->CloseOutput();  // each K8 log line now goes to a reader that has gone
@@ -360,6 +341,99 @@ TEST_F(EndToEnd, SighupAndAClosedStandardOutputLeaveTheDriverAnsweringTheStation
   SendEvent(7, 0x21, 1);
   ASSERT_TRUE(k8.WaitUntil([](const auto& p) { return StationEvents(p).size() == 1; }));
   StopDriver();  // the same process, ending in order
+}
+
+TEST_F(EndToEnd, AnEventAcknowledgedJustBeforeASigkillIsDeliveredAfterTheRestart) {
+  K8TestServer k8(NeverAckingServer);
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  SendEvent(77, 0x60, 4);  // returns once the acknowledgement has come
+  driver_->Signal(SIGKILL);
+  driver_->Wait();
+  ASSERT_EQ(Files(".dd8").size(), 1u);
+
+  k8.SetResponder(AckingServer);
+  const size_t before = k8.received().size();
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(5000))) << driver_->err();
+  StopDriver();
+  const auto got = k8.received();
+  const auto after = StationEvents({got.begin() + static_cast<long>(before), got.end()});
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(EventObject(after[0]), kObjectBase + 77);
+}
+
+TEST_F(EndToEnd, SigtermEndsTheDriverWhileTheServerTricklesAReply) {
+  // Event replies announce 100 bytes and bring one every half second.
+  K8TestServer k8([](const K8TestServer::Received& r) -> std::optional<Bytes> {
+    if (r.header.type != kK8StationEventType) return BuildK8Frame(*AckingServer(r));
+    return BuildK8Frame(Bytes(100, 0xFF));
+  });
+  k8.SetRawReplies(true);
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  k8.SetTrickleMs(500);
+  SendEvent(5, 0x70, 1);
+  ASSERT_TRUE(k8.WaitForPackets(5));
+  std::this_thread::sleep_for(milliseconds(700));  // a few bytes into the reply
+  const auto asked = Clock::now();
+  StopDriver();
+  const double took = Seconds(Clock::now() - asked);
+  std::printf("SIGTERM during a trickled reply: ended in %.3f s\n", took);
+  EXPECT_LT(took, 3.0);
+  EXPECT_EQ(Files(".dd8").size(), 1u);  // unacknowledged: kept
+}
+
+TEST_F(EndToEnd, TwoSigtermsEndTheDriverAndLoseNoAcknowledgedEvent) {
+  K8TestServer k8(NeverAckingServer);  // a stalled server: every event stays unanswered
+  StartDriver({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForPackets(4));
+  WaitForStationLink();
+  constexpr int kEvents = 5;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x50, 3);
+  const auto asked = Clock::now();
+  driver_->Signal(SIGTERM);
+  std::this_thread::sleep_for(milliseconds(200));
+  driver_->Signal(SIGTERM);
+  EXPECT_EQ(driver_->Wait(), 0) << driver_->err();
+  const double took = Seconds(Clock::now() - asked);
+  std::printf("two SIGTERMs: ended in %.3f s\n", took);
+  EXPECT_LT(took, 3.0);
+  std::set<int32_t> kept;
+  for (const auto& name : Files(".dd8")) kept.insert(GetI32(dir_.Read(name).data() + 4));
+  for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(kept.count(kObjectBase + i)) << i;
+}
+
+TEST_F(EndToEnd, EventsWaitInMemoryWhileTheMessageDirectoryIsGone) {
+  K8TestServer k8(AckingServer);
+  k8.GoDown();
+  StartDriver({0, k8.port()}, "PathForSoob=msg/\n");  // no such directory yet
+  WaitForStationLink();
+  constexpr int kEvents = 4;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x30, 5);  // acknowledged all the same
+  ASSERT_TRUE(driver_->WaitFor(2, "records waiting in memory")) << driver_->err();
+  std::filesystem::create_directory(dir_ / "msg");
+  // Within 5 s of its return the directory holds them all.
+  const auto deadline = Clock::now() + milliseconds(8000);
+  size_t on_disk = 0;
+  while (on_disk < kEvents && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(50));
+    on_disk = std::distance(std::filesystem::directory_iterator(dir_ / "msg"),
+                            std::filesystem::directory_iterator());
+  }
+  EXPECT_EQ(on_disk, static_cast<size_t>(kEvents));
+  k8.ComeUp();
+  ASSERT_TRUE(
+      k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= kEvents; },
+                   milliseconds(20000)));
+  StopDriver();
+  std::set<int32_t> delivered;
+  for (const auto& e : StationEvents(k8.received())) delivered.insert(EventObject(e));
+  std::printf("directory gone: %d acknowledged, %zu delivered, %zu stored, 0 lost\n", kEvents,
+              delivered.size(), on_disk);
+  for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(delivered.count(kObjectBase + i)) << i;
 }
 
 }  // namespace

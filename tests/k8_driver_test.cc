@@ -8,6 +8,7 @@
 
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "serial/station_port.h"
@@ -23,28 +24,58 @@ class RecordingView final : public DriverView {
   PasswordAnswer AskPassword(const std::string&) override { return PasswordAnswer::kAccepted; }
 };
 
-TEST(K8Driver, CloseSpoolsTheLiveEventsStillQueued) {
-  // Greeting packets are answered, station events never: the rest wait in the ring.
+class K8DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::path(::testing::TempDir()) /
+           ("k8_driver_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir_);
+    old_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);  // the driver works in its current directory
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_dir_);
+    std::filesystem::remove_all(dir_);
+  }
+  void WriteIni(int port) {
+    std::ofstream("sqarn.ini") << "[main]\nSendK8=1\nSetClock=0\nFirstNumber=7\n"
+                               << "[ServerHost]\nAddress=127.0.0.1\nPort=" << port << "\n";
+  }
+  // Main-thread work, taken in turn with the link thread's hand-overs.
+  void OnMain(const std::function<void()>& fn) { loop_.RunAndWait(fn); }
+  static bool WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  static int Copies(const std::vector<K8TestServer::Received>& got, int32_t object) {
+    int n = 0;
+    for (const auto& r : got) {
+      if (r.header.type == kK8StationEventType && GetI32(r.packet.data() + 18) == object) ++n;
+    }
+    return n;
+  }
+
+  std::filesystem::path dir_, old_dir_;
+  SystemClock clock_;
+  PosixFileSystem fs_;
+  InlineMainLoop loop_;
+  NoStationPort port_;
+  RecordingView view_;
+};
+
+TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
+  // Greeting packets are answered, station events never.
   K8TestServer server([](const K8TestServer::Received& r) -> std::optional<Bytes> {
     if (r.header.type == kK8StationEventType) return std::nullopt;
     return K8TestServer::DefaultReply(r);
   });
-  const auto dir = std::filesystem::path(::testing::TempDir()) /
-                   ("k8_driver_close_" + std::to_string(std::random_device{}()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const auto old_dir = std::filesystem::current_path();
-  std::filesystem::current_path(dir);  // the driver works in its current directory
-  std::ofstream("sqarn.ini") << "[main]\nSendK8=1\nSetClock=0\nFirstNumber=7\n"
-                             << "[ServerHost]\nAddress=127.0.0.1\nPort=" << server.port() << "\n";
-
-  SystemClock clock;
-  PosixFileSystem fs;
-  InlineMainLoop loop;
-  NoStationPort port;
-  RecordingView view;
+  WriteIni(server.port());
   {
-    Driver driver({clock, fs, loop, port, view});
+    Driver driver({clock_, fs_, loop_, port_, view_});
     driver.StartUp();
     ASSERT_NE(driver.k8_link_thread(), nullptr);
     ASSERT_TRUE(server.WaitForPackets(4));
@@ -52,28 +83,57 @@ TEST(K8Driver, CloseSpoolsTheLiveEventsStillQueued) {
     EXPECT_EQ(server.received()[2].packet.back(), 7);  // FirstNumber
     ASSERT_TRUE(driver.k8_link());
 
-    StationEvent event{70001, 3, 0x0A, clock.Now()};
-    for (int i = 0; i < 3; ++i) driver.output()->DeliverStationEvent(event);
-    // A replayed packet is not written again at close: its file still exists.
-    driver.k8_link_thread()->QueuePacket(kK8StationEventType, BuildK8Event(event), "old.dd8");
+    StationEvent event{70001, 3, 0x0A, clock_.Now()};
+    OnMain([&] {
+      for (int i = 0; i < 3; ++i) driver.output()->DeliverStationEvent(event);
+    });
+    // On disk before their packets went: the station may be acknowledged.
+    EXPECT_EQ(fs_.FindAll("*.dd8").size(), 3u);
     ASSERT_TRUE(server.WaitForPackets(5));
-    EXPECT_TRUE(fs.FindAll("*.dd8").empty());
 
     driver.CloseOnSignal();
     EXPECT_TRUE(driver.k8_link_thread()->finished());
     EXPECT_FALSE(driver.k8_link());
     EXPECT_EQ(driver.log_lines().back().find("выход - "), 20u);  // after the date and time
   }
-  const auto spooled = fs.FindAll("*.dd8");
-  EXPECT_EQ(spooled.size(), 2u);
+  const auto spooled = fs_.FindAll("*.dd8");
+  EXPECT_EQ(spooled.size(), 3u);  // not written twice at the close
   for (const auto& name : spooled) {
     Bytes content;
-    ASSERT_TRUE(fs.ReadAll(name, &content, nullptr));
+    ASSERT_TRUE(fs_.ReadAll(name, &content, nullptr));
     ASSERT_EQ(content.size(), 22u);
     EXPECT_EQ(Bytes(content.begin(), content.begin() + 4), (Bytes{0x1C, 0x00, 0x00, 0x03}));
   }
-  std::filesystem::current_path(old_dir);
-  std::filesystem::remove_all(dir);
+}
+
+TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
+  K8TestServer server;  // acknowledges every event
+  WriteIni(server.port());
+  K8LinkTiming timing;
+  timing.reconnect_pause_ms = 50;
+  Driver driver({clock_, fs_, loop_, port_, view_});
+  driver.SetK8LinkTiming(timing);
+  driver.StartUp();
+  ASSERT_TRUE(server.WaitForPackets(4));
+  ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));
+
+  // The server reads event 1 and closes without an answer.
+  server.DropAfterNextEvent();
+  OnMain([&] { driver.output()->DeliverStationEvent({70001, 3, 0x0A, clock_.Now()}); });
+  ASSERT_TRUE(server.WaitUntilDown());
+  server.ComeUp();
+  ASSERT_TRUE(server.WaitForConnections(2));
+  ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));
+  OnMain([&] { driver.output()->DeliverStationEvent({70002, 3, 0x0A, clock_.Now()}); });
+  // The replay sends event 1 again; both acknowledged, nothing is left on disk.
+  ASSERT_TRUE(WaitUntil([&] {
+    OnMain([&] { driver.OnReplayTick(); });
+    return fs_.FindAll("*.dd8").empty();
+  }));
+  const auto got = server.received();
+  EXPECT_EQ(Copies(got, 70001), 2);
+  EXPECT_EQ(Copies(got, 70002), 1);
+  driver.CloseOnSignal();
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The K8 link against a loopback server in the test.
+// The K8 link's pump against a loopback server in the test: the socket, the waits and the
+// close. The session's rules are tested on virtual time in k8_session_test.cc.
 #include "k8/k8_link.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <random>
 
+#include "fakes/fake_main_loop.h"
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
 #include "k8/k8_wire.h"
@@ -29,6 +31,7 @@ K8LinkTiming FastTiming() {
   t.reconnect_pause_ms = 100;
   t.poll_period_ms = 20;
   t.reply_timeout_ms = 200;
+  t.reply_body_wait_ms = 300;
   return t;
 }
 
@@ -59,8 +62,12 @@ class K8LinkTest : public ::testing::Test {
     };
     hooks.advance_indicator = [this] { ++activity_; };
     hooks.request_ret_query = [this] { ret_query_ = true; };
+    hooks.packet_ended = [this](const std::string& file, bool acked) {
+      std::lock_guard lock(mutex_);
+      ended_.push_back((acked ? "acked " : "released ") + file);
+    };
     link_ = std::make_unique<K8Link>(
-        K8Link::Services{clock_, fs_, loop_, PosixTcpClientFactory(), dd8_}, std::move(hooks), ini,
+        K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory(), dd8_}, std::move(hooks), ini,
         timing);
   }
 
@@ -79,6 +86,21 @@ class K8LinkTest : public ::testing::Test {
     std::lock_guard lock(mutex_);
     return lines_;
   }
+  std::vector<std::string> ended() {
+    std::lock_guard lock(mutex_);
+    return ended_;
+  }
+  std::string File(const std::string& name) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path) << "1234";
+    return path;
+  }
+  // How long StopAndWait takes.
+  double StopSeconds() {
+    const auto asked = std::chrono::steady_clock::now();
+    link_->StopAndWait();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  }
 
   static bool WaitUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -92,12 +114,14 @@ class K8LinkTest : public ::testing::Test {
   std::filesystem::path dir_;
   SystemClock clock_;
   PosixFileSystem fs_;
-  InlineMainLoop loop_;
+  InlineMainLoop inline_loop_;
+  MainLoop* loop_ = &inline_loop_;
   Dd8ReplayState dd8_;
   std::unique_ptr<K8Link> link_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::string> lines_;
+  std::vector<std::string> ended_;
   std::atomic<int> activity_{0};
   std::atomic<bool> ret_query_{false};
 };
@@ -144,142 +168,6 @@ TEST_F(K8LinkTest, GreetsInOrderThenSendsEventsAndPollsOnlyWhenEnabled) {
   EXPECT_GT(got[6].when - got[5].when, milliseconds(19));
 }
 
-TEST_F(K8LinkTest, CarriesOutQueryAndRetQuerySubPackets) {
-  // Each poll reply in turn: a query, a K8RetQuery with data byte 4 = 0, then = 1.
-  std::atomic<int> polls{0};
-  std::atomic<bool> raised_before_yes{false};
-  const Bytes ret_no = BuildPollReply({{0x111, {1, 2}}, {kK8RetQuery, {0, 0, 0, 0, 0}}});
-  const Bytes ret_yes = BuildPollReply({{0x111, {1, 2}}, {kK8RetQuery, {0, 0, 0, 0, 1}}});
-  K8TestServer server([&](const Received& r) -> std::optional<Bytes> {
-    if (r.header.type == kK8Hello) return Packet(kK8PollEnable);
-    if (r.header.type != kK8Poll) return K8TestServer::DefaultReply(r);
-    switch (++polls) {
-      case 1:
-        return Packet(kK8Query);
-      case 2:
-        return Packet(kK8Poll, ret_no);
-      case 3:
-        // The reply to poll 2 has been handled before poll 3 was sent.
-        raised_before_yes = ret_query_.load();
-        return Packet(kK8Poll, ret_yes);
-    }
-    return Packet(kK8Poll, Bytes{0});
-  });
-  Start(server.port());
-  ASSERT_TRUE(WaitUntil([&] { return polls >= 3; }));
-  auto got = server.received();
-  auto answer = std::find_if(got.begin(), got.end(),
-                             [](const Received& r) { return r.header.type == kK8QueryAnswer; });
-  ASSERT_NE(answer, got.end());
-  EXPECT_EQ(answer->packet.size(), 18u);
-  EXPECT_EQ(answer->header.sequence, 4);  // numbered after the greeting
-  EXPECT_FALSE(raised_before_yes) << "data byte 4 equal to 0 must not raise it";
-  ASSERT_TRUE(WaitUntil([&] { return ret_query_.load(); }));
-}
-
-TEST_F(K8LinkTest, AckDeletesOnlyTheReplayedFile) {
-  K8TestServer server;
-  Start(server.port());
-  ASSERT_TRUE(server.WaitForPackets(4));
-  const std::string file = (dir_ / "50451EB3.dd8").string();
-  std::ofstream(file) << "1234";
-  dd8_.SetReplayed(file, clock_.Now());
-
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));  // a live event
-  ASSERT_TRUE(server.WaitForPackets(5));
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, "other.dd8"));
-  ASSERT_TRUE(server.WaitForPackets(6));
-  // The replay's own packet; queued again, a second ack finds it gone.
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, file));
-  ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(file); }));
-  EXPECT_LT(dd8_.last_dd8_replay_time(), clock_.Now() - 0.99);
-  dd8_.SetLastDd8ReplayTime(5.0);
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, file));
-  ASSERT_TRUE(server.WaitForPackets(8));
-  link_->StopAndWait();
-  EXPECT_EQ(dd8_.last_dd8_replay_time(), 5.0);
-}
-
-TEST_F(K8LinkTest, DeniedStopsConnectingForGood) {
-  K8TestServer server([](const Received& r) -> std::optional<Bytes> {
-    if (r.header.type == kK8Hello) return Packet(kK8Denied);
-    return K8TestServer::DefaultReply(r);
-  });
-  Start(server.port());
-  ASSERT_TRUE(WaitForLine("Доступ запрещен."));
-  EXPECT_TRUE(server.WaitForClosed(1));
-  EXPECT_FALSE(link_->Connected());
-  // Several reconnection pauses later: still one connection and one line.
-  std::this_thread::sleep_for(milliseconds(400));
-  EXPECT_EQ(server.accept_times().size(), 1u);
-  EXPECT_EQ(LineCount("Доступ запрещен."), 1);
-  EXPECT_EQ(LineCount("Соединение..."), 1);
-  link_->StopAndWait();
-  EXPECT_EQ(lines().back().rfind("выход - ", 0), 0u);
-}
-
-TEST_F(K8LinkTest, ReconnectsOnCommandAfterErrorsAndAfterAHugeReply) {
-  // Connection 1: K8Reconnect. 2: no answers, 21 errors. 3: a reply announcing 2 MiB.
-  K8TestServer server([](const Received& r) -> std::optional<Bytes> {
-    if (r.connection == 1 && r.header.type == kK8Hello) return Packet(kK8Reconnect);
-    if (r.connection == 2) return std::nullopt;
-    return K8TestServer::DefaultReply(r);
-  });
-  K8LinkTiming timing = FastTiming();
-  timing.reply_timeout_ms = 20;
-  Start(server.port(), timing);
-  ASSERT_TRUE(server.WaitForClosed(1));
-  ASSERT_TRUE(server.WaitForConnections(2));
-  const auto accepts = server.accept_times();
-  EXPECT_GE(accepts[1] - server.close_times()[0], milliseconds(90));
-
-  // 4 greeting packets unanswered, then 17 more: the 21st error brings the new connection.
-  ASSERT_TRUE(server.WaitForPackets(8));
-  for (int i = 0; i < 17; ++i) ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
-  ASSERT_TRUE(WaitForLine("Ошибки по сети - переподсоединение."));
-  ASSERT_TRUE(server.WaitForConnections(3));
-  const auto got = server.received();
-  // The step that sees the 21st error still sends its packet before the link goes down.
-  EXPECT_EQ(std::count_if(got.begin(), got.end(), [](auto& r) { return r.connection == 2; }), 22);
-
-  server.SetRawReplies(true);
-  server.SetResponder([](const Received&) -> std::optional<Bytes> {
-    Bytes header(21, 0);
-    header[0] = 0xFF;
-    header[7] = 0x20;  // 2 MiB
-    return header;
-  });
-  const size_t before = server.received().size();
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
-  ASSERT_TRUE(server.WaitForPackets(before + 1));
-  ASSERT_TRUE(server.WaitForClosed(3));  // the link drops the connection at once
-}
-
-TEST_F(K8LinkTest, ServerDisconnectWaitsTheFullPauseAndQueuedPacketsGoFirst) {
-  // The real five-second reconnection pause.
-  K8TestServer server([](const Received& r) -> std::optional<Bytes> {
-    if (r.connection == 1 && r.header.type == kK8Version) return Packet(kK8ServerDisconnect);
-    return K8TestServer::DefaultReply(r);
-  });
-  Start(server.port(), K8LinkTiming());
-  ASSERT_TRUE(WaitForLine("Сервер дал команду на рассоединение."));
-  const auto command = std::chrono::steady_clock::now();
-  ASSERT_TRUE(WaitUntil([&] { return !link_->Connected(); }));
-  // While the link is down a packet is queued; it goes out first on the next connection.
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
-  ASSERT_TRUE(server.WaitForConnections(2, std::chrono::seconds(8)));
-  ASSERT_TRUE(server.WaitForPackets(9));
-  // The old connection is closed only when the next attempt begins.
-  EXPECT_GE(server.close_times()[0] - command, milliseconds(4900));
-  const auto got = server.received();
-  EXPECT_EQ(got[4].connection, 2);
-  EXPECT_EQ(got[4].header.type, kK8StationEventType);
-  EXPECT_EQ(got[4].header.sequence, 4);
-  EXPECT_EQ(got[5].header.type, kK8Hello);
-  EXPECT_EQ(got[5].header.sequence, 5);  // numbers keep rising across connections
-  EXPECT_EQ(LineCount("Соединение установлено."), 2);
-}
-
 TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
   BlockingTcpListener unused;
   ASSERT_EQ(unused.Listen("127.0.0.1", 0), 0);
@@ -293,37 +181,70 @@ TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
   EXPECT_EQ(lines().back().rfind("выход - ", 0), 0u);
 }
 
-TEST_F(K8LinkTest, PartialReplyBodyIsWaitedForOnlySoLong) {
-  // The reply to the first event announces 100 bytes and brings 10; the rest never comes.
-  K8TestServer server([](const Received& r) -> std::optional<Bytes> {
-    if (r.header.type != kK8StationEventType) return BuildK8Frame(Packet(0x7E000000));
-    Bytes frame = BuildK8Frame(Bytes(100, 0xFF));
-    frame.resize(21 + 10);
-    return frame;
-  });
-  server.SetRawReplies(true);
-  K8LinkTiming timing = FastTiming();
-  timing.reply_timeout_ms = 50;
-  timing.body_wait_ms = 300;
-  Start(server.port(), timing);
+TEST_F(K8LinkTest, AckDeletesItsOwnFileAndAnUnansweredPacketReleasesIt) {
+  K8TestServer server;
+  Start(server.port());
   ASSERT_TRUE(server.WaitForPackets(4));
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
-  // The stream cannot be followed past the missing bytes: the link closes it and reconnects.
-  ASSERT_TRUE(server.WaitForClosed(1));
-  ASSERT_TRUE(server.WaitForConnections(2));
-  ASSERT_TRUE(server.WaitForPackets(9));
+  const std::string acked = File("1.dd8");
+  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, acked));
+  ASSERT_TRUE(WaitUntil([&] { return ended().size() == 1; }));
+  EXPECT_FALSE(std::filesystem::exists(acked));
+  EXPECT_LT(dd8_.last_dd8_replay_time(), clock_.Now() - 0.99);
 
-  // Stopping while a body is awaited does not sit out the whole wait.
-  link_->StopAndWait();
-  link_.reset();
-  timing.body_wait_ms = 60000;
-  Start(server.port(), timing);
-  ASSERT_TRUE(server.WaitForPackets(13));
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, ""));
-  ASSERT_TRUE(server.WaitForPackets(14));
+  // The server reads the next event and closes without an answer: the file stays, released
+  // for the replay, and the link comes back.
+  const std::string kept = File("2.dd8");
+  server.DropAfterNextEvent();
+  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, kept));
+  ASSERT_TRUE(server.WaitUntilDown());
+  ASSERT_TRUE(WaitUntil([&] { return ended().size() == 2; }));
+  EXPECT_EQ(ended(), (std::vector<std::string>{"acked " + acked, "released " + kept}));
+  EXPECT_TRUE(std::filesystem::exists(kept));
+  server.ComeUp();
+  ASSERT_TRUE(server.WaitForConnections(2));
+  ASSERT_TRUE(WaitForLine("Соединение установлено.", 2));
+}
+
+TEST_F(K8LinkTest, EveryCloseEndsPromptlyWhateverTheServerDoes) {
+  K8LinkTiming timing = FastTiming();
+  timing.reply_timeout_ms = 60000;  // the close must not wait for any of these
+  timing.reply_body_wait_ms = 60000;
+  for (const bool trickle : {true, false}) {
+    SCOPED_TRACE(trickle ? "a reply body trickles" : "the server stalls");
+    // Greeting packets are answered at once; an event's reply trickles or never comes.
+    K8TestServer server([&](const Received& r) -> std::optional<Bytes> {
+      if (r.header.type != kK8StationEventType) return BuildK8Frame(Packet(0x7E000000));
+      if (!trickle) return std::nullopt;
+      return BuildK8Frame(Bytes(100, 0xFF));
+    });
+    server.SetRawReplies(true);
+    Start(server.port(), timing);
+    ASSERT_TRUE(server.WaitForPackets(4));
+    if (trickle) server.SetTrickleMs(100);
+    const std::string file = File("1.dd8");
+    ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, file));
+    ASSERT_TRUE(server.WaitForPackets(5));
+    std::this_thread::sleep_for(milliseconds(300));  // well into the reply
+    EXPECT_LT(StopSeconds(), 1.0);
+    EXPECT_EQ(lines().back().rfind("выход - ", 0), 0u);
+    EXPECT_EQ(ended().back(), "released " + file);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    link_->StopAndWait();  // a second request changes nothing
+    EXPECT_EQ(LineCount(lines().back()), 1);
+    link_.reset();
+  }
+}
+
+TEST_F(K8LinkTest, DestructionNeverWaitsOnAMainLoopThatDoesNotServeIt) {
+  // A loop that never runs what the thread hands it: the greeting's question stays open.
+  testing::FakeMainLoop deaf;
+  loop_ = &deaf;
+  K8TestServer server;
+  Start(server.port());
+  ASSERT_TRUE(server.WaitForConnections(1));
   const auto asked = std::chrono::steady_clock::now();
-  link_->StopAndWait();
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  link_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
 }
 
 }  // namespace

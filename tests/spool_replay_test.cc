@@ -113,22 +113,40 @@ TEST_F(SpoolReplayTest, AcknowledgedFilesGoOnePerTick) {
   EXPECT_EQ(k8_.packets[0].spool_file, prefix_ + "3.dd8");
   EXPECT_EQ(k8_.packets[1].payload, Bytes{'b'});
   EXPECT_EQ(k8_.packets[2].payload, Bytes{'c'});
-  EXPECT_EQ(state_.last_dd8_file(), prefix_ + "2.dd8");
   EXPECT_THAT(dir_.List(), IsEmpty());
 }
 
-TEST_F(SpoolReplayTest, UnacknowledgedFileIsRepeatedEveryThreeSecondsAndOthersWait) {
-  Old("1.dd8", Dd8('a'), 20);
-  Old("2.dd8", Dd8('b'), 10);
+TEST_F(SpoolReplayTest, FileInFlightIsNotSentAgainUntilItsPacketEnds) {
+  Old("1.dd8", Dd8('a'), 30);
+  Old("2.dd8", Dd8('b'), 20);
   replay_.Scan();
+  writer_.WriteK8(kK8StationEventType, Bytes{'c'}, clock_.Now());
+  replay_.MarkInFlight(prefix_ + "50451EB3.dd8");  // queued live with its event
   std::vector<int> sent_at_tick;
-  for (int tick = 1; tick <= 40; ++tick) {  // 8 seconds
+  for (int tick = 1; tick <= 40; ++tick) {  // 8 seconds, no answer to anything
     const size_t before = k8_.packets.size();
     Tick();
     if (k8_.packets.size() > before) sent_at_tick.push_back(tick);
   }
-  EXPECT_THAT(sent_at_tick, ElementsAre(1, 17, 33));  // more than 3 s apart, to within a tick
-  for (const auto& p : k8_.packets) EXPECT_EQ(p.payload, Bytes{'a'});
+  // More than 3 s apart, to within a tick; each file once while its packet is out.
+  EXPECT_THAT(sent_at_tick, ElementsAre(1, 17));
+  ASSERT_EQ(k8_.packets.size(), 2u);
+  EXPECT_EQ(k8_.packets[0].payload, Bytes{'a'});
+  EXPECT_EQ(k8_.packets[1].payload, Bytes{'b'});
+
+  // 'b' is released (its connection died): it goes again, ahead of the live file's place;
+  // 'a' is acknowledged and leaves the line.
+  replay_.PacketEnded(prefix_ + "2.dd8", false);
+  Acknowledge(prefix_ + "1.dd8");
+  replay_.PacketEnded(prefix_ + "1.dd8", true);
+  Tick();
+  ASSERT_EQ(k8_.packets.size(), 3u);
+  EXPECT_EQ(k8_.packets[2].payload, Bytes{'b'});
+  replay_.PacketEnded(prefix_ + "50451EB3.dd8", false);
+  for (int i = 0; i < 16; ++i) Tick();
+  ASSERT_EQ(k8_.packets.size(), 4u);
+  EXPECT_EQ(k8_.packets[3].payload, Bytes{'c'});
+  EXPECT_EQ(replay_.waiting(SpoolKind::kK8), 2u);
 }
 
 TEST_F(SpoolReplayTest, FullRingRetriesAtTheNextTick) {

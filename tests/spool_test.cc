@@ -66,17 +66,31 @@ TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
   EXPECT_EQ(k7_steps_, 0);
 }
 
-TEST_F(EventOutputTest, LinksUpSendAndSpoolNothing) {
+TEST_F(EventOutputTest, LinksUpSendTheK8RecordWithItsDurableFile) {
   Make({.send_k7 = true, .send_k8 = true});
+  std::vector<std::string> marked;
+  output_->SetK8Queued([&](const std::string& file) { marked.push_back(file); });
   k7_.connected = k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
   EXPECT_EQ(k8_.packets[0].type, kK8StationEventType);
   EXPECT_EQ(k8_.packets[0].payload.size(), 18u);
+  // The packet carries the file written before it, which its acknowledgement deletes.
+  EXPECT_EQ(k8_.packets[0].spool_file, dir_.path() + "/50451EB3.dd8");
+  EXPECT_THAT(marked, ElementsAre(k8_.packets[0].spool_file));
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 0x15);
   EXPECT_EQ(k7_steps_, 1);
-  EXPECT_THAT(dir_.List(), IsEmpty());
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
+  const Bytes stored = dir_.Read("50451EB3.dd8");
+  EXPECT_EQ(Bytes(stored.begin() + 4, stored.end()), k8_.packets[0].payload);
+
+  // No disk chosen: the ring only.
+  Make({.send_k7 = false, .send_k8 = true, .not_send_to_disk_k8 = true});
+  output_->DeliverStationEvent(Event());
+  ASSERT_EQ(k8_.packets.size(), 2u);
+  EXPECT_EQ(k8_.packets[1].spool_file, "");
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
 }
 
 TEST_F(EventOutputTest, RecordsTheLinkCouldNotTakeAreSpooled) {
@@ -130,17 +144,76 @@ TEST_F(EventOutputTest, PrefixWithoutSeparatorNamesFilesInTheParent) {
   EXPECT_THAT(dir_.List(), ElementsAre("Soob", "Soob50451EB3_-1.ddk"));
 }
 
-TEST_F(EventOutputTest, UnwritableDirectoryIsReportedOnceAndRecovers) {
+TEST_F(EventOutputTest, UnstorableRecordsWaitInMemoryUntilTheLinkOrTheDiskTakesThem) {
   std::vector<std::string> errors;
   SetDiagSink([&](bool, const std::string& line) { errors.push_back(line); });
-  Make({.send_k7 = true, .send_k8 = false}, dir_ / "missing/");
+  auto reports = [&] {
+    return std::count_if(errors.begin(), errors.end(), [](const std::string& line) {
+      return line.find("records waiting in memory") != std::string::npos;
+    });
+  };
+  Make({.send_k7 = true, .send_k8 = true}, dir_ / "missing/");  // the directory is gone
   for (int i = 0; i < 3; ++i) output_->DeliverStationEvent(Event());
-  EXPECT_EQ(errors.size(), 1u);
-  std::filesystem::create_directory(dir_ / "missing");
+  UnstoredRecords& held = output_->unstored();
+  EXPECT_EQ(held.size(), 6u);
+  EXPECT_EQ(held.StatusText(),
+            "6 records waiting in memory, store failing since 2010-09-15T14:05:07.123");
+  EXPECT_EQ(reports(), 1);       // at once
+  EXPECT_EQ(errors.size(), 3u);  // and each writer's failure once
+  for (int s = 0; s < 59; ++s) {
+    clock_.AdvanceMs(1000);
+    held.Tick(&k7_);
+  }
+  EXPECT_EQ(reports(), 1);
+  clock_.AdvanceMs(1000);
+  held.Tick(&k7_);
+  EXPECT_EQ(reports(), 2);  // again after a minute
+
+  // The K7 link comes up: its units go out of memory.
+  k7_.connected = true;
+  held.Tick(&k7_);
+  EXPECT_EQ(k7_.units.size(), 3u);
+  EXPECT_EQ(held.size(), 3u);
+  // A K8 record made while the link is up also goes out at once, without a file.
+  k8_.connected = true;
   output_->DeliverStationEvent(Event());
+  ASSERT_EQ(k8_.packets.size(), 1u);
+  EXPECT_EQ(k8_.packets[0].spool_file, "");
+  EXPECT_EQ(held.size(), 4u);
+
+  // The directory is back: within 5 s every K8 record is on disk.
+  std::filesystem::create_directory(dir_ / "missing");
+  clock_.AdvanceMs(4000);
+  held.Tick(&k7_);
+  EXPECT_EQ(held.size(), 4u);
+  clock_.AdvanceMs(1000);
+  held.Tick(&k7_);
+  EXPECT_TRUE(held.empty());
+  EXPECT_EQ(held.StatusText(), "");
+  EXPECT_EQ(dir_.List().size(), 1u);  // "missing" and nothing else beside it
+  std::vector<std::string> stored;
+  for (const auto& e : std::filesystem::directory_iterator(dir_ / "missing")) {
+    stored.push_back(e.path().filename().string());
+  }
+  // Delivered 4 K7 units (3 + the last event's), 4 K8 records on disk: none lost.
+  EXPECT_EQ(stored.size(), 4u);
+  EXPECT_EQ(k7_.units.size(), 4u);
+  EXPECT_EQ(held.lost(), 0u);
   SetDiagSink(nullptr);
-  EXPECT_EQ(errors.size(), 2u);  // and once more when it works again
-  EXPECT_EQ(std::filesystem::exists(dir_ / "missing/50451EB3_-1.ddk"), true);
+}
+
+TEST_F(EventOutputTest, MemoryHoldsAtMostTenThousandRecordsAndCountsTheRest) {
+  std::vector<std::string> errors;
+  SetDiagSink([&](bool, const std::string& line) { errors.push_back(line); });
+  Make({.send_k7 = true}, dir_ / "missing/");
+  const K7Frame frame = BuildEventFrame(Event());
+  for (size_t i = 0; i < UnstoredRecords::kCapacity + 2; ++i) {
+    output_->unstored().Hold(SpoolKind::kK7, frame);
+  }
+  SetDiagSink(nullptr);
+  EXPECT_EQ(output_->unstored().size(), UnstoredRecords::kCapacity);
+  EXPECT_EQ(output_->unstored().lost(), 2u);
+  EXPECT_EQ(errors.size(), 3u);  // the failure, then each lost record
 }
 
 TEST(SpoolWriter, StartUpRemovesUnfinishedFilesOnly) {

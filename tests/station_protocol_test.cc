@@ -25,7 +25,10 @@ class StationProtocolTest : public ::testing::Test {
     StationProtocol::Hooks hooks;
     hooks.send = [this](ByteView f) { sent_.emplace_back(f.begin(), f.end()); };
     hooks.advance_indicator = [this] { ++advances_; };
-    hooks.deliver_event = [this](const StationEvent& e) { events_.push_back(e); };
+    hooks.deliver_event = [this](const StationEvent& e) {
+      events_.push_back(e);
+      acks_before_delivery_.push_back(sent_.size());
+    };
     hooks.send_service_frame = [this](uint8_t t) { service_frames_.push_back(t); };
     protocol_ = std::make_unique<StationProtocol>(std::move(settings), std::move(hooks), clock_,
                                                   fs_, clock_.Now());
@@ -39,6 +42,7 @@ class StationProtocolTest : public ::testing::Test {
   std::unique_ptr<StationProtocol> protocol_;
   std::vector<Bytes> sent_;
   std::vector<StationEvent> events_;
+  std::vector<size_t> acks_before_delivery_;  // frames sent when each event was delivered
   std::vector<uint8_t> service_frames_;
   int advances_ = 0;
 };
@@ -53,6 +57,8 @@ TEST_F(StationProtocolTest, EventFrameIsAcknowledgedAndConverted) {
     Feed({0x07, 0x04, 0x00, 0x07, 0x0A, 0x00, 0x00, checksum});
   }
   EXPECT_THAT(sent_, ElementsAre(kAck, kAck, kAck));
+  // Each acknowledgement follows its event's delivery, which makes the records safe.
+  EXPECT_THAT(acks_before_delivery_, ElementsAre(0u, 1u, 2u));
   ASSERT_EQ(events_.size(), 3u);
   EXPECT_EQ(events_[0].object_number, 40007);  // byte 3 stands in for a zero object
   EXPECT_EQ(events_[0].event_code, 0x0A);

@@ -1,6 +1,5 @@
 #include "k8/k8_link.h"
 
-#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -8,23 +7,58 @@
 #include "k8/server_host.h"
 #include "platform/ini_file.h"
 #include "platform/socket_error.h"
-#include "platform/version.h"
 
 namespace qarn {
 namespace {
 
 // A size the link will not take: the stream cannot be followed past such a reply.
 constexpr int32_t kMaxReplySize = 1 << 20;
-constexpr size_t kReplyPiece = 50000;
+constexpr int kClientReadTimeoutMs = 3000;
+// How often a wait on the main thread looks at the stop request.
+constexpr auto kStopCheck = std::chrono::milliseconds(20);
+
+std::string SocketErrorWords(int error) {
+  switch (error) {
+    case kSocketRefused:
+      return "connection refused";
+    case kSocketTimedOut:
+      return "timed out";
+    case kSocketReset:
+      return "connection reset by the server";
+    case kSocketHostNotFound:
+      return "host not found";
+    case kSocketNotConnected:
+      return "not connected";
+    case kSocketInterrupted:
+      return "stopped";
+  }
+  return "error " + std::to_string(error);
+}
 
 }  // namespace
 
+void K8Link::Outbox::Drain() {
+  for (;;) {
+    std::function<void(const Hooks&)> call;
+    {
+      std::lock_guard lock(mutex);
+      if (calls.empty()) return;
+      call = std::move(calls.front());
+      calls.pop_front();
+    }
+    call(hooks);
+  }
+}
+
 K8Link::K8Link(Services services, Hooks hooks, std::string ini_path, K8LinkTiming timing)
     : s_(std::move(services)),
-      hooks_(std::move(hooks)),
+      outbox_(std::make_shared<Outbox>()),
       ini_path_(std::move(ini_path)),
       timing_(timing),
-      thread_([this] { Run(); }) {}
+      session_(ring_, timing) {
+  outbox_->hooks = std::move(hooks);
+  thread_ = std::thread([this] { Run(); });
+}
 
 K8Link::~K8Link() {
   RequestStop();
@@ -41,272 +75,224 @@ bool K8Link::QueuePacket(int32_t type, ByteView payload, const std::string& spoo
   return taken;
 }
 
-bool K8Link::Queue(int32_t type, ByteView payload) {
-  return QueuePacket(type, payload, std::string());
-}
-
 void K8Link::RequestStop() {
   {
     std::lock_guard lock(wake_mutex_);
     stop_.store(true);
   }
-  wake_cv_.notify_one();
+  wake_cv_.notify_all();
 }
 
 void K8Link::StopAndWait() {
   RequestStop();
+  // The loop may refuse to run (the application is quitting); the thread ends regardless.
   s_.loop.RunUntil([this] { return finished(); });
   if (thread_.joinable()) thread_.join();
+  outbox_->Drain();
 }
 
-std::unique_ptr<BlockingTcpClient> K8Link::MakeClient(const std::string& host, int port) {
-  TcpClientOptions options;
-  options.host = host;
-  options.port = port;
-  options.connect_timeout_ms = timing_.connect_timeout_ms;
-  options.read_timeout_ms = timing_.client_read_timeout_ms;
-  options.on_connected = [this] { OnLinkConnected(); };
-  options.on_disconnected = [this] { OnLinkDisconnected(); };
-  return s_.make_client(std::move(options));
+void K8Link::ToMain(std::function<void(const Hooks&)> call) {
+  bool first;
+  {
+    std::lock_guard lock(outbox_->mutex);
+    first = outbox_->calls.empty();
+    outbox_->calls.push_back(std::move(call));
+  }
+  if (!first) return;  // a drain is on its way
+  s_.loop.Post([weak = std::weak_ptr<Outbox>(outbox_)] {
+    if (auto outbox = weak.lock()) outbox->Drain();
+  });
+}
+
+K8Greeting K8Link::AskGreeting() {
+  if (!outbox_->hooks.greeting_values) return K8Greeting{};
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::optional<K8Greeting> values;
+  };
+  auto answer = std::make_shared<Answer>();
+  ToMain([answer](const Hooks& hooks) {
+    K8Greeting values = hooks.greeting_values();
+    std::lock_guard lock(answer->mutex);
+    answer->values = std::move(values);
+    answer->cv.notify_all();
+  });
+  std::unique_lock lock(answer->mutex);
+  while (!answer->values && !stop_.load()) answer->cv.wait_for(lock, kStopCheck);
+  return answer->values.value_or(K8Greeting{});
 }
 
 void K8Link::Run() {
-  denial_reported_ = false;
-  last_poll_tick_ = s_.clock.TickMs();
-  network_errors_ = 0;
-  last_attempt_tick_ = 0;
-  access_ = true;
-  poll_enabled_ = false;
-  const ServerHost host = ReadServerHost(IniFile::Load(s_.fs, ini_path_));
-  client_ = MakeClient(host.address, host.port);
-
-  while (!stop_.load()) {
+  session_.Start(s_.clock.TickMs());
+  for (;;) {
     steps_.fetch_add(1, std::memory_order_relaxed);
     try {
-      Step();
+      if (stop_.load()) session_.Stop(FormatTimeWithMs(s_.clock.LocalNow()));
+      K8Order order = session_.Next(s_.clock.TickMs());
+      CarryEffects();
+      if (order.kind == K8Order::kFinish) break;
+      Carry(order);
       step_failures_.Succeeded();
     } catch (const std::exception& e) {
-      // The rest of the driver counts on this thread: report and carry on.
+      // The rest of the driver counts on this thread: report, pause and carry on.
       step_failures_.Failed(e.what());
+      std::unique_lock lock(wake_mutex_);
+      wake_cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_.load(); });
     }
-    WaitForWork();
   }
-
-  if (client_ && client_->Connected()) client_->Disconnect();
-  PostStatus("выход - " + FormatTimeWithMs(s_.clock.LocalNow()));
   client_.reset();
+  link_.store(false);
   finished_.store(true);
 }
 
-void K8Link::WaitForWork() {
-  std::unique_lock lock(wake_mutex_);
-  if (wake_ || stop_.load()) {
-    wake_ = false;
-    return;
+void K8Link::Carry(K8Order& order) {
+  switch (order.kind) {
+    case K8Order::kConnect:
+      Connect();
+      break;
+    case K8Order::kExchange:
+      Exchange(order.frame);
+      break;
+    case K8Order::kWait:
+      Wait(order);
+      break;
+    case K8Order::kFinish:
+      break;
   }
-  // The time until the next thing falls due; -1 when only a wake-up can bring work.
-  int64_t wait_ms = -1;
-  const uint32_t now = s_.clock.TickMs();
-  auto remaining = [now](uint32_t since, uint32_t period) -> int64_t {
-    const uint32_t elapsed = now - since;
-    return elapsed > period ? 0 : static_cast<int64_t>(period - elapsed) + 1;
-  };
-  if (link_.load()) {
-    if (read_due_ || !ring_.Empty()) return;
-    if (poll_enabled_) wait_ms = remaining(last_poll_tick_, timing_.poll_period_ms);
-  } else if (access_) {
-    wait_ms = remaining(last_attempt_tick_, timing_.reconnect_pause_ms);
-  } else if (!denial_reported_) {
-    return;
-  }
-  if (wait_ms == 0) return;
-  auto woken = [this] { return wake_ || stop_.load(); };
-  if (wait_ms < 0) {
-    wake_cv_.wait(lock, woken);
-  } else {
-    wake_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms), woken);
-  }
-  wake_ = false;
+  CarryEffects();
 }
 
-void K8Link::Step() {
-  if (!link_.load()) {
-    if (access_) {
-      if (s_.clock.TickMs() - last_attempt_tick_ > timing_.reconnect_pause_ms) TryConnect();
-    } else if (!denial_reported_) {
-      denial_reported_ = true;
-      PostStatus("Доступ запрещен.");
+void K8Link::CarryEffects() {
+  const Hooks& hooks = outbox_->hooks;
+  for (K8Effect& e : session_.TakeEffects()) {
+    switch (e.kind) {
+      case K8Effect::kStatus:
+        if (hooks.add_log_line) {
+          ToMain([text = std::move(e.text)](const Hooks& h) { h.add_log_line(text); });
+        }
+        break;
+      case K8Effect::kActivity:
+        if (hooks.advance_indicator) ToMain([](const Hooks& h) { h.advance_indicator(); });
+        break;
+      case K8Effect::kClose:
+        client_.reset();
+        break;
+      case K8Effect::kAcked:
+        // Deleted here, outside any lock; the replay line forgets it on the main thread.
+        s_.fs.Remove(e.text);
+        [[fallthrough]];
+      case K8Effect::kReleased:
+        if (hooks.packet_ended) {
+          ToMain([file = std::move(e.text), acked = e.kind == K8Effect::kAcked](const Hooks& h) {
+            h.packet_ended(file, acked);
+          });
+        }
+        break;
+      case K8Effect::kRetQuery:
+        if (hooks.request_ret_query) hooks.request_ret_query();
+        break;
+      case K8Effect::kReplayDue:
+        s_.dd8.MakeDue(s_.clock.Now());
+        break;
+      case K8Effect::kLinkDown:
+        DiagError("K8: connection to " + Peer() + " lost: " + e.text);
+        down_reported_ = true;  // failed attempts stay quiet until it is back
+        break;
     }
-    return;
   }
-
-  if (network_errors_ > timing_.network_error_limit) {
-    network_errors_ = 0;
-    PostStatus("Ошибки по сети - переподсоединение.");
-    link_.store(false);
-  }
-  bool sent = false;
-  bool poll_due = false;
-  // The .dd8 file of the packet this step's reply answers, if it was a replayed one.
-  std::string answered_spool_file;
-  RingEntry head;
-  if (ring_.Peek(&head)) {
-    sent = true;
-    if (SendFrame(head.packet)) {
-      ring_.Drop();
-      answered_spool_file = head.spool_file;
-    }
-  } else if (poll_enabled_ && s_.clock.TickMs() - last_poll_tick_ > timing_.poll_period_ms) {
-    poll_due = true;
-    last_poll_tick_ = s_.clock.TickMs();
-  }
-  if (!poll_due && !read_due_ && !sent) return;
-  if (poll_due) SendFrame(BuildK8Packet(kK8Poll, ByteView(), 0));
-  read_due_ = false;
-  ReadReply();
-  if (reply_.empty()) {
-    ++network_errors_;
-    return;
-  }
-  HandleReply(answered_spool_file);
+  Publish();
 }
 
-void K8Link::TryConnect() {
-  PostActivity();
-  PostStatus("Соединение...");
-  last_attempt_tick_ = s_.clock.TickMs();
-  client_.reset();
-  poll_enabled_ = false;
+void K8Link::Connect() {
+  client_.reset();  // closes what a server's disconnect order left open
   const ServerHost host = ReadServerHost(IniFile::Load(s_.fs, ini_path_));
-  client_ = MakeClient(host.address, host.port);
-  const bool connected = client_->Connect() == 0;
-  link_.store(connected);
-  if (!connected) return;
-  s_.dd8.MakeDue(s_.clock.Now());
-  PostStatus("Соединение установлено.");
-  PostActivity();
+  host_ = host.address;
+  port_ = host.port;
+  TcpClientOptions options;
+  options.host = host_;
+  options.port = port_;
+  options.connect_timeout_ms = timing_.connect_timeout_ms;
+  options.read_timeout_ms = kClientReadTimeoutMs;
+  options.write_timeout_ms = timing_.write_timeout_ms;
+  options.cancel = &stop_;
+  client_ = s_.make_client(std::move(options));
+  const int error = client_->Connect();
+  if (error != 0) {
+    client_.reset();
+    session_.OnConnectFailed(s_.clock.TickMs());
+    if (error != kSocketInterrupted && !down_reported_) {
+      DiagError("K8: cannot connect to " + Peer() + ": " + SocketErrorWords(error));
+      down_reported_ = true;
+    }
+    return;
+  }
+  const K8Greeting greeting = AskGreeting();
+  session_.OnConnected(s_.clock.TickMs(), greeting);
+  down_reported_ = false;
+  DiagError("K8: connected to " + Peer());
 }
 
-void K8Link::OnLinkConnected() {
-  link_.store(true);
-  GreetingValues values;
-  if (hooks_.greeting_values) s_.loop.RunAndWait([&] { values = hooks_.greeting_values(); });
-  Queue(kK8Hello, BuildHelloPayload());
-  read_due_ = true;
-  Queue(kK8PortState, BuildPortStatePayload(values.port_name, values.port_open));
-  Queue(kK8FirstNumber, BuildFirstNumberPayload(values.first_number));
-  Queue(kK8Version, BuildVersionPayload(kVersionText));
-}
-
-void K8Link::OnLinkDisconnected() {
-  last_attempt_tick_ = s_.clock.TickMs();
-  link_.store(false);
-  PostActivity();
-}
-
-void K8Link::Disconnect() {
-  if (client_) client_->Disconnect();
-}
-
-bool K8Link::SendFrame(ByteView packet) {
-  const Bytes frame = BuildK8Frame(packet);
-  if (client_ && client_->WriteAll(frame) == 0) return true;
-  ++network_errors_;
-  Disconnect();
-  return false;
+void K8Link::Exchange(const Bytes& frame) {
+  if (!frame.empty()) {
+    const int error = client_ ? client_->WriteAll(frame) : kSocketNotConnected;
+    if (error != 0) {
+      session_.OnWriteFailed(s_.clock.TickMs(), "cannot write: " + SocketErrorWords(error));
+      return;
+    }
+    session_.OnWritten();
+  }
+  ReadReply();
 }
 
 void K8Link::ReadReply() {
-  reply_.clear();
-  if (!client_) return;
+  if (!client_) {
+    session_.OnReplyFailed(s_.clock.TickMs(), K8ReplyFailure::kClosed);
+    return;
+  }
+  const uint32_t started = s_.clock.TickMs();
+  auto failed = [this](int error) {
+    // A stop leaves the packet in flight to the session's close.
+    if (error == kSocketInterrupted) return;
+    session_.OnReplyFailed(s_.clock.TickMs(), error == kSocketTimedOut ? K8ReplyFailure::kTimedOut
+                                                                       : K8ReplyFailure::kClosed);
+  };
   client_->SetReadTimeout(timing_.reply_timeout_ms);
   uint8_t header[kK8FrameHeaderSize];
   size_t got = 0;
-  if (client_->ReadExactly(header, sizeof header, &got) != 0) return;
+  if (const int error = client_->ReadExactly(header, sizeof header, &got)) return failed(error);
   const auto size = ParseK8FrameHeader(ByteView(header, sizeof header));
-  if (!size || *size <= 0) return;
-  if (*size > kMaxReplySize) {
-    DiagError("K8: reply of " + std::to_string(*size) + " bytes refused");
-    Disconnect();
+  if (!size || *size <= 0) {
+    session_.OnReplyFailed(s_.clock.TickMs(), K8ReplyFailure::kBadHeader);
     return;
   }
+  if (*size > kMaxReplySize) {
+    session_.OnReplyFailed(s_.clock.TickMs(), K8ReplyFailure::kTooLarge);
+    return;
+  }
+  // The header and the body share one deadline, however the body trickles in.
+  const int64_t whole = int64_t{timing_.reply_timeout_ms} + timing_.reply_body_wait_ms;
+  const int64_t left = whole - static_cast<int64_t>(s_.clock.TickMs() - started);
+  client_->SetReadTimeout(static_cast<int>(left > 0 ? left : 0));
   Bytes body(static_cast<size_t>(*size));
-  size_t filled = 0;
-  const uint32_t started = s_.clock.TickMs();
-  while (filled < body.size()) {
-    const size_t piece = std::min(kReplyPiece, body.size() - filled);
-    size_t piece_got = 0;
-    const int error = client_->ReadExactly(body.data() + filled, piece, &piece_got);
-    filled += piece_got;
-    if (error == 0) continue;
-    const bool waited_too_long = s_.clock.TickMs() - started > timing_.body_wait_ms;
-    if (error != kSocketTimedOut || waited_too_long || stop_.load()) {
-      // The rest of this reply is not coming: what follows could not be framed.
-      if (error == kSocketTimedOut) Disconnect();
-      return;
+  if (const int error = client_->ReadExactly(body.data(), body.size(), &got)) {
+    return failed(error);
+  }
+  session_.OnReply(s_.clock.TickMs(), body);
+}
+
+void K8Link::Wait(const K8Order& order) {
+  std::unique_lock lock(wake_mutex_);
+  auto woken = [this] { return wake_ || stop_.load(); };
+  if (!woken()) {
+    if (!order.timed) {
+      wake_cv_.wait(lock, woken);
+    } else {
+      const int32_t left = static_cast<int32_t>(order.until - s_.clock.TickMs());
+      if (left > 0) wake_cv_.wait_for(lock, std::chrono::milliseconds(left), woken);
     }
   }
-  reply_ = std::move(body);
-}
-
-void K8Link::HandleReply(const std::string& answered_spool_file) {
-  if (!HasK8Markers(reply_)) return;
-  PostActivity();
-  const K8PacketHeader header = *ReadK8PacketHeader(reply_);
-  reply_payload_.clear();
-  if (header.length != 0) reply_payload_.assign(reply_.begin() + kK8PacketHeaderSize, reply_.end());
-
-  switch (header.type) {
-    case kK8PollEnable:
-      poll_enabled_ = true;
-      break;
-    case kK8EventAck:
-      // Only the acknowledgement of the replayed packet itself releases its file.
-      if (answered_spool_file.empty()) break;
-      s_.dd8.Update([&](const std::string& file, TDateTime& replay_time) {
-        if (file != answered_spool_file || !s_.fs.Exists(file)) return;
-        s_.fs.Remove(file);
-        replay_time = s_.clock.Now() - 1.0;
-      });
-      break;
-    case kK8Query:
-      Queue(kK8QueryAnswer, ByteView());
-      break;
-    case kK8Poll:
-      if (PollReplyRequestsRetQuery(reply_payload_) && hooks_.request_ret_query) {
-        hooks_.request_ret_query();
-      }
-      break;
-    case kK8Reconnect:
-      last_attempt_tick_ = s_.clock.TickMs();
-      link_.store(false);
-      PostActivity();
-      Disconnect();
-      break;
-    case kK8ServerDisconnect:
-      network_errors_ = 0;
-      last_attempt_tick_ = s_.clock.TickMs();
-      link_.store(false);
-      PostActivity();
-      PostStatus("Сервер дал команду на рассоединение.");
-      break;
-    case kK8Denied:
-      link_.store(false);
-      access_ = false;
-      last_attempt_tick_ = s_.clock.TickMs();
-      PostActivity();
-      Disconnect();
-      break;
-  }
-}
-
-void K8Link::PostStatus(const std::string& text) {
-  status_text_ = text;
-  if (hooks_.add_log_line) s_.loop.RunAndWait([&] { hooks_.add_log_line(status_text_); });
-}
-
-void K8Link::PostActivity() {
-  if (hooks_.advance_indicator) s_.loop.RunAndWait([&] { hooks_.advance_indicator(); });
+  wake_ = false;
 }
 
 }  // namespace qarn

@@ -1,12 +1,14 @@
-// The K8 link: a thread of its own that keeps one connection to the message server, sends
-// the packets of its ring one exchange at a time (packet out, reply in), polls when the
-// server allows it, and carries out the server's commands. It sleeps while there is nothing
-// to do: a queued packet, a due poll or attempt, or the stop request wakes it.
+// The K8 link's thread: a thin pump around K8Session. It owns the socket, carries out the
+// session's orders and sleeps in one wait for the first of a queued packet, a deadline or the
+// stop request. Every blocking step has a deadline and gives up within 50 ms of a stop
+// request, and the thread never waits on the main thread once asked to stop, so every close
+// ends.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "k8/k8_session.h"
 #include "k8/packet_ring.h"
 #include "output/dd8_replay_state.h"
 #include "output/links.h"
@@ -25,31 +28,18 @@
 
 namespace qarn {
 
-// The link's fixed times and limits; tests shorten some.
-struct K8LinkTiming {
-  int connect_timeout_ms = 2500;
-  int client_read_timeout_ms = 3000;
-  int reply_timeout_ms = 1000;
-  uint32_t reconnect_pause_ms = 5000;  // an attempt follows when more than this has passed
-  uint32_t poll_period_ms = 500;       // a poll follows when more than this has passed
-  int network_error_limit = 20;        // more errors than this: reconnect
-  uint32_t body_wait_ms = 10000;       // the longest wait for the rest of a reply
-};
-
 class K8Link final : public K8Channel {
  public:
-  // What the greeting reports of the main thread's state.
-  struct GreetingValues {
-    std::string port_name;
-    bool port_open = false;
-    int32_t first_number = 4;
-  };
+  using GreetingValues = K8Greeting;
 
   struct Hooks {
-    // Run on the main thread, the link thread waiting.
+    // Run on the main thread.
     std::function<GreetingValues()> greeting_values;
     std::function<void(const std::string& text)> add_log_line;
     std::function<void()> advance_indicator;
+    // A packet that carried `spool_file` has ended: acknowledged (the file is deleted by
+    // then) or not (the file is to be replayed again).
+    std::function<void(const std::string& spool_file, bool acknowledged)> packet_ended;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
   };
@@ -65,8 +55,8 @@ class K8Link final : public K8Channel {
   // Starts the thread at once; `ini_path` is read for [ServerHost] at every attempt.
   K8Link(Services services, Hooks hooks, std::string ini_path,
          K8LinkTiming timing = K8LinkTiming());
-  // Asks the thread to stop and joins it. Call StopAndWait from the main thread first: a
-  // thread waiting on the main thread cannot end while the main thread only joins.
+  // Asks the thread to stop and joins it; safe in any order of destruction, since the thread
+  // never waits on the main thread once asked to stop. Hooks not yet run are dropped.
   ~K8Link() override;
 
   K8Link(const K8Link&) = delete;
@@ -77,34 +67,40 @@ class K8Link final : public K8Channel {
   bool QueuePacket(int32_t type, ByteView payload, const std::string& spool_file) override;
 
   void RequestStop();
-  // Raises the stop flag and runs the main loop until the thread has ended. Main thread.
+  // Asks the thread to stop, serves its hooks while it ends, joins it and runs the hooks it
+  // left (its exit line among them). Main thread; a second call does nothing more.
   void StopAndWait();
   bool finished() const { return finished_.load(); }
 
   // The packets still queued, oldest first; for the close once the thread has ended.
   std::vector<RingEntry> TakeQueued() { return ring_.TakeAll(); }
   int64_t next_sequence() const { return ring_.next_sequence(); }
-  // How many times the thread has woken to run a step.
+  // How many times the thread has woken to take the session's next order.
   uint64_t steps() const { return steps_.load(); }
 
  private:
+  // Calls for the main thread, run in order by Drain there.
+  struct Outbox {
+    Hooks hooks;
+    std::mutex mutex;
+    std::deque<std::function<void(const Hooks&)>> calls;
+    void Drain();
+  };
+
   void Run();
-  void Step();
-  void TryConnect();
-  void OnLinkConnected();
-  void OnLinkDisconnected();
-  bool SendFrame(ByteView packet);
+  void Carry(K8Order& order);
+  void CarryEffects();
+  void Connect();
+  void Exchange(const Bytes& frame);
   void ReadReply();
-  void HandleReply(const std::string& answered_spool_file);
-  void PostStatus(const std::string& text);
-  void PostActivity();
-  void WaitForWork();
-  std::unique_ptr<BlockingTcpClient> MakeClient(const std::string& host, int port);
-  void Disconnect();
-  bool Queue(int32_t type, ByteView payload);
+  void Wait(const K8Order& order);
+  K8Greeting AskGreeting();
+  void ToMain(std::function<void(const Hooks&)> call);
+  void Publish() { link_.store(session_.link_up()); }
+  std::string Peer() const { return host_ + ":" + std::to_string(port_); }
 
   Services s_;
-  Hooks hooks_;
+  std::shared_ptr<Outbox> outbox_;
   std::string ini_path_;
   K8LinkTiming timing_;
 
@@ -119,17 +115,11 @@ class K8Link final : public K8Channel {
   bool wake_ = false;  // under wake_mutex_
 
   // The link thread's own.
+  K8Session session_;
   std::unique_ptr<BlockingTcpClient> client_;
-  Bytes reply_;
-  Bytes reply_payload_;
-  bool access_ = true;
-  bool poll_enabled_ = false;
-  bool read_due_ = false;
-  uint32_t last_poll_tick_ = 0;
-  uint32_t last_attempt_tick_ = 0;
-  std::string status_text_;
-  int network_errors_ = 0;
-  bool denial_reported_ = false;
+  std::string host_;
+  int port_ = 0;
+  bool down_reported_ = false;  // the link's loss is on standard error; its return is not yet
   FailureReporter step_failures_{"K8 link step failed"};
 
   std::thread thread_;  // last: starts once everything above is made

@@ -1,10 +1,8 @@
-// The .dd8 replay's two values that the K8 link thread also reads and writes: the file
-// replayed last and when. Every access takes the lock.
+// The .dd8 replay's pacing, which the K8 link thread also moves: when the last file was
+// replayed. The lock covers the value only, never any I/O.
 #pragma once
 
-#include <functional>
 #include <mutex>
-#include <string>
 
 #include "platform/tdatetime.h"
 
@@ -12,18 +10,9 @@ namespace qarn {
 
 class Dd8ReplayState {
  public:
-  std::string last_dd8_file() const {
-    std::lock_guard lock(mutex_);
-    return last_dd8_file_;
-  }
   TDateTime last_dd8_replay_time() const {
     std::lock_guard lock(mutex_);
     return last_dd8_replay_time_;
-  }
-  void SetReplayed(const std::string& file, TDateTime time) {
-    std::lock_guard lock(mutex_);
-    last_dd8_file_ = file;
-    last_dd8_replay_time_ = time;
   }
   void SetLastDd8ReplayTime(TDateTime time) {
     std::lock_guard lock(mutex_);
@@ -31,15 +20,9 @@ class Dd8ReplayState {
   }
   // Lets the next replay go at the next tick (a new connection, an acknowledged file).
   void MakeDue(TDateTime now) { SetLastDd8ReplayTime(now - 1.0); }
-  // Runs `fn` on both values under the lock, for a check and a change made as one.
-  void Update(const std::function<void(const std::string& file, TDateTime& time)>& fn) {
-    std::lock_guard lock(mutex_);
-    fn(last_dd8_file_, last_dd8_replay_time_);
-  }
 
  private:
   mutable std::mutex mutex_;
-  std::string last_dd8_file_;
   TDateTime last_dd8_replay_time_ = 0;
 };
 

@@ -7,16 +7,27 @@ EventOutput::EventOutput(Settings settings, SpoolWriter& spool, const Clock& clo
     : settings_(settings),
       spool_(spool),
       clock_(clock),
-      advance_k7_indicator_(std::move(advance_k7_indicator)) {}
+      advance_k7_indicator_(std::move(advance_k7_indicator)),
+      unstored_(spool, clock) {}
 
 void EventOutput::DeliverStationEvent(const StationEvent& event) {
   if (settings_.send_k8) {
     const K8Event record = BuildK8Event(event);
-    // A full queue must not lose the event: it goes to the disk like one whose link is down.
-    const bool queued =
-        k8_ && k8_->Connected() && k8_->QueuePacket(kK8StationEventType, record, std::string());
-    if (!queued && !settings_.not_send_to_disk_k8) {
-      spool_.WriteK8(kK8StationEventType, record, clock_.Now());
+    const bool up = k8_ && k8_->Connected();
+    if (settings_.not_send_to_disk_k8) {
+      // The operator chose no disk: the record lives in the ring only.
+      if (up) k8_->QueuePacket(kK8StationEventType, record, std::string());
+    } else if (const auto path = spool_.WriteK8(kK8StationEventType, record, clock_.Now())) {
+      if (!unstored_.empty()) unstored_.StoreAll();  // the disk is back
+      // Stored first; a full ring or a link that is down leaves it to the replay.
+      if (up && k8_->QueuePacket(kK8StationEventType, record, *path) && k8_queued_) {
+        k8_queued_(*path);
+      }
+    } else {
+      // Kept in memory until the disk takes it; meanwhile one live copy goes out, so the
+      // server may see it twice but does not wait for the disk.
+      unstored_.Hold(SpoolKind::kK8, record, kK8StationEventType);
+      if (up) k8_->QueuePacket(kK8StationEventType, record, std::string());
     }
   }
   if (settings_.send_k7) {
@@ -31,7 +42,11 @@ bool EventOutput::SendOrSpoolK7(const K7Frame& frame) {
     if (k7_->SendUnit(frame) == frame.size()) return true;
     // The connection did not take the whole unit; the link drops it, and the record is kept.
   }
-  spool_.WriteK7(frame, clock_.Now());
+  if (!spool_.WriteK7(frame, clock_.Now())) {
+    unstored_.Hold(SpoolKind::kK7, frame);
+  } else if (!unstored_.empty()) {
+    unstored_.StoreAll();
+  }
   return false;
 }
 

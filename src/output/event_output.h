@@ -1,12 +1,16 @@
 // Sends each record of a station event, and each K7 service frame, on its link when the
-// link is up, and spools it otherwise.
+// link is up, and spools it otherwise. When DeliverStationEvent returns, each record is safe
+// (the station may be acknowledged): a K8 record is in a durable .dd8 file before its packet
+// is queued, and that packet owns the file; a K7 unit was taken whole or spooled.
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "output/event_record.h"
 #include "output/links.h"
 #include "output/spool_writer.h"
+#include "output/unstored_records.h"
 #include "platform/clock.h"
 
 namespace qarn {
@@ -27,6 +31,10 @@ class EventOutput {
     k7_ = k7;
     k8_ = k8;
   }
+  // Told of every .dd8 file whose packet was queued here, so that the replay holds it back.
+  void SetK8Queued(std::function<void(const std::string& spool_file)> fn) {
+    k8_queued_ = std::move(fn);
+  }
 
   void DeliverStationEvent(const StationEvent& event);
   void SendServiceFrame(uint8_t type);
@@ -35,13 +43,18 @@ class EventOutput {
   // the whole unit. True when it was sent.
   bool SendOrSpoolK7(const K7Frame& frame);
 
+  // The records no spool file could take; the replay tick calls its Tick.
+  UnstoredRecords& unstored() { return unstored_; }
+
  private:
   Settings settings_;
   SpoolWriter& spool_;
   const Clock& clock_;
   std::function<void()> advance_k7_indicator_;
+  std::function<void(const std::string&)> k8_queued_;
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
+  UnstoredRecords unstored_;
 };
 
 }  // namespace qarn

@@ -44,8 +44,12 @@ bool SpoolReplay::SkipVanished(std::deque<std::string>& queue) {
 }
 
 void SpoolReplay::SetAside(std::deque<std::string>& queue, const std::string& why) {
-  const std::string path = queue.front();
-  queue.pop_front();
+  SetAsideAt(queue, 0, why);
+}
+
+void SpoolReplay::SetAsideAt(std::deque<std::string>& queue, size_t at, const std::string& why) {
+  const std::string path = queue[at];
+  queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(at));
   const std::string aside = path + kSetAsideSuffix;
   if (fs_.RenameNoReplace(path, aside)) {
     DiagError("spool file " + path + " cannot be replayed (" + why + "); set aside as " + aside);
@@ -55,25 +59,49 @@ void SpoolReplay::SetAside(std::deque<std::string>& queue, const std::string& wh
   }
 }
 
+void SpoolReplay::PacketEnded(const std::string& path, bool acknowledged) {
+  in_flight_.erase(path);
+  if (!acknowledged) return;
+  // Live events' files are the newest: look from the end.
+  const auto it = std::find(k8_.rbegin(), k8_.rend(), path);
+  if (it != k8_.rend()) k8_.erase(std::next(it).base());
+}
+
 void SpoolReplay::ReplayK8(K8Channel& k8) {
-  if (!k8.Connected() || !SkipVanished(k8_)) return;
+  if (!k8.Connected()) return;
   const TDateTime now = clock_.Now();
   if (!(now > state_.last_dd8_replay_time() + kDd8Pacing)) return;
-  Bytes content;
-  std::string error;
-  if (!fs_.ReadAll(k8_.front(), &content, &error)) {
-    if (fs_.Exists(k8_.front())) SetAside(k8_, error);
+  // The files in flight are at most the ring's worth, so this walk is short.
+  size_t at = 0;
+  int skips = 0;
+  while (at < k8_.size()) {
+    const std::string path = k8_[at];
+    if (in_flight(path)) {
+      ++at;
+      continue;
+    }
+    if (!fs_.Exists(path)) {
+      k8_.erase(k8_.begin() + static_cast<std::ptrdiff_t>(at));
+      if (++skips >= kMaxSkipsPerTick) return;
+      continue;
+    }
+    Bytes content;
+    std::string error;
+    if (!fs_.ReadAll(path, &content, &error)) {
+      if (fs_.Exists(path)) SetAsideAt(k8_, at, error);
+      return;
+    }
+    if (content.size() < 4) {
+      SetAsideAt(k8_, at, "shorter than its 4-byte type");
+      return;
+    }
+    const int32_t type = GetI32(content.data());
+    if (!k8.QueuePacket(type, ByteView(content).subspan(4), path)) return;  // full: next tick
+    // The file keeps its place in the line until its acknowledgement deletes it.
+    in_flight_.insert(path);
+    state_.SetLastDd8ReplayTime(now);
     return;
   }
-  if (content.size() < 4) {
-    SetAside(k8_, "shorter than its 4-byte type");
-    return;
-  }
-  const std::string& path = k8_.front();
-  const int32_t type = GetI32(content.data());
-  if (!k8.QueuePacket(type, ByteView(content).subspan(4), path)) return;  // full: next tick
-  // The file stays at the head of the line until its acknowledgement deletes it.
-  state_.SetReplayed(path, now);
 }
 
 void SpoolReplay::ReplayK7(K7Channel& k7) {

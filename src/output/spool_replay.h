@@ -5,10 +5,15 @@
 // read once at start-up (ordered by modification time, since names repeat every month and
 // do not sort by time) and files stored since then join the end of the line, so a tick
 // never lists or sorts the directory.
+//
+// A .dd8 file whose packet is on its way to the K8 server (queued live or replayed) is in
+// flight: it keeps its place in the line but is not sent again until its packet ends. The
+// server's acknowledgement deletes it; any other end of the packet lets it go again.
 #pragma once
 
 #include <deque>
 #include <string>
+#include <unordered_set>
 
 #include "output/dd8_replay_state.h"
 #include "output/links.h"
@@ -28,8 +33,14 @@ class SpoolReplay {
   // A file that the spool writer has just stored.
   void Add(SpoolKind kind, const std::string& path);
 
-  // One .dd8 file to the K8 link, when it is connected and the pacing allows.
+  // One .dd8 file to the K8 link, when it is connected and the pacing allows: the oldest
+  // that is not in flight.
   void ReplayK8(K8Channel& k8);
+  // A .dd8 file's packet was queued by someone else (a live station event).
+  void MarkInFlight(const std::string& path) { in_flight_.insert(path); }
+  // The packet of a .dd8 file ended; when `acknowledged` the file is gone.
+  void PacketEnded(const std::string& path, bool acknowledged);
+  bool in_flight(const std::string& path) const { return in_flight_.count(path) != 0; }
   // One .ddk file to the K7 link, when it is connected; deleted once sent whole.
   void ReplayK7(K7Channel& k7);
 
@@ -46,6 +57,7 @@ class SpoolReplay {
   // Drops files at the head of the line that are gone (acknowledged, or removed by hand).
   bool SkipVanished(std::deque<std::string>& queue);
   void SetAside(std::deque<std::string>& queue, const std::string& why);
+  void SetAsideAt(std::deque<std::string>& queue, size_t at, const std::string& why);
 
   FileSystem& fs_;
   const Clock& clock_;
@@ -53,6 +65,7 @@ class SpoolReplay {
   Dd8ReplayState& state_;
   std::deque<std::string> k7_;
   std::deque<std::string> k8_;
+  std::unordered_set<std::string> in_flight_;
 };
 
 }  // namespace qarn

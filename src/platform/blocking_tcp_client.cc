@@ -11,14 +11,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "platform/socket_error.h"
 
 namespace qarn {
 namespace {
 
-// A write that the peer does not take within this long counts as a broken connection.
-constexpr int kWriteTimeoutMs = 10000;
+// The longest single sleep of a cancellable wait.
+constexpr int kCancelCheckMs = 50;
+
+using Steady = std::chrono::steady_clock;
 
 int LastError() { return SocketErrorNumber(errno); }
 
@@ -27,22 +30,40 @@ void MakeNonBlocking(int fd) {
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-// Waits for `events` on `fd`: 1 ready, 0 timed out, -1 error (errno set).
-int WaitFor(int fd, short events, int timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+// The time left until `deadline` in ms, 0 once it has passed; -1 for no deadline.
+int LeftMs(std::optional<Steady::time_point> deadline) {
+  if (!deadline) return -1;
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Steady::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::optional<Steady::time_point> DeadlineIn(int timeout_ms) {
+  if (timeout_ms < 0) return std::nullopt;
+  return Steady::now() + std::chrono::milliseconds(timeout_ms);
+}
+
+// Waits for `events` on `fd` until `deadline`: 1 ready, 0 timed out, -1 error (errno set),
+// -2 cancelled.
+int WaitFor(int fd, short events, std::optional<Steady::time_point> deadline,
+            const std::atomic<bool>* cancel = nullptr) {
   for (;;) {
-    int left = timeout_ms;
-    if (timeout_ms >= 0) {
-      left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left < 0) left = 0;
-    }
+    if (cancel && cancel->load()) return -2;
+    int left = LeftMs(deadline);
+    if (cancel && (left < 0 || left > kCancelCheckMs)) left = kCancelCheckMs;
     pollfd p{fd, events, 0};
     const int r = poll(&p, 1, left);
     if (r < 0 && errno == EINTR) continue;
-    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    if (r < 0) return -1;
+    if (r > 0) return 1;
+    if (deadline && LeftMs(deadline) == 0) return 0;
   }
+}
+
+int WaitError(int ready) {
+  if (ready == 0) return kSocketTimedOut;
+  if (ready == -2) return kSocketInterrupted;
+  return LastError();
 }
 
 bool Resolve(const std::string& host, int port, sockaddr_in* addr, int* error) {
@@ -96,9 +117,10 @@ int PosixBlockingTcpClient::Connect() {
       close(fd);
       return error;
     }
-    const int ready = WaitFor(fd, POLLOUT, options_.connect_timeout_ms);
+    const int ready =
+        WaitFor(fd, POLLOUT, DeadlineIn(options_.connect_timeout_ms), options_.cancel);
     if (ready <= 0) {
-      error = ready == 0 ? kSocketTimedOut : LastError();
+      error = WaitError(ready);
       close(fd);
       return error;
     }
@@ -125,6 +147,7 @@ int PosixBlockingTcpClient::WriteAll(ByteView data) {
   if (poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
     return kSocketReset;
   }
+  const auto deadline = DeadlineIn(options_.write_timeout_ms);
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -134,9 +157,8 @@ int PosixBlockingTcpClient::WriteAll(ByteView data) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int ready = WaitFor(fd_, POLLOUT, kWriteTimeoutMs);
-      if (ready == 0) return kSocketTimedOut;
-      if (ready < 0) return LastError();
+      const int ready = WaitFor(fd_, POLLOUT, deadline, options_.cancel);
+      if (ready <= 0) return WaitError(ready);
       continue;
     }
     return LastError();
@@ -147,6 +169,7 @@ int PosixBlockingTcpClient::WriteAll(ByteView data) {
 int PosixBlockingTcpClient::ReadExactly(uint8_t* out, size_t n, size_t* got) {
   *got = 0;
   if (fd_ < 0) return kSocketNotConnected;
+  const auto deadline = DeadlineIn(options_.read_timeout_ms);
   while (*got < n) {
     const ssize_t r = recv(fd_, out + *got, n - *got, 0);
     if (r > 0) {
@@ -156,9 +179,8 @@ int PosixBlockingTcpClient::ReadExactly(uint8_t* out, size_t n, size_t* got) {
     if (r == 0) return kSocketReset;  // the peer closed the connection
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
-    const int ready = WaitFor(fd_, POLLIN, options_.read_timeout_ms);
-    if (ready == 0) return kSocketTimedOut;
-    if (ready < 0) return LastError();
+    const int ready = WaitFor(fd_, POLLIN, deadline, options_.cancel);
+    if (ready <= 0) return WaitError(ready);
   }
   return 0;
 }
@@ -218,7 +240,7 @@ int BlockingTcpListener::Listen(const std::string& address, int port) {
 
 std::unique_ptr<PosixBlockingTcpClient> BlockingTcpListener::Accept(int timeout_ms) {
   if (fd_ < 0) return nullptr;
-  if (WaitFor(fd_, POLLIN, timeout_ms) <= 0) return nullptr;
+  if (WaitFor(fd_, POLLIN, DeadlineIn(timeout_ms)) <= 0) return nullptr;
   const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return nullptr;
   TcpClientOptions options;

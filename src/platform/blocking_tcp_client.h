@@ -2,6 +2,7 @@
 // exactly n bytes with a time-out. Failures carry the numbers of socket_error.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,10 @@ struct TcpClientOptions {
   int port = 0;
   int connect_timeout_ms = 2500;
   int read_timeout_ms = 3000;
+  int write_timeout_ms = 2000;
+  // When set, every blocking wait looks at it at least every 50 ms and gives up with
+  // kSocketInterrupted once it is true, so that a thread asked to stop is never held.
+  const std::atomic<bool>* cancel = nullptr;
   // Run on the calling thread: inside a successful Connect, and inside Disconnect when a
   // connection was open. Not run when the client is released.
   std::function<void()> on_connected;
@@ -27,10 +32,12 @@ class BlockingTcpClient {
   virtual ~BlockingTcpClient() = default;  // closes an open connection without notification
 
   // 0 on success, else the error number.
+  // Blocks at most the connect time-out.
   virtual int Connect() = 0;
+  // Blocks at most the write time-out for the whole buffer.
   virtual int WriteAll(ByteView data) = 0;
-  // Reads until `n` bytes are in `out`, waiting at most the read time-out for each further
-  // piece. `*got` says how many arrived, also when it fails.
+  // Reads until `n` bytes are in `out`, waiting at most the read time-out for the whole
+  // call. `*got` says how many arrived, also when it fails.
   virtual int ReadExactly(uint8_t* out, size_t n, size_t* got) = 0;
   virtual void SetReadTimeout(int ms) = 0;
   virtual bool Connected() const = 0;

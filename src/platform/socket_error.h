@@ -4,6 +4,7 @@
 
 namespace qarn {
 
+inline constexpr int kSocketInterrupted = 10004;  // the caller asked to stop
 inline constexpr int kSocketBadAddress = 10014;
 inline constexpr int kSocketWouldBlock = 10035;
 inline constexpr int kSocketTimedOut = 10060;

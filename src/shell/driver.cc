@@ -22,7 +22,7 @@ Driver::Driver(Services services)
 }
 
 Driver::~Driver() {
-  // Its thread may be waiting on the main thread: stop it while the loop can still serve it.
+  // Stopped while the loop can still show its last lines.
   if (k8_link_ && !k8_link_->finished()) k8_link_->StopAndWait();
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
@@ -195,11 +195,15 @@ void Driver::StartK8Link() {
   hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
   hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
+  hooks.packet_ended = [this](const std::string& file, bool acknowledged) {
+    replay_->PacketEnded(file, acknowledged);
+  };
   k8_link_ = std::make_unique<K8Link>(
       K8Link::Services{s_.clock, s_.fs, s_.loop, PosixTcpClientFactory(), dd8_state_},
-      std::move(hooks), kIniFileName);
+      std::move(hooks), kIniFileName, k8_timing_);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
+  output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });
   run_control_.SetK8(k8_);
 }
 
@@ -237,6 +241,7 @@ void Driver::OnHousekeepingTick() {
 }
 
 void Driver::OnReplayTick() {
+  output_->unstored().Tick(k7_);
   if (config_.send_k8 && k8_) replay_->ReplayK8(*k8_);
   if (k7_) replay_->ReplayK7(*k7_);
   for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
@@ -264,7 +269,11 @@ StatusFacts Driver::status_facts() const {
   }
   f.last_event = last_event_time_;
   f.spool_failure = message_dir_error_;
-  if (spool_ && spool_->failing()) f.spool_failure = "the last write failed";
+  if (const std::string held = store_status(); !held.empty()) {
+    f.spool_failure = held;
+  } else if (spool_ && spool_->failing()) {
+    f.spool_failure = "the last write failed";
+  }
   return f;
 }
 
@@ -305,6 +314,12 @@ void Driver::Shutdown() {
   }
   if (s_.port.IsOpen()) s_.port.ClosePort();
   StopLinks();
+  if (output_ && !output_->unstored().empty()) {
+    output_->unstored().StoreAll();
+    if (!output_->unstored().empty()) {
+      DiagError("at the close: " + output_->unstored().StatusText() + "; they are lost");
+    }
+  }
 }
 
 void Driver::StopLinks() {

@@ -60,6 +60,8 @@ class Driver {
 
   // Reads "sqarn.ini" and brings the links up as configured.
   void StartUp();
+  // Tests shorten the K8 link's pauses; before StartUp.
+  void SetK8LinkTiming(const K8LinkTiming& timing) { k8_timing_ = timing; }
 
   // The message box exists from here on (it is made after the main window).
   void SetMessageBoxReady() { message_box_ready_ = true; }
@@ -125,6 +127,10 @@ class Driver {
   SpoolWriter* spool() { return spool_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
   Dd8ReplayState& dd8_state() { return dd8_state_; }
+  // "N records waiting in memory, store failing since T", or empty: for the status line.
+  std::string store_status() const {
+    return output_ ? output_->unstored().StatusText() : std::string();
+  }
 
  private:
   void GeneratePassword();
@@ -171,6 +177,7 @@ class Driver {
   std::unique_ptr<AsyncTcpClient> k7_client_;
   FailureReporter k7_failures_{"K7: no connection"};
   K8Channel* k8_ = nullptr;
+  K8LinkTiming k8_timing_;
   MainLoop::Id housekeeping_timer_ = 0;
   MainLoop::Id replay_timer_ = 0;
   // Last: its thread uses the state above until it is stopped.

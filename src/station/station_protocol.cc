@@ -59,8 +59,6 @@ void StationProtocol::HandleStationPacket(ByteView packet) {
 }
 
 void StationProtocol::HandleEvent() {
-  Send(kAckFrame);
-  Advance();
   const uint8_t* b = buffer_.data();
   StationEvent event;
   event.event_time = clock_.Now();
@@ -71,7 +69,10 @@ void StationProtocol::HandleEvent() {
       static_cast<int32_t>(static_cast<uint32_t>(object == 0 ? b[3] : object) + base);
   event.event_code = b[4];
   event.frame_byte3 = b[3];
+  // The station forgets an event once it is acknowledged: its records are made safe first.
   if (hooks_.deliver_event) hooks_.deliver_event(event);
+  Send(kAckFrame);
+  Advance();
 }
 
 void StationProtocol::HandlePoll() {

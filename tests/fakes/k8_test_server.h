@@ -70,6 +70,8 @@ class K8TestServer {
 
   // With raw replies the responder gives whole frames, written as they are.
   void SetRawReplies(bool raw) { raw_replies_ = raw; }
+  // Replies go out one byte per `ms` (0: at once), as from a server that trickles.
+  void SetTrickleMs(int ms) { trickle_ms_ = ms; }
 
   void SetResponder(Responder responder) {
     std::lock_guard lock(mutex_);
@@ -166,7 +168,15 @@ class K8TestServer {
       cv_.notify_all();
       if (drop) return;
       if (!reply) continue;
-      if (connection.WriteAll(raw_replies_ ? *reply : BuildK8Frame(*reply)) != 0) return;
+      const Bytes bytes = raw_replies_ ? *reply : BuildK8Frame(*reply);
+      if (trickle_ms_ > 0) {
+        for (uint8_t byte : bytes) {
+          if (stop_ || down_.load() || connection.WriteAll(ByteView(&byte, 1)) != 0) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(trickle_ms_.load()));
+        }
+        continue;
+      }
+      if (connection.WriteAll(bytes) != 0) return;
     }
   }
 
@@ -184,6 +194,7 @@ class K8TestServer {
   std::atomic<bool> drop_after_event_{false};
   int closed_ = 0;
   std::atomic<bool> raw_replies_{false};
+  std::atomic<int> trickle_ms_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
