@@ -202,9 +202,11 @@ TEST_F(ClientTest, DestroyingConnectedClientRaisesNothing) {
   }));
 }
 
-TEST(SocketAddress, NumericAndLocalhostNeedNoLookup) {
+TEST(SocketAddress, OnlyDottedAddressesSkipTheResolver) {
   EXPECT_EQ(NumericIPv4("127.0.0.1"), 0x7F000001u);
-  EXPECT_EQ(NumericIPv4("localhost"), 0x7F000001u);
+  // A name, "localhost" included, is the resolver's to answer.
+  EXPECT_EQ(NumericIPv4("localhost"), std::nullopt);
+  EXPECT_EQ(ResolveIPv4("localhost"), 0x7F000001u);
   EXPECT_EQ(NumericIPv4("10.1.2.3"), 0x0A010203u);
   EXPECT_EQ(NumericIPv4("server.example"), std::nullopt);
   EXPECT_EQ(NumericIPv4(""), std::nullopt);

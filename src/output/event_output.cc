@@ -29,7 +29,7 @@ void EventOutput::SendServiceFrame(uint8_t type) { SendOrSpoolK7(BuildServiceFra
 bool EventOutput::SendOrSpoolK7(const K7Frame& frame) {
   if (k7_ && k7_->Connected()) {
     if (k7_->SendUnit(frame) == frame.size()) return true;
-    // The connection did not take the whole unit; the link drops it, and the record is kept.
+    // Not taken whole (the link then drops the connection) or not taken now: kept on disk.
   }
   spool_.WriteK7(frame, clock_.Now());
   return false;

@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "platform/socket_error.h"
+#include "platform/tcp_keepalive.h"
 
 namespace qarn {
 namespace {
@@ -112,6 +113,7 @@ int PosixBlockingTcpClient::Connect() {
   }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  EnableDeadPeerDetection(fd);
   fd_ = fd;
   if (options_.on_connected) options_.on_connected();
   return 0;
