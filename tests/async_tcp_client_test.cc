@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -122,6 +123,24 @@ TEST_F(ClientTest, PiecesApartArriveAsSeparateReads) {
   server_.Send(Bytes(255, 2));
   ASSERT_TRUE(RunUntil([&] { return read_.size() == 555; }));
   EXPECT_EQ(events_, (std::vector<std::string>{"connected", "read 300", "read 255"}));
+}
+
+TEST_F(ClientTest, BurstIsReadInBoundedSlices) {
+  ConnectAndAccept();
+  std::vector<size_t> reads;
+  client_.SetOnRead([&](AsyncTcpClient&, const Bytes& stream) { reads.push_back(stream.size()); });
+  const Bytes burst(8 << 20, 0xFF);
+  size_t sent = 0;
+  size_t read = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    int error = 0;
+    const long n = server_.connection()->Send(ByteView(burst).subspan(sent), &error);
+    if (n > 0) sent += static_cast<size_t>(n);
+    read = 0;
+    for (size_t r : reads) read += r;
+    return read == burst.size();
+  }));
+  EXPECT_LE(*std::max_element(reads.begin(), reads.end()), AsyncTcpClient::kMaxReadBatch);
 }
 
 TEST_F(ClientTest, SendStreamResults) {
