@@ -2,14 +2,23 @@
 // cutting an 8 MB burst into units, and how late a 10 ms timer (the station port's poll, which
 // answers the station's frames) fires while such a burst comes in from the server.
 #include <benchmark/benchmark.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <thread>
 
 #include "fakes/qt_test_loop.h"
 #include "k7/k7_exchange.h"
 #include "platform/blocking_tcp_client.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/termios_serial_device.h"
+#include "serial/serial_port_driver.h"
+#include "station/station_frames.h"
+#include "station/station_protocol.h"
 
 namespace qarn {
 namespace {
@@ -17,10 +26,11 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 // A server thread: accepts one connection, then reads and discards (`burst` empty) or sends
-// `burst` at once and reads whatever comes.
+// `burst` at once (again and again with `repeat`) and reads whatever comes.
 class BenchServer {
  public:
-  explicit BenchServer(Bytes burst = {}) : burst_(std::move(burst)) {
+  explicit BenchServer(Bytes burst = {}, bool repeat = false)
+      : burst_(std::move(burst)), repeat_(repeat) {
     listener_.Listen("127.0.0.1", 0);
     thread_ = std::thread([this] { Run(); });
   }
@@ -39,6 +49,7 @@ class BenchServer {
     if (!connection) return;
     connection->SetReadTimeout(20);
     if (!burst_.empty()) connection->WriteAll(burst_);
+    while (repeat_ && !stop_) connection->WriteAll(burst_);
     Bytes buffer(kK7FrameSize * 64);
     while (!stop_) {
       size_t got = 0;
@@ -49,6 +60,7 @@ class BenchServer {
   }
 
   Bytes burst_;
+  bool repeat_;
   BlockingTcpListener listener_;
   std::atomic<uint64_t> received_{0};
   std::atomic<bool> stop_{false};
@@ -156,6 +168,79 @@ void BM_TimerGapDuring8MBBurst(benchmark::State& state) {
   state.counters["worst_10ms_timer_gap_ms"] = worst_gap_ms;
 }
 BENCHMARK(BM_TimerGapDuring8MBBurst)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+bool WriteAll(int fd, const Bytes& bytes) {
+  return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+// The station's end reads the 3-byte acknowledgement; false after a second without it.
+bool ReadAck(int fd) {
+  uint8_t answer[kAckFrame.size()];
+  for (size_t got = 0; got < sizeof answer;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 1000) <= 0) return false;
+    const ssize_t n = ::read(fd, answer + got, sizeof answer - got);
+    got += n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  return true;
+}
+
+// Station event frames on a pseudo-terminal, answered by the driver's port and protocol on the
+// same loop as the K7 client, while the server sends 8 MB bursts back to back (argument 1) or
+// nothing (0): from an event frame's last byte to its acknowledgement read back.
+void BM_StationAckDuringBursts(benchmark::State& state) {
+  BenchServer server(state.range(0) ? Burst(kBurstUnits) : Bytes{}, true);
+  size_t handled = 0;
+  K7Exchange::Hooks k7_hooks;
+  k7_hooks.advance_indicator = [&] { ++handled; };
+  Link link(server.port(), k7_hooks);
+  PosixFileSystem fs;
+  TermiosSerialDevice device{fs, "no-such-dir/sqarn.ini"};
+  SerialPortDriver port(device, link.clock, link.loop);
+  SetStationPortValues(port);
+  StationProtocol::Hooks hooks;
+  hooks.send = [&](ByteView frame) { port.Send(frame); };
+  hooks.advance_indicator = [] {};
+  hooks.deliver_event = [](const StationEvent&) {};
+  hooks.send_service_frame = [](uint8_t) {};
+  StationProtocol station({}, std::move(hooks), link.clock, fs, link.clock.Now());
+  port.SetPacketHandler([&](ByteView p) { station.HandleStationPacket(p); });
+  PseudoTerminal pty;
+  std::string error;
+  if (!pty.Open(&error)) return state.SkipWithError(error.c_str());
+  port.SetPortName(pty.slave_path());
+  if (!port.OpenPort()) return state.SkipWithError("the pseudo-terminal does not open");
+
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    std::atomic<bool> done{false};
+    std::thread station_end([&] {
+      std::mt19937 random(12345);
+      const int fd = pty.master_fd();
+      for (int i = 0; i < 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 10000 + 1000));
+        const Bytes frame = BuildStationEventFrame(static_cast<uint16_t>(i), 0x0A, 7);
+        const auto sent = Steady::now();
+        if (!WriteAll(fd, frame) || !ReadAck(fd)) break;
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Steady::now() - sent).count());
+      }
+      done = true;
+    });
+    link.loop.RunUntil([&] { return done.load(); });
+    station_end.join();
+  }
+  std::sort(latencies.begin(), latencies.end());
+  state.counters["server_units_handled"] = static_cast<double>(handled);
+  state.counters["median_ms"] = latencies[latencies.size() / 2];
+  state.counters["max_ms"] = latencies.back();
+}
+BENCHMARK(BM_StationAckDuringBursts)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace qarn
