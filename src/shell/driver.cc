@@ -27,6 +27,11 @@ Driver::~Driver() {
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
   s_.port.SetPacketHandler(nullptr);
+  // Without a shutdown first, what the K7 socket holds is still delivered or spooled. The
+  // exchange lets go of the client before the client goes.
+  if (k7_exchange_) k7_exchange_->Close();
+  k7_exchange_.reset();
+  k7_client_.reset();
 }
 
 void Driver::GeneratePassword() {
