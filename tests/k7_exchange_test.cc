@@ -189,26 +189,6 @@ TEST_F(ExchangeTest, ClockAndCloseCommandsAndUnitsAfterTheClose) {
   EXPECT_EQ(advances_, 3);
 }
 
-TEST_F(ExchangeTest, BurstOfUnitsIsHandledWholeWithOnlyAPartialUnitLeft) {
-  Start(false);
-  // 15,115 units and a half, sent as fast as the socket takes them.
-  constexpr size_t kUnits = (8 << 20) / kK7FrameSize;
-  Bytes burst;
-  for (size_t i = 0; i < kUnits; ++i) {
-    const Bytes unit = UnitBytes(0xFF, i % 2 ? 0xFF : 0xFE, 99);
-    burst.insert(burst.end(), unit.begin(), unit.end());
-  }
-  burst.insert(burst.end(), 300, 0xFF);
-  size_t sent = 0;
-  ASSERT_TRUE(RunUntil([&] {
-    int error = 0;
-    const long n = server_.connection()->Send(ByteView(burst).subspan(sent), &error);
-    if (n > 0) sent += static_cast<size_t>(n);
-    return advances_ == static_cast<int>(kUnits / 2) && exchange_->buffered() == 300;
-  }));
-  EXPECT_EQ(closes_ + ret_queries_, 0);
-}
-
 TEST_F(ExchangeTest, ANewConnectionStartsWithAnEmptyBuffer) {
   Start(false);
   // The first 300 bytes of a close order, then the connection drops.
