@@ -99,7 +99,6 @@ class K7Exchange final : public K7Channel {
   size_t SendUnit(ByteView unit) override { return Send(unit, true); }
 
   size_t buffered() const { return buffer_.size(); }
-  size_t unacknowledged_units() const { return window_.size(); }
 
  private:
   size_t Send(ByteView unit, bool is_record);
