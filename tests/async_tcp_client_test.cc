@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -124,6 +125,24 @@ TEST_F(ClientTest, PiecesApartArriveAsSeparateReads) {
   EXPECT_EQ(events_, (std::vector<std::string>{"connected", "read 300", "read 255"}));
 }
 
+TEST_F(ClientTest, BurstIsReadInBoundedSlices) {
+  ConnectAndAccept();
+  std::vector<size_t> reads;
+  client_.SetOnRead([&](AsyncTcpClient&, const Bytes& stream) { reads.push_back(stream.size()); });
+  const Bytes burst(8 << 20, 0xFF);
+  size_t sent = 0;
+  size_t read = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    int error = 0;
+    const long n = server_.connection()->Send(ByteView(burst).subspan(sent), &error);
+    if (n > 0) sent += static_cast<size_t>(n);
+    read = 0;
+    for (size_t r : reads) read += r;
+    return read == burst.size();
+  }));
+  EXPECT_LE(*std::max_element(reads.begin(), reads.end()), AsyncTcpClient::kMaxReadBatch);
+}
+
 TEST_F(ClientTest, SendStreamResults) {
   const Bytes unit(555, 0xFF);
   EXPECT_EQ(client_.SendStream(unit), 0);  // idle: no socket
@@ -202,9 +221,11 @@ TEST_F(ClientTest, DestroyingConnectedClientRaisesNothing) {
   }));
 }
 
-TEST(SocketAddress, NumericAndLocalhostNeedNoLookup) {
+TEST(SocketAddress, OnlyDottedAddressesSkipTheResolver) {
   EXPECT_EQ(NumericIPv4("127.0.0.1"), 0x7F000001u);
-  EXPECT_EQ(NumericIPv4("localhost"), 0x7F000001u);
+  // A name, "localhost" included, is the resolver's to answer.
+  EXPECT_EQ(NumericIPv4("localhost"), std::nullopt);
+  EXPECT_EQ(ResolveIPv4("localhost"), 0x7F000001u);
   EXPECT_EQ(NumericIPv4("10.1.2.3"), 0x0A010203u);
   EXPECT_EQ(NumericIPv4("server.example"), std::nullopt);
   EXPECT_EQ(NumericIPv4(""), std::nullopt);

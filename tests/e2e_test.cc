@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "fakes/child_process.h"
+#include "fakes/k7_peer.h"
 #include "fakes/k7_test_server.h"
 #include "fakes/k8_test_server.h"
 #include "fakes/temp_dir.h"
@@ -434,6 +435,28 @@ TEST_F(EndToEnd, EventsWaitInMemoryWhileTheMessageDirectoryIsGone) {
   std::printf("directory gone: %d acknowledged, %zu delivered, %zu stored, 0 lost\n", kEvents,
               delivered.size(), on_disk);
   for (int32_t i = 1; i <= kEvents; ++i) EXPECT_TRUE(delivered.count(kObjectBase + i)) << i;
+}
+
+// A K7 server that stops reading, then SIGTERM: the driver ends as usual, and every event
+// is with the server's TCP or on disk, none left in the driver's socket.
+TEST_F(EndToEnd, SigtermWithAK7ServerThatStoppedReadingKeepsEveryEvent) {
+  testing::K7Peer k7(2048);  // a small receive buffer: the driver's socket soon holds the rest
+  StartDriver({k7.port(), 0});
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!k7.TryAccept()) {
+    ASSERT_LT(Clock::now(), deadline) << driver_->err();
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  WaitForStationLink();
+  constexpr int kEvents = 30;
+  for (uint16_t i = 1; i <= kEvents; ++i) SendEvent(i, 0x50, 3);
+  StopDriver();
+  k7.Peek();
+  EXPECT_EQ(testing::Lost(k7.received, testing::EventsOnDisk(dir_), kObjectBase + 1,
+                          kObjectBase + kEvents),
+            std::vector<int32_t>{})
+      << driver_->err();
+  EXPECT_NE(driver_->err().find("spooled again"), std::string::npos) << driver_->err();
 }
 
 }  // namespace

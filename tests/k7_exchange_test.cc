@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "fakes/fake_clock.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
 
@@ -84,7 +85,7 @@ class ExchangeTest : public ::testing::Test {
     hooks.ret_query = [this] { ++ret_queries_; };
     hooks.close = [this] { ++closes_; };
     hooks.device_name = [device] { return device; };
-    exchange_ = std::make_unique<K7Exchange>(client_, K7Exchange::Settings{send_k7}, hooks);
+    exchange_ = std::make_unique<K7Exchange>(client_, clock_, K7Exchange::Settings{send_k7}, hooks);
     Connect();
   }
 
@@ -105,6 +106,7 @@ class ExchangeTest : public ::testing::Test {
     }));
   }
 
+  testing::FakeClock clock_;
   QtMainLoop loop_;
   LoopbackServer server_;
   AsyncTcpClient client_{loop_};

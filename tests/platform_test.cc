@@ -1,10 +1,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "fakes/temp_dir.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/file_system.h"
 #include "platform/socket_error.h"
+#include "platform/tcp_keepalive.h"
 #include "platform/tdatetime.h"
 #include "platform/text_codec.h"
 
@@ -148,6 +153,28 @@ TEST(BlockingTcpClient, WriteToAConnectionThePeerClosedFailsInsteadOfVanishing) 
   uint8_t byte;
   ASSERT_EQ(client.ReadExactly(&byte, 1, &got), kSocketReset);  // the close has arrived
   EXPECT_EQ(client.WriteAll(packet), kSocketReset);
+}
+
+TEST(DeadPeerDetection, ASilentPeerIsGivenUpWithinAboutAMinute) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(EnableDeadPeerDetection(fd), 0);
+  const auto get = [fd](int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(getsockopt(fd, level, name, &value, &size), 0);
+    return value;
+  };
+  EXPECT_EQ(get(SOL_SOCKET, SO_KEEPALIVE), 1);
+  // Idle: the last probe goes unanswered within a minute. Sending: the same bound.
+  EXPECT_LE(get(IPPROTO_TCP, TCP_KEEPIDLE) +
+                get(IPPROTO_TCP, TCP_KEEPINTVL) * get(IPPROTO_TCP, TCP_KEEPCNT),
+            60);
+  const int user_timeout_ms = get(IPPROTO_TCP, TCP_USER_TIMEOUT);
+  EXPECT_GT(user_timeout_ms, 0);
+  EXPECT_LE(user_timeout_ms, 60'000);
+  close(fd);
+  EXPECT_NE(EnableDeadPeerDetection(fd), 0);  // a closed descriptor is refused, not ignored
 }
 
 }  // namespace

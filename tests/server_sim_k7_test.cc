@@ -40,7 +40,7 @@ TEST(ServerSimK7, TalksToTheDriversExchange) {
   hooks.ret_query = [&] { ++ret_queries; };
   hooks.set_clock = [&](TDateTime t) { clock_times.push_back(t); };
   hooks.device_name = [] { return std::string("\\\\.\\COM3"); };
-  K7Exchange exchange(client, K7Exchange::Settings{true}, hooks);
+  K7Exchange exchange(client, clock, K7Exchange::Settings{true}, hooks);
   exchange.KeepUp();
   const auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();

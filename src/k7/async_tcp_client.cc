@@ -1,7 +1,10 @@
 #include "k7/async_tcp_client.h"
 
+#include <algorithm>
+
 #include "k7/socket_errors.h"
 #include "platform/diag.h"
+#include "platform/tcp_keepalive.h"
 
 namespace qarn {
 
@@ -41,6 +44,8 @@ void AsyncTcpClient::ConnectTo(uint32_t address) {
     SocketError(-1, error);
     return;
   }
+  // A peer that vanishes without closing is found even while nothing is sent.
+  EnableDeadPeerDetection(socket_.fd());
   const unsigned generation = ++generation_;
   // Writable means the connect has completed, with or without an error.
   watch_ = loop_.WatchFd(socket_.fd(), MainLoop::kWritable, [this, generation](unsigned events) {
@@ -59,7 +64,13 @@ void AsyncTcpClient::Disconnect() {
   if (socket_.is_open()) {
     loop_.UnwatchFd(watch_);
     watch_ = 0;
-    close_error = socket_.CloseAbortive();
+    if (established_) {
+      if (on_closing_) on_closing_(*this);
+      // What the socket took still goes out; only a connect attempt holds nothing of ours.
+      close_error = socket_.CloseGracefully();
+    } else {
+      close_error = socket_.CloseAbortive();
+    }
   }
   established_ = false;
   if (destroying_) return;
@@ -114,15 +125,16 @@ void AsyncTcpClient::DoRead() {
       SocketError(fd, error);
       return;
     }
-    if (count == 0) break;
+    if (count == 0 || batch.size() >= kMaxReadBatch) break;
     if (on_data_available_) {
       // The handler takes the bytes; what it leaves brings the next notification.
       on_data_available_(*this, static_cast<int32_t>(count));
       return;
     }
     const size_t old_size = batch.size();
-    batch.resize(old_size + count);
-    const long n = socket_.Receive(batch.data() + old_size, count, &error);
+    const size_t want = std::min<size_t>(count, kMaxReadBatch - old_size);
+    batch.resize(old_size + want);
+    const long n = socket_.Receive(batch.data() + old_size, want, &error);
     if (n < 0) {
       SocketError(fd, error);
       return;
@@ -155,6 +167,18 @@ int32_t AsyncTcpClient::SendStream(ByteView stream) {
     return -1;
   }
   return static_cast<int32_t>(n);
+}
+
+long AsyncTcpClient::Unacknowledged() {
+  if (!socket_.is_open()) return -1;
+  int error = 0;
+  return socket_.Unacknowledged(&error);
+}
+
+long AsyncTcpClient::WaitUntilAcknowledged(int timeout_ms) {
+  if (!socket_.is_open()) return -1;
+  int error = 0;
+  return socket_.WaitUntilAcknowledged(timeout_ms, &error);
 }
 
 int32_t AsyncTcpClient::Receive(uint8_t* buffer, size_t size) {

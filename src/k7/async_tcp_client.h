@@ -24,6 +24,10 @@ class SocketException : public std::runtime_error {
 
 class AsyncTcpClient {
  public:
+  // Bytes taken from the socket per read notification at most: a burst is handled in slices,
+  // so timers and the station's port get their turn in between.
+  static constexpr size_t kMaxReadBatch = 64 * 1024;
+
   using NotifyEvent = std::function<void(AsyncTcpClient& sender)>;
   using DataAvailableEvent = std::function<void(AsyncTcpClient& sender, int32_t data_size)>;
   // `stream` holds every byte of the batch and is valid only during the call.
@@ -57,12 +61,22 @@ class AsyncTcpClient {
   // a socket or with nothing to send.
   int32_t SendStream(ByteView stream);
 
+  // Bytes the socket took that the peer's TCP has not acknowledged; -1 when not known.
+  long Unacknowledged();
+  // Blocks until the peer has acknowledged everything sent, or `timeout_ms` has passed; for
+  // the close at exit only. What is still unacknowledged, -1 when not known.
+  long WaitUntilAcknowledged(int timeout_ms);
+
   // For an OnDataAvailable handler, which must take the pending bytes itself: what recv
   // returned, -1 on an error (reported like any other).
   int32_t Receive(uint8_t* buffer, size_t size);
 
   void SetOnConnected(NotifyEvent handler) { on_connected_ = std::move(handler); }
   void SetOnDisconnected(NotifyEvent handler) { on_disconnected_ = std::move(handler); }
+  // Raised when an established connection is about to be closed, whatever the reason (the
+  // owner, the peer, an error, the client's destruction), before OnDisconnected and while
+  // Unacknowledged() can still tell what the peer never got.
+  void SetOnClosing(NotifyEvent handler) { on_closing_ = std::move(handler); }
   // While set, the client reads nothing itself and raises no OnRead.
   void SetOnDataAvailable(DataAvailableEvent handler) { on_data_available_ = std::move(handler); }
   void SetOnRead(ReadEvent handler) { on_read_ = std::move(handler); }
@@ -97,6 +111,7 @@ class AsyncTcpClient {
   bool destroying_ = false;
   NotifyEvent on_connected_;
   NotifyEvent on_disconnected_;
+  NotifyEvent on_closing_;
   DataAvailableEvent on_data_available_;
   ReadEvent on_read_;
   ErrorEvent on_error_;

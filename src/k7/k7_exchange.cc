@@ -43,17 +43,27 @@ std::optional<int> PortNumberFromDeviceName(const std::string& device_name) {
   return std::stoi(digits);
 }
 
+void K7UnitBuffer::Append(ByteView bytes) {
+  if (start_ > 0) {
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(start_));
+    start_ = 0;
+  }
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+}
+
 std::optional<K7Frame> K7UnitBuffer::Next() {
-  if (bytes_.size() < kK7FrameSize) return std::nullopt;
+  if (size() < kK7FrameSize) return std::nullopt;
   K7Frame unit;
-  std::memcpy(unit.data(), bytes_.data(), kK7FrameSize);
-  bytes_.erase(bytes_.begin(), bytes_.begin() + kK7FrameSize);
+  std::memcpy(unit.data(), bytes_.data() + start_, kK7FrameSize);
+  start_ += kK7FrameSize;
+  if (start_ == bytes_.size()) Clear();
   return unit;
 }
 
-K7Exchange::K7Exchange(AsyncTcpClient& client, Settings settings, Hooks hooks)
-    : client_(client), settings_(settings), hooks_(std::move(hooks)) {
+K7Exchange::K7Exchange(AsyncTcpClient& client, const Clock& clock, Settings settings, Hooks hooks)
+    : client_(client), clock_(clock), settings_(settings), hooks_(std::move(hooks)) {
   client_.SetOnConnected([this](AsyncTcpClient&) { OnK7Connected(); });
+  client_.SetOnClosing([this](AsyncTcpClient&) { OnK7Closing(); });
   client_.SetOnDisconnected([this](AsyncTcpClient&) { OnK7Disconnected(); });
   client_.SetOnRead([this](AsyncTcpClient&, const Bytes& stream) { OnK7Read(stream); });
   // Every error ends the connection and the next housekeeping tick reconnects; the
@@ -63,21 +73,74 @@ K7Exchange::K7Exchange(AsyncTcpClient& client, Settings settings, Hooks hooks)
   });
 }
 
-void K7Exchange::KeepUp() {
-  if (!client_.Connected()) client_.SetConnected(true);
+K7Exchange::~K7Exchange() {
+  // The client may outlive the exchange: it must not call back into it.
+  client_.SetOnConnected(nullptr);
+  client_.SetOnClosing(nullptr);
+  client_.SetOnDisconnected(nullptr);
+  client_.SetOnRead(nullptr);
+  client_.SetOnError(nullptr);
 }
 
-size_t K7Exchange::SendUnit(ByteView unit) {
+std::string K7Exchange::Peer() const {
+  return client_.Host() + ":" + std::to_string(client_.Port());
+}
+
+void K7Exchange::KeepUp() {
+  if (!client_.Connected()) {
+    client_.SetConnected(true);
+    return;
+  }
+  WatchProgress();
+}
+
+void K7Exchange::WatchProgress() {
+  const long waiting = client_.Unacknowledged();
+  if (waiting < 0) return;
+  const uint64_t acknowledged = window_.AcknowledgedBytes(waiting);
+  window_.Acknowledged(waiting);
+  if (!stall_.Stalled(clock_.TickMs(), acknowledged, static_cast<uint64_t>(waiting))) {
+    if (waiting == 0) stall_failures_.Succeeded();
+    return;
+  }
+  stall_failures_.Failed(Peer() + " has taken nothing for 30 s with " + std::to_string(waiting) +
+                         " bytes waiting; connection dropped");
+  client_.SetConnected(false);
+}
+
+void K7Exchange::Close(int drain_ms) {
+  if (client_.Connected() && !window_.empty()) client_.WaitUntilAcknowledged(drain_ms);
+  client_.SetConnected(false);
+}
+
+size_t K7Exchange::Send(ByteView unit, bool is_record) {
+  if (!client_.Connected()) return 0;
+  if (window_.full()) {
+    window_.Acknowledged(client_.Unacknowledged());
+    if (window_.full()) return 0;
+  }
   const int32_t taken = client_.SendStream(unit);
-  if (taken >= 0 && static_cast<size_t>(taken) != unit.size()) client_.SetConnected(false);
-  return taken > 0 ? static_cast<size_t>(taken) : 0;
+  // A failed send has already closed the connection, giving the window back.
+  if (taken <= 0) return 0;
+  const size_t count = static_cast<size_t>(taken);
+  if (is_record && count == kK7FrameSize && unit.size() == kK7FrameSize) {
+    K7Frame frame;
+    std::memcpy(frame.data(), unit.data(), kK7FrameSize);
+    window_.Took(frame);
+  } else {
+    window_.TookBytes(count);
+  }
+  if (count != unit.size()) client_.SetConnected(false);
+  return count;
 }
 
 void K7Exchange::OnK7Connected() {
   // Bytes left by an earlier connection would misalign every unit of this one.
   buffer_.Clear();
+  stall_.Reset();
   if (hooks_.link_changed) hooks_.link_changed(true);
-  if (SendUnit(BuildGreetingUnit()) != kK7FrameSize) return;
+  // Greetings belong to their connection: they are never spooled again.
+  if (Send(BuildGreetingUnit(), false) != kK7FrameSize) return;
   if (!settings_.send_k7) return;
   const std::string device = hooks_.device_name ? hooks_.device_name() : std::string();
   const std::optional<int> port = PortNumberFromDeviceName(device);
@@ -86,7 +149,17 @@ void K7Exchange::OnK7Connected() {
     return;
   }
   port_greeting_failures_.Succeeded();
-  SendUnit(BuildPortGreetingUnit(static_cast<uint8_t>(*port)));
+  Send(BuildPortGreetingUnit(static_cast<uint8_t>(*port)), false);
+}
+
+void K7Exchange::OnK7Closing() {
+  // Before the link reports itself down, so that the units keep their order on disk.
+  const std::vector<K7Frame> units = window_.TakeUnacknowledged(client_.Unacknowledged());
+  if (units.empty()) return;
+  DiagError("K7: " + std::to_string(units.size()) + " units not acknowledged by " + Peer() +
+            " spooled again");
+  if (!hooks_.respool) return;
+  for (const K7Frame& unit : units) hooks_.respool(unit);
 }
 
 void K7Exchange::OnK7Disconnected() {

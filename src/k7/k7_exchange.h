@@ -8,8 +8,11 @@
 #include <string>
 
 #include "k7/async_tcp_client.h"
+#include "k7/k7_send_window.h"
+#include "k7/k7_stall_watch.h"
 #include "output/event_record.h"
 #include "output/links.h"
+#include "platform/clock.h"
 #include "platform/diag.h"
 
 namespace qarn {
@@ -38,18 +41,26 @@ bool HasK7Marker(const K7Frame& unit);
 // gives 12. Empty when that is no number.
 std::optional<int> PortNumberFromDeviceName(const std::string& device_name);
 
-// Joins received batches and cuts them into 555-byte units.
+// Joins received batches and cuts them into 555-byte units. Units are read in place; the
+// remainder moves to the front once per batch, so a burst of any size is cut in linear time.
 class K7UnitBuffer {
  public:
-  void Append(ByteView bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+  void Append(ByteView bytes);
   // The next whole unit, if one is there.
   std::optional<K7Frame> Next();
-  void Clear() { bytes_.clear(); }
-  size_t size() const { return bytes_.size(); }
+  void Clear() {
+    bytes_.clear();
+    start_ = 0;
+  }
+  size_t size() const { return bytes_.size() - start_; }
 
  private:
   Bytes bytes_;
+  size_t start_ = 0;  // where the next unit begins
 };
+
+// At exit the socket gets this long to deliver what it holds before the rest is spooled.
+inline constexpr int kK7DrainMs = 2000;
 
 class K7Exchange final : public K7Channel {
  public:
@@ -66,32 +77,48 @@ class K7Exchange final : public K7Channel {
     std::function<std::string()> device_name;  // the serial port's "\\.\COMn"
     // Every error of the link; it has already ended the connection.
     std::function<void(int32_t code, const std::string& text)> error;
+    // A unit the peer had not acknowledged when its connection ended: store it again.
+    std::function<void(const K7Frame& unit)> respool;
   };
 
-  // Takes over the client's events.
-  K7Exchange(AsyncTcpClient& client, Settings settings, Hooks hooks);
+  // Takes over the client's events; `clock` times a stalled server.
+  K7Exchange(AsyncTcpClient& client, const Clock& clock, Settings settings, Hooks hooks);
+  ~K7Exchange() override;
 
-  // Starts an attempt while not connected; one already pending goes on.
+  // Starts an attempt while not connected; one already pending goes on. While connected,
+  // drops a server that has taken nothing for 30 s while units wait for it.
   void KeepUp();
+  // The close at exit: the socket gets `drain_ms` to deliver what it holds, what the peer
+  // has still not acknowledged then is spooled again, and the connection is closed in order.
+  void Close(int drain_ms = kK7DrainMs);
 
   // K7Channel. A unit the connection does not take whole drops the connection, so that the
-  // units after it never reach the server shifted.
+  // units after it never reach the server shifted. While the window of units waiting for the
+  // peer is full, nothing is sent (0): the caller keeps the unit.
   bool Connected() const override { return client_.Connected(); }
-  size_t SendUnit(ByteView unit) override;
+  size_t SendUnit(ByteView unit) override { return Send(unit, true); }
 
   size_t buffered() const { return buffer_.size(); }
 
  private:
+  size_t Send(ByteView unit, bool is_record);
   void OnK7Connected();
+  void OnK7Closing();
   void OnK7Disconnected();
   void OnK7Read(const Bytes& stream);
   void HandleUnit(const K7Frame& unit);
+  void WatchProgress();
+  std::string Peer() const;
 
   AsyncTcpClient& client_;
+  const Clock& clock_;
   Settings settings_;
   Hooks hooks_;
   K7UnitBuffer buffer_;
+  K7SendWindow window_;
+  K7StallWatch stall_;
   FailureReporter port_greeting_failures_{"K7: no port greeting"};
+  FailureReporter stall_failures_{"K7: server stalled"};
 };
 
 }  // namespace qarn

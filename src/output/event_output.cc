@@ -40,14 +40,18 @@ void EventOutput::SendServiceFrame(uint8_t type) { SendOrSpoolK7(BuildServiceFra
 bool EventOutput::SendOrSpoolK7(const K7Frame& frame) {
   if (k7_ && k7_->Connected()) {
     if (k7_->SendUnit(frame) == frame.size()) return true;
-    // The connection did not take the whole unit; the link drops it, and the record is kept.
+    // Not taken whole (the link then drops the connection) or not taken now: kept on disk.
   }
+  SpoolK7(frame);
+  return false;
+}
+
+void EventOutput::SpoolK7(const K7Frame& frame) {
   if (!spool_.WriteK7(frame, clock_.Now())) {
     unstored_.Hold(SpoolKind::kK7, frame);
   } else if (!unstored_.empty()) {
     unstored_.StoreAll();
   }
-  return false;
 }
 
 }  // namespace qarn

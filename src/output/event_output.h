@@ -42,6 +42,8 @@ class EventOutput {
   // Sends a K7 unit when the link is up; spools it when the link is down or did not take
   // the whole unit. True when it was sent.
   bool SendOrSpoolK7(const K7Frame& frame);
+  // Keeps a K7 unit for the replay: in a .ddk file, or in memory while no file can be written.
+  void SpoolK7(const K7Frame& frame);
 
   // The records no spool file could take; the replay tick calls its Tick.
   UnstoredRecords& unstored() { return unstored_; }

@@ -117,7 +117,7 @@ void SpoolReplay::ReplayK7(K7Channel& k7) {
     return;
   }
   if (k7.SendUnit(ByteView(content).first(kK7FrameSize)) != kK7FrameSize) {
-    return;  // the link drops the connection; the file goes again after it is back
+    return;  // not taken now, or not whole (the connection is dropped): the file waits
   }
   fs_.Remove(k7_.front());
   k7_.pop_front();

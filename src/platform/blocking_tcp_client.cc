@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "platform/socket_error.h"
+#include "platform/tcp_keepalive.h"
 
 namespace qarn {
 namespace {
@@ -134,6 +135,7 @@ int PosixBlockingTcpClient::Connect() {
   }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  EnableDeadPeerDetection(fd);
   fd_ = fd;
   if (options_.on_connected) options_.on_connected();
   return 0;

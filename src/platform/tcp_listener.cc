@@ -11,7 +11,9 @@ namespace qarn {
 
 int TcpListener::Listen(const std::string& address, uint16_t port) {
   Close();
-  const std::optional<uint32_t> ip = NumericIPv4(address);
+  // Listening needs no resolver: "localhost" is the loopback address here.
+  const std::optional<uint32_t> ip =
+      address == "localhost" ? std::optional<uint32_t>(INADDR_LOOPBACK) : NumericIPv4(address);
   if (!ip) return SocketErrorNumber(EINVAL);
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd_ < 0) return SocketErrorNumber(errno);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -9,12 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace qarn {
 
 std::optional<uint32_t> NumericIPv4(const std::string& host) {
-  if (host == "localhost") return INADDR_LOOPBACK;
   in_addr address{};
   // inet_aton takes the same dotted forms as inet_addr ("127.1", "0x7f.1").
   if (inet_aton(host.c_str(), &address) == 0) return std::nullopt;
@@ -98,10 +100,29 @@ int TcpSocket::CloseAbortive() {
   return result == 0 ? 0 : SocketErrorNumber(errno);
 }
 
-void TcpSocket::CloseGracefully() {
-  if (fd_ < 0) return;
-  ::close(fd_);
+long TcpSocket::Unacknowledged(int* error) {
+  int count = 0;
+  if (::ioctl(fd_, SIOCOUTQ, &count) != 0) {
+    *error = SocketErrorNumber(errno);
+    return -1;
+  }
+  return count;
+}
+
+long TcpSocket::WaitUntilAcknowledged(int timeout_ms, int* error) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const long left = Unacknowledged(error);
+    if (left <= 0 || std::chrono::steady_clock::now() >= deadline) return left;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+int TcpSocket::CloseGracefully() {
+  if (fd_ < 0) return 0;
+  const int result = ::close(fd_);
   fd_ = -1;
+  return result == 0 ? 0 : SocketErrorNumber(errno);
 }
 
 }  // namespace qarn

@@ -12,8 +12,8 @@
 
 namespace qarn {
 
-// An IPv4 address in host byte order when `host` needs no lookup: a dotted address, or
-// "localhost" (always the loopback address, so it never waits for a resolver).
+// An IPv4 address in host byte order when `host` is a dotted address and needs no lookup.
+// Every name, "localhost" included, goes to the resolver.
 std::optional<uint32_t> NumericIPv4(const std::string& host);
 
 // The first IPv4 address of `host` from the system's resolver. Blocks: call it off the main
@@ -48,11 +48,18 @@ class TcpSocket {
   // connection failed; 0 when it is open; 1 when closed.
   int PeerClosed(int* error);
 
-  // Shuts down both directions and closes at once, discarding unsent data. 0 or an error
-  // number; the socket is released either way unless the close itself failed.
+  // Bytes the socket took that the peer's TCP has not acknowledged yet (sent or still
+  // queued), or -1 with `*error` set. Still answers after the connection failed, until close.
+  long Unacknowledged(int* error);
+  // Waits, blocking, until the peer has acknowledged everything or `timeout_ms` has passed:
+  // what is still unacknowledged, or -1 with `*error` set.
+  long WaitUntilAcknowledged(int timeout_ms, int* error);
+
+  // Shuts down both directions and closes at once, discarding unsent data: only for a socket
+  // that holds nothing of ours. 0 or an error number; the socket is released either way.
   int CloseAbortive();
-  // Closes in order: what was sent is delivered, then the peer sees the end.
-  void CloseGracefully();
+  // Closes in order: what the socket took still goes out, then the peer sees the end.
+  int CloseGracefully();
 
   // Takes over a connected non-blocking socket (from TcpListener::Accept).
   void Adopt(int fd) {

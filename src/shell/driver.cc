@@ -27,6 +27,11 @@ Driver::~Driver() {
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
   s_.port.SetPacketHandler(nullptr);
+  // Without a shutdown first, what the K7 socket holds is still delivered or spooled. The
+  // exchange lets go of the client before the client goes.
+  if (k7_exchange_) k7_exchange_->Close();
+  k7_exchange_.reset();
+  k7_client_.reset();
 }
 
 void Driver::GeneratePassword() {
@@ -156,8 +161,9 @@ void Driver::SetUpK7() {
     s_.loop.Quit(0);
   };
   hooks.device_name = [this] { return s_.port.PortName(); };
-  k7_exchange_ =
-      std::make_unique<K7Exchange>(*k7_client_, K7Exchange::Settings{config_.send_k7}, hooks);
+  hooks.respool = [this](const K7Frame& unit) { output_->SpoolK7(unit); };
+  k7_exchange_ = std::make_unique<K7Exchange>(*k7_client_, s_.clock,
+                                              K7Exchange::Settings{config_.send_k7}, hooks);
   k7_ = k7_exchange_.get();
 }
 
@@ -323,6 +329,8 @@ void Driver::Shutdown() {
 }
 
 void Driver::StopLinks() {
+  // What the K7 socket took gets a bounded time to reach the server; the rest is spooled.
+  if (k7_exchange_) k7_exchange_->Close();
   if (k8_link_) {
     // The thread's last calls into the main thread are served while it ends; its ring is
     // then still, and the live events in it are kept on disk.

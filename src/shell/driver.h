@@ -172,7 +172,7 @@ class Driver {
   std::unique_ptr<SpoolReplay> replay_;
   StationWatch station_watch_;
   K7Channel* k7_ = nullptr;
-  // Declared after the exchange so that it goes first, raising no event on its way out.
+  // The destructor releases the exchange before the client.
   std::unique_ptr<K7Exchange> k7_exchange_;
   std::unique_ptr<AsyncTcpClient> k7_client_;
   FailureReporter k7_failures_{"K7: no connection"};

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <map>
+#include <mutex>
+#include <vector>
 
 #include "fakes/fake_clock.h"
 #include "platform/main_loop.h"
@@ -22,7 +24,11 @@ class FakeMainLoop final : public MainLoop {
   void SetFdEvents(Id, unsigned) override {}
   void UnwatchFd(Id) override {}
   void RunAndWait(Callback fn) override { fn(); }
-  void Post(Callback fn) override { posted_.push_back(std::move(fn)); }
+  // Other threads post too (a host name lookup's result).
+  void Post(Callback fn) override {
+    std::lock_guard lock(posted_mutex_);
+    posted_.push_back(std::move(fn));
+  }
   void RunUntil(const std::function<bool()>& done) override {
     while (!done() && RunPosted()) {
     }
@@ -59,9 +65,13 @@ class FakeMainLoop final : public MainLoop {
   void Advance(int64_t ms) { AdvanceMs(ms); }
 
   bool RunPosted() {
-    if (posted_.empty()) return false;
-    auto fns = std::move(posted_);
-    posted_.clear();
+    std::vector<Callback> fns;
+    {
+      std::lock_guard lock(posted_mutex_);
+      fns = std::move(posted_);
+      posted_.clear();
+    }
+    if (fns.empty()) return false;
     for (auto& fn : fns) fn();
     return true;
   }
@@ -80,6 +90,7 @@ class FakeMainLoop final : public MainLoop {
   int64_t now_ms_ = 0;
   Id next_id_ = 1;
   std::map<Id, Timer> timers_;
+  std::mutex posted_mutex_;
   std::vector<Callback> posted_;
   bool quit_ = false;
   int exit_code_ = -1;
