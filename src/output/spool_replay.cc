@@ -12,6 +12,9 @@ namespace {
 constexpr double kDd8Pacing = 3 * kSecond;
 // Vanished files dropped per tick at most: each costs one stat.
 constexpr int kMaxSkipsPerTick = 64;
+// The largest K8 packet is 1 MiB with its 18-byte header; the file holds a 4-byte type in
+// its place. A larger file could never be sent and would hold back every file behind it.
+constexpr uint64_t kMaxDd8FileSize = (1u << 20) - 18 + 4;
 
 }  // namespace
 
@@ -59,6 +62,10 @@ void SpoolReplay::ReplayK8(K8Channel& k8) {
   if (!k8.Connected() || !SkipVanished(k8_)) return;
   const TDateTime now = clock_.Now();
   if (!(now > state_.last_dd8_replay_time() + kDd8Pacing)) return;
+  if (const auto size = fs_.FileSize(k8_.front()); size && *size > kMaxDd8FileSize) {
+    SetAside(k8_, std::to_string(*size) + " bytes, larger than the largest K8 packet");
+    return;
+  }
   Bytes content;
   std::string error;
   if (!fs_.ReadAll(k8_.front(), &content, &error)) {
