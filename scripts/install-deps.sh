@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(qt6-base-dev qt6-qpa-plugins libgtest-dev libgmock-dev libbenchmark-dev
-          cmake ninja-build g++ clang)
+          cmake ninja-build g++ clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

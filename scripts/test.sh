@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: in the normal build, in the
-# ASan + UBSan build, and in the build without widgets (which proves the core needs none).
-# Exits non-zero on any failure.
+# ASan + UBSan build, and in the build without widgets (which proves the core needs none);
+# then runs every fuzz target briefly over its corpus. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,4 +15,6 @@ for preset in default asan nogui; do
   echo "=== $preset tests ==="
   ctest --preset "$preset" -j "$jobs" --timeout 300
 done
+echo "=== fuzz targets ==="
+scripts/fuzz.sh "${QARN_FUZZ_SECONDS:-20}"
 echo "all tests passed"
