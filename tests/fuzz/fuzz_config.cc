@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IniFile written(text);
   written.WriteString("main", "ComPort", value);
   FUZZ_CHECK(written.Find("main", "ComPort") == value);
-  for (const auto& [section, key] : Pairs(text)) {
+  // The first pairs only: each look-up reads the whole text.
+  auto pairs = Pairs(text);
+  if (pairs.size() > 64) pairs.resize(64);
+  for (const auto& [section, key] : pairs) {
     if (SameNoCase(section, "main") && SameNoCase(key, "ComPort")) continue;
     FUZZ_CHECK(written.Find(section, key) == ini.Find(section, key));
   }
