@@ -5,7 +5,8 @@ set -euo pipefail
 # libsystemd-dev and pkg-config: readiness and status under systemd; scdoc: the man pages;
 # dpkg-dev: the package's library dependencies; systemd: systemd-analyze checks the units.
 packages=(qt6-base-dev qt6-qpa-plugins libgtest-dev libgmock-dev libbenchmark-dev
-          cmake ninja-build g++ clang libsystemd-dev pkg-config scdoc dpkg-dev systemd)
+          cmake ninja-build g++ clang libclang-rt-14-dev libsystemd-dev pkg-config scdoc dpkg-dev
+          systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: in the normal build, in the
 # ASan + UBSan build, and in the build without widgets (which proves the core needs none);
-# builds the Debian package from the normal build and checks what it holds.
-# Exits non-zero on any failure.
+# builds the Debian package from the normal build and checks what it holds; then runs every
+# fuzz target briefly over its corpus. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,4 +22,6 @@ for preset in default asan nogui; do
     scripts/check-package.sh build/package/qarn-driver_*.deb
   fi
 done
+echo "=== fuzz targets ==="
+scripts/fuzz.sh "${QARN_FUZZ_SECONDS:-20}"
 echo "all tests passed"

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "fakes/child_process.h"
+#include "fakes/driver_station_side.h"
 #include "fakes/k7_peer.h"
 #include "fakes/k7_test_server.h"
 #include "fakes/k8_test_server.h"
@@ -75,14 +76,8 @@ class EndToEnd : public ::testing::Test {
     int k8_port = 0;  // 0: SendK8 off
   };
   void WriteIni(Links links, const std::string& extra_main) {
-    std::ostringstream ini;
-    ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
-        << extra_main << "SendK7=" << (links.k7_port ? 1 : 0) << "\nK7Port=" << links.k7_port
-        << "\n"
-        << "SendK8=" << (links.k8_port ? 1 : 0) << "\n"
-        << "[ServerHost]\nAddress=127.0.0.1\nPort=" << links.k8_port << "\n"
-        << "[ports]\nCOM1=" << pty_.slave_path() << "\n";
-    dir_.Write("sqarn.ini", ini.str());
+    dir_.Write("sqarn.ini",
+               testing::DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(), extra_main));
   }
 
   void StartDriver(Links links, const std::string& extra_main = "") {
@@ -104,22 +99,7 @@ class EndToEnd : public ::testing::Test {
   }
   // Reads from the driver until `expected` has come; drops what came before it.
   bool ReadFromDriver(ByteView expected, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      auto at =
-          std::search(station_in_.begin(), station_in_.end(), expected.begin(), expected.end());
-      if (at != station_in_.end()) {
-        station_in_.erase(station_in_.begin(), at + static_cast<long>(expected.size()));
-        return true;
-      }
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      pollfd p{pty_.master_fd(), POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      uint8_t buffer[256];
-      const ssize_t n = read(pty_.master_fd(), buffer, sizeof buffer);
-      if (n > 0) station_in_.insert(station_in_.end(), buffer, buffer + n);
-    }
+    return testing::ReadUntil(pty_.master_fd(), station_in_, expected, timeout);
   }
   // Polls until the driver answers (the clock frame, once it has the port open).
   void WaitForStationLink() {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "fakes/scripted_connection.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
+#include "platform/diag.h"
 #include "platform/tdatetime.h"
 #include "server_sim/k8_side.h"
 
@@ -26,6 +28,55 @@ TEST(ServerSimK8, DescribesWhatTheDriverSends) {
       {BuildK8Packet(0x01020304, Bytes{0xAB}, 5), "type 0x01020304 seq=5 payload=AB"},
   };
   for (const auto& c : cases) EXPECT_EQ(DescribeK8Packet(c.packet), c.text);
+}
+
+Bytes Hex(const char* text) {
+  Bytes out;
+  for (const char* p = text; p[0] && p[1]; p += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// Frames whose packet cannot hold a packet header (the first found by fuzzing) end the connection
+// unanswered; the frames before them are answered as usual.
+TEST(ServerSimK8, FrameShorterThanAPacketIsNotAnswered) {
+  SetDiagSink([](bool, const std::string&) {});
+  Bytes seventeen = BuildK8Frame(BuildK8Packet(kK8Poll, ByteView(), 0));
+  seventeen.resize(seventeen.size() - 1);
+  seventeen[5] = seventeen[17] = 17;
+  for (const Bytes& short_frame :
+       {Hex("ff0000006a010000006a016ae36a151c000031767676"), seventeen}) {
+    K8Side side(K8Side::Options{});
+    testing::ScriptedConnection peer;
+    peer.Arrive(BuildK8Frame(BuildK8Packet(kK8Poll, ByteView(), 0)));
+    peer.Arrive(short_frame);
+    peer.Arrive(BuildK8Frame(BuildK8Packet(kK8Poll, ByteView(), 0)));
+    side.Serve(peer);
+    ASSERT_EQ(peer.writes.size(), 1u) << HexDump(short_frame);
+    EXPECT_EQ(peer.writes[0], BuildK8Frame(BuildK8Packet(kK8Poll, Bytes{0}, 0)));
+  }
+  SetDiagSink(nullptr);
+}
+
+// A peer that sends half a frame and then nothing does not keep the server from stopping.
+TEST(ServerSimK8, StopsWhileAPeerHoldsHalfAFrame) {
+  SetDiagSink([](bool, const std::string&) {});
+  for (size_t sent : {size_t{5}, kK8FrameHeaderSize + 3}) {
+    K8Side side(K8Side::Options{});
+    testing::ScriptedConnection peer;
+    const Bytes frame = BuildK8Frame(BuildK8Packet(kK8Poll, ByteView(), 0));
+    peer.Arrive(ByteView(frame).first(sent));
+    peer.HoldOpen();
+    peer.on_timeout = [&] {
+      if (peer.timeouts == 3) side.Stop();
+      if (peer.timeouts == 100) peer.Disconnect();  // ends the test should stopping fail
+    };
+    side.Serve(peer);
+    EXPECT_EQ(peer.timeouts, 3) << sent;
+    EXPECT_TRUE(peer.writes.empty());
+  }
+  SetDiagSink(nullptr);
 }
 
 }  // namespace

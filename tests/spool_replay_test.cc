@@ -29,9 +29,11 @@ class SpoolReplayTest : public ::testing::Test {
   }
   ~SpoolReplayTest() override { SetDiagSink(nullptr); }
 
-  // A file of `content` whose modification time lies `age_s` seconds back.
-  void Old(const std::string& name, const std::string& content, int age_s) {
+  // A file of `content` (made `size` long when given) whose modification time lies `age_s`
+  // seconds back.
+  void Old(const std::string& name, const std::string& content, int age_s, uint64_t size = 0) {
     dir_.Write(name, content);
+    if (size) std::filesystem::resize_file(dir_ / name, size);
     std::filesystem::last_write_time(
         dir_ / name, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_s));
   }
@@ -157,6 +159,26 @@ TEST_F(SpoolReplayTest, FullRingRetriesAtTheNextTick) {
   k8_.full = false;
   Tick();
   EXPECT_EQ(k8_.packets.size(), 1u);
+}
+
+// A .dd8 too large for any K8 packet is set aside unread and reported once; the largest that
+// fits still goes, and the files behind the large one are not held back.
+TEST_F(SpoolReplayTest, Dd8LargerThanAPacketIsSetAside) {
+  const uint64_t largest = (1u << 20) - 18 + 4;
+  Old("1.dd8", Dd8('a'), 40, largest + 1);
+  Old("2.dd8", Dd8('b'), 30, largest);
+  Old("3.dd8", Dd8('c'), 20);
+  replay_.Scan();
+  for (int i = 0; i < 3; ++i) {
+    Tick();
+    if (!k8_.packets.empty()) Acknowledge(k8_.packets.back().spool_file);
+  }
+  EXPECT_THAT(dir_.List(), ElementsAre("1.dd8.bad"));
+  ASSERT_EQ(k8_.packets.size(), 2u);
+  EXPECT_EQ(k8_.packets[0].payload.size(), largest - 4);
+  EXPECT_EQ(k8_.packets[1].payload, Bytes{'c'});
+  ASSERT_EQ(diag_.size(), 1u);
+  EXPECT_THAT(diag_[0], ::testing::HasSubstr("1048563 bytes"));
 }
 
 TEST_F(SpoolReplayTest, UnreplayableFilesAreSetAsideOnceAndOthersGoOn) {

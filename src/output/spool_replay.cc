@@ -12,6 +12,9 @@ namespace {
 constexpr double kDd8Pacing = 3 * kSecond;
 // Vanished files dropped per tick at most: each costs one stat.
 constexpr int kMaxSkipsPerTick = 64;
+// The largest K8 packet is 1 MiB with its 18-byte header; the file holds a 4-byte type in
+// its place. A larger file could never be sent and would hold back every file behind it.
+constexpr uint64_t kMaxDd8FileSize = (1u << 20) - 18 + 4;
 
 }  // namespace
 
@@ -84,6 +87,10 @@ void SpoolReplay::ReplayK8(K8Channel& k8) {
       k8_.erase(k8_.begin() + static_cast<std::ptrdiff_t>(at));
       if (++skips >= kMaxSkipsPerTick) return;
       continue;
+    }
+    if (const auto size = fs_.FileSize(path); size && *size > kMaxDd8FileSize) {
+      SetAsideAt(k8_, at, std::to_string(*size) + " bytes, larger than the largest K8 packet");
+      return;
     }
     Bytes content;
     std::string error;

@@ -34,6 +34,9 @@ class FileSystem {
 
   virtual bool Exists(const std::string& path) = 0;
 
+  // The size of a regular file (symbolic links followed); empty for anything else.
+  virtual std::optional<uint64_t> FileSize(const std::string& path) = 0;
+
   // Stores a new file durably and atomically: its content goes to a temporary name first
   // (see kTemporarySuffix), is flushed to the disk, and is then given its final name, which
   // never replaces an existing file.
@@ -73,6 +76,7 @@ class PosixFileSystem final : public FileSystem {
   bool ReadAll(const std::string& path, Bytes* out, std::string* error) override;
   bool Remove(const std::string& path) override;
   bool Exists(const std::string& path) override;
+  std::optional<uint64_t> FileSize(const std::string& path) override;
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
   bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) override;
   std::optional<std::string> FindFirst(const std::string& pattern) override;

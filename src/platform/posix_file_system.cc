@@ -159,6 +159,12 @@ bool PosixFileSystem::Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::optional<uint64_t> PosixFileSystem::FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
 StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView data,
                                            std::string* error) {
   if (Exists(path)) return StoreResult::kExists;

@@ -183,7 +183,7 @@ void K8Side::Run() {
   }
 }
 
-void K8Side::Serve(PosixBlockingTcpClient& connection) {
+void K8Side::Serve(BlockingTcpClient& connection) {
   connection.SetReadTimeout(200);
   while (!stop_) {
     {
@@ -194,11 +194,15 @@ void K8Side::Serve(PosixBlockingTcpClient& connection) {
       }
     }
     Bytes packet;
-    const FrameRead outcome = ReadK8Frame(connection, &packet);
+    const FrameRead outcome = ReadK8Frame(connection, &packet, 1 << 20, &stop_);
     if (outcome == FrameRead::kNothing) continue;
-    if (outcome == FrameRead::kClosed) return;
+    if (outcome == FrameRead::kClosed || outcome == FrameRead::kStopped) return;
     if (outcome == FrameRead::kBad) {
       Say("invalid frame header: closing");
+      return;
+    }
+    if (packet.size() < kK8PacketHeaderSize) {
+      Say("frame of " + std::to_string(packet.size()) + " bytes, shorter than a packet: closing");
       return;
     }
     const int32_t type = ReadK8PacketHeader(packet)->type;

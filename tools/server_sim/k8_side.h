@@ -37,9 +37,11 @@ class K8Side {
   // A command line from the operator; false when it is not a K8 command.
   bool HandleCommand(const std::string& line);
 
+  // Answers the frames of one connection until it closes, breaks the framing or Stop().
+  void Serve(BlockingTcpClient& connection);
+
  private:
   void Run();
-  void Serve(PosixBlockingTcpClient& connection);
   Bytes ReplyTo(int32_t type);
 
   Options options_;

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 
+#include "answer_reader.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
@@ -75,33 +76,6 @@ std::string Stamp() { return FormatTimeWithMs(SystemClock().LocalNow()); }
 void Print(const char* direction, const std::string& what, ByteView bytes) {
   std::printf("%s %s %-44s %s\n", Stamp().c_str(), direction, what.c_str(), HexDump(bytes).c_str());
   std::fflush(stdout);
-}
-
-template <size_t N>
-bool Is(ByteView frame, const std::array<uint8_t, N>& fixed) {
-  return frame.size() == N && std::equal(fixed.begin(), fixed.end(), frame.begin());
-}
-
-std::string DescribeAnswer(ByteView frame) {
-  if (Is(frame, kAckFrame)) return "acknowledgement";
-  if (Is(frame, kNothingToSendFrame)) return "nothing to send";
-  if (Is(frame, kRetQueryFrame)) return "retranslator query";
-  if (auto clock = ParseClockFrame(frame)) {
-    char text[64];
-    std::snprintf(text, sizeof text, "clock %02d.%02d.%02d %02d:%02d, retranslators", clock->day,
-                  clock->month, clock->year2, clock->hour, clock->minute);
-    std::string out = text;
-    bool any = false;
-    for (int i = 1; i <= 32; ++i) {
-      if (!clock->retranslators.test(i)) continue;
-      out += (any ? "," : " ") + std::to_string(i);
-      any = true;
-    }
-    return any ? out : out + " none";
-  }
-  char text[48];
-  std::snprintf(text, sizeof text, "unknown frame, command %02X", frame.size() > 1 ? frame[1] : 0);
-  return text;
 }
 
 struct Options {
@@ -282,32 +256,22 @@ class StationSim {
     uint8_t chunk[512];
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n <= 0) return;
-    rx_.insert(rx_.end(), chunk, chunk + n);
-    // Answers may come back to back (clock then query): cut them by their length byte.
-    while (!rx_.empty()) {
-      const size_t length = static_cast<size_t>(rx_[0]) + 1;
-      if (length < 3) {
-        Print("<-", "stray byte", ByteView(rx_.data(), 1));
-        rx_.erase(rx_.begin());
-        continue;
+    reader_.Feed(ByteView(chunk, static_cast<size_t>(n)), [this](AnswerPiece piece, ByteView b) {
+      if (piece == AnswerPiece::kStrayByte) {
+        Print("<-", "stray byte", b);
+      } else if (piece == AnswerPiece::kBadChecksum) {
+        Print("<-", "bad checksum, skipping a byte", b);
+      } else {
+        Count(b);
+        Print("<-", DescribeAnswer(b), b);
       }
-      if (rx_.size() < length) break;
-      const ByteView frame(rx_.data(), length);
-      if (!IsWellFormedFrame(frame)) {
-        Print("<-", "bad checksum, skipping a byte", ByteView(rx_.data(), 1));
-        rx_.erase(rx_.begin());
-        continue;
-      }
-      Count(frame);
-      Print("<-", DescribeAnswer(frame), frame);
-      rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(length));
-    }
+    });
   }
 
   void Count(ByteView frame) {
-    if (Is(frame, kAckFrame)) ++acks_;
-    if (Is(frame, kNothingToSendFrame)) ++nothings_;
-    if (Is(frame, kRetQueryFrame)) ++queries_;
+    if (IsFrame(frame, kAckFrame)) ++acks_;
+    if (IsFrame(frame, kNothingToSendFrame)) ++nothings_;
+    if (IsFrame(frame, kRetQueryFrame)) ++queries_;
     if (ParseClockFrame(frame)) ++clocks_;
   }
 
@@ -341,7 +305,7 @@ class StationSim {
   int fd_;
   std::mt19937 random_;
   std::deque<Pending> queue_;
-  Bytes rx_;
+  AnswerReader reader_;
   long events_queued_ = 0, events_sent_ = 0, acks_ = 0, clocks_ = 0, queries_ = 0, nothings_ = 0;
 };
 

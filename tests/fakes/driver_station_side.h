@@ -1,0 +1,50 @@
+// What tests that run the real driver share: its "sqarn.ini" for a pseudo-terminal station
+// and loopback servers, and the station's reading of the driver's answers.
+#pragma once
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace qarn::testing {
+
+// Port 0 turns a link off.
+inline std::string DriverTestIni(int k7_port, int k8_port, const std::string& station_path,
+                                 const std::string& extra_main = "") {
+  std::ostringstream ini;
+  ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
+      << extra_main << "SendK7=" << (k7_port ? 1 : 0) << "\nK7Port=" << k7_port << "\n"
+      << "SendK8=" << (k8_port ? 1 : 0) << "\n"
+      << "[ServerHost]\nAddress=127.0.0.1\nPort=" << k8_port << "\n"
+      << "[ports]\nCOM1=" << station_path << "\n";
+  return ini.str();
+}
+
+// Reads from `fd` into `in` until `expected` has come; drops what came before it.
+inline bool ReadUntil(int fd, Bytes& in, ByteView expected, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto at = std::search(in.begin(), in.end(), expected.begin(), expected.end());
+    if (at != in.end()) {
+      in.erase(in.begin(), at + static_cast<long>(expected.size()));
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    uint8_t buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) in.insert(in.end(), buffer, buffer + n);
+  }
+}
+
+}  // namespace qarn::testing

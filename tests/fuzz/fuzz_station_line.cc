@@ -1,0 +1,94 @@
+// The station line: any bytes arriving in any pieces at any moments, through the serial
+// port's framer and the station protocol. Every byte reaches the protocol once and in order,
+// no packet is longer than the station's longest frame, and everything the driver writes
+// back is a sequence of well-formed answers.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_main_loop.h"
+#include "fakes/fake_serial_device.h"
+#include "fakes/memory_file_system.h"
+#include "fuzz/fuzz_check.h"
+#include "serial/serial_port_driver.h"
+#include "station/station_protocol.h"
+
+namespace qarn {
+namespace {
+
+template <size_t N>
+bool Is(ByteView frame, const std::array<uint8_t, N>& fixed) {
+  return frame.size() == N && std::equal(fixed.begin(), fixed.end(), frame.begin());
+}
+
+// Cuts what the driver wrote into its answers; each must be one the protocol knows.
+void CheckAnswers(ByteView written, size_t* acks) {
+  while (!written.empty()) {
+    const size_t length = static_cast<size_t>(written[0]) + 1;
+    FUZZ_CHECK(length <= written.size());
+    const ByteView frame = written.first(length);
+    FUZZ_CHECK(IsWellFormedFrame(frame));
+    const bool ack = Is(frame, kAckFrame);
+    FUZZ_CHECK(ack || Is(frame, kNothingToSendFrame) || Is(frame, kRetQueryFrame) ||
+               ParseClockFrame(frame).has_value());
+    if (ack) ++*acks;
+    written = written.subspan(length);
+  }
+}
+
+}  // namespace
+}  // namespace qarn
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace qarn;
+  FuzzedDataProvider in(data, size);
+  testing::FakeClock clock;
+  testing::FakeMainLoop loop(clock);
+  FakeSerialDevice device;
+  testing::MemoryFileSystem fs;
+  SerialPortDriver port(device, clock, loop);
+  SetStationPortValues(port);
+
+  StationProtocol::Settings settings;
+  settings.log = in.ConsumeBool();
+  settings.ret_enabled = ParseRetEnabled(in.ConsumeRandomLengthString(12));
+  Bytes delivered;
+  size_t events = 0;
+  StationProtocol::Hooks hooks;
+  hooks.send = [&](ByteView frame) { port.Send(frame); };
+  hooks.deliver_event = [&](const StationEvent&) { ++events; };
+  StationProtocol protocol(settings, hooks, clock, fs, clock.Now());
+  port.SetPacketHandler([&](ByteView packet) {
+    FUZZ_CHECK(!packet.empty() && packet.size() <= kMaxStationFrame);
+    delivered.insert(delivered.end(), packet.begin(), packet.end());
+    protocol.HandleStationPacket(packet);
+  });
+  FUZZ_CHECK(port.OpenPort());
+
+  Bytes sent;
+  while (in.remaining_bytes() > 0) {
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+      case 0: {
+        const Bytes piece = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(1, 300));
+        device.Feed(piece);
+        sent.insert(sent.end(), piece.begin(), piece.end());
+        break;
+      }
+      case 1:
+        loop.AdvanceMs(in.ConsumeIntegralInRange(0, 120));
+        break;
+      case 2:
+        protocol.RequestRetQuery();
+        break;
+    }
+  }
+  loop.AdvanceMs(200);  // the silence after the last byte ends the last packet
+
+  FUZZ_CHECK(delivered == sent);
+  size_t acks = 0;
+  CheckAnswers(device.written, &acks);
+  FUZZ_CHECK(acks >= events);
+  if (settings.log) FUZZ_CHECK(fs.files["qarn.log"].data == delivered);
+  return 0;
+}
