@@ -128,50 +128,6 @@ void BM_EventAckLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_EventAckLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class ManualClock final : public Clock {
- public:
-  uint32_t TickMs() const override { return tick; }
-  CivilTime LocalNow() const override { return {}; }
-  bool SetLocalTime(const CivilTime&, std::string*) override { return false; }
-  uint32_t tick = 0;
-};
-
-// A poll of the real device on a pseudo-terminal: idle (nothing waiting), or gathering and
-// handing over a frame. Allocations counted around the polls only.
-void PollAllocations(benchmark::State& state, bool with_frames) {
-  ManualClock clock;
-  PtyPort rig(clock);
-  SerialPortDriver& port = rig.port;
-  PseudoTerminal& pty = rig.pty;
-  long packets = 0;
-  port.SetPacketHandler([&](ByteView) { ++packets; });
-  if (!rig.Open(state)) return;
-  long polls = 0, allocations = 0;
-  for (auto _ : state) {
-    if (with_frames) {
-      state.PauseTiming();
-      if (::write(pty.master_fd(), kPollFrame.data(), kPollFrame.size()) != 3) break;
-      state.ResumeTiming();
-    }
-    const long before = g_allocations.load();
-    port.Poll();  // stamps the frame, if any
-    if (with_frames) {
-      clock.tick += 50;
-      port.Poll();  // hands it over
-      ++polls;
-    }
-    allocations += g_allocations.load() - before;
-    ++polls;
-  }
-  state.counters["allocations_per_poll"] =
-      polls ? static_cast<double>(allocations) / static_cast<double>(polls) : 0;
-  if (with_frames) state.counters["packets"] = static_cast<double>(packets);
-}
-void BM_PollIdle(benchmark::State& state) { PollAllocations(state, false); }
-void BM_PollFrame(benchmark::State& state) { PollAllocations(state, true); }
-BENCHMARK(BM_PollIdle);
-BENCHMARK(BM_PollFrame);
-
 }  // namespace
 }  // namespace qarn
 

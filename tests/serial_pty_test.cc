@@ -131,6 +131,7 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   ASSERT_EQ(ok, 'y');
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kHeld);
   close(release[1]);
   waitpid(child, nullptr, 0);
   close(ready[0]);
@@ -141,22 +142,54 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   EXPECT_FALSE(other.Open(pty_.slave_path()));
 }
 
-TEST_F(SerialPtyTest, VanishedDeviceIsReportedOnce) {
-  std::vector<std::string> errors;
-  SetDiagSink([&](bool is_error, const std::string& line) {
-    if (is_error) errors.push_back(line);
-  });
+TEST_F(SerialPtyTest, HungUpLineClosesThePortOnceAndWakesNothingMore) {
+  std::vector<DeviceError> lost;
+  port_.SetLostHandler([&](const DeviceError& e) { lost.push_back(e); });
   ASSERT_TRUE(port_.OpenPort());
-  pty_.CloseMaster();  // the other end goes away: the port's reads fail
-  ASSERT_TRUE(RunUntil([&] { return !errors.empty(); }));
+  WriteAll(pty_.master_fd(), Bytes{2, 8});  // a partial packet, lost with the line
+  pty_.CloseMaster();
+  ASSERT_TRUE(RunUntil([&] { return !lost.empty(); }));
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(lost[0].fault, DeviceFault::kHungUp);
+  EXPECT_EQ(lost[0].path, pty_.slave_path());
+  // The hung-up descriptor is closed, so it cannot keep the loop busy.
   int ticks = 0;
   const MainLoop::Id counter = loop_.StartTimer(10, [&] { ++ticks; });
-  RunUntil([&] { return ticks >= 20; });  // about twenty more polls
+  RunUntil([&] { return ticks >= 10; });
   loop_.StopTimer(counter);
-  SetDiagSink(nullptr);
-  EXPECT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(port_.IsOpen());
-  port_.ClosePort();
+  EXPECT_EQ(lost.size(), 1u);
+  EXPECT_TRUE(packets_.empty());
+}
+
+TEST_F(SerialPtyTest, EachOpenFailureNamesItsReason) {
+  testing::TempDir dir;
+  // Missing.
+  port_.SetPortName(dir.path() + "/ttyNONE");
+  EXPECT_FALSE(port_.OpenPort());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kMissing);
+  EXPECT_EQ(port_.LastOpenError().path, dir.path() + "/ttyNONE");
+  // Not a terminal.
+  const std::string plain = dir.path() + "/plain";
+  std::ofstream(plain) << "x";
+  port_.SetPortName(plain);
+  EXPECT_FALSE(port_.OpenPort());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kNotSerial);
+  // No permission: only a user without the right can see it (root has every right).
+  if (geteuid() != 0) {
+    ::chmod(plain.c_str(), 0);
+    EXPECT_FALSE(port_.OpenPort());
+    EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kNoPermission);
+    EXPECT_FALSE(port_.LastOpenError().detail.empty());  // the group that owns it
+  }
+  // Held by a program that keeps it open without a lock: not opened at all.
+  TermiosSerialDevice watched(fs_, "no-such-dir/sqarn.ini", [](const std::string&) {
+    return std::vector<DeviceHolder>{{4242, "minicom"}};
+  });
+  SerialPortDriver held(watched, clock_, loop_);
+  held.SetPortName(pty_.slave_path());
+  EXPECT_FALSE(held.OpenPort());
+  EXPECT_EQ(held.LastOpenError().fault, DeviceFault::kHeld);
+  EXPECT_EQ(held.LastOpenError().detail, "minicom (pid 4242)");
 }
 
 TEST(SerialDevicePath, MapsPortNames) {
