@@ -165,6 +165,8 @@ bool SerialPortDriver::OpenPort() {
     device_.Close();
     return false;
   }
+  open_error_ = device_.error();  // the device's path, and no fault
+  open_error_.fault = DeviceFault::kNone;
   open_.store(true, std::memory_order_release);
   watch_ =
       loop_.WatchFd(device_.ReadinessFd(), MainLoop::kReadable, [this](unsigned) { OnReadable(); });

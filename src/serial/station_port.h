@@ -24,7 +24,7 @@ class StationPort {
   // Bytes written; nothing while the port is closed.
   virtual size_t Send(ByteView bytes) = 0;
   virtual void SetDtr(bool on) = 0;
-  // Why the last OpenPort failed.
+  // The outcome of the last OpenPort: the device path, and why it failed.
   virtual DeviceError LastOpenError() const { return {}; }
 
   // Every received packet, on the main thread.
