@@ -82,6 +82,7 @@ class ChildProcess {
   }
 
   void Signal(int sig) { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
 
   // The exit status, or -1 after a signal.
   int Wait() {
