@@ -20,6 +20,7 @@
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/pseudo_terminal.h"
+#include "station/station_frame_reader.h"
 #include "station/station_frames.h"
 
 namespace qarn {
@@ -282,26 +283,22 @@ class StationSim {
     uint8_t chunk[512];
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n <= 0) return;
-    rx_.insert(rx_.end(), chunk, chunk + n);
     // Answers may come back to back (clock then query): cut them by their length byte.
-    while (!rx_.empty()) {
-      const size_t length = static_cast<size_t>(rx_[0]) + 1;
-      if (length < 3) {
-        Print("<-", "stray byte", ByteView(rx_.data(), 1));
-        rx_.erase(rx_.begin());
-        continue;
-      }
-      if (rx_.size() < length) break;
-      const ByteView frame(rx_.data(), length);
-      if (!IsWellFormedFrame(frame)) {
-        Print("<-", "bad checksum, skipping a byte", ByteView(rx_.data(), 1));
-        rx_.erase(rx_.begin());
-        continue;
-      }
-      Count(frame);
-      Print("<-", DescribeAnswer(frame), frame);
-      rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(length));
-    }
+    reader_.Feed(ByteView(chunk, static_cast<size_t>(n)),
+                 [this](StationFrameReader::Item item, ByteView bytes) {
+                   switch (item) {
+                     case StationFrameReader::Item::kStrayByte:
+                       Print("<-", "stray byte", bytes);
+                       break;
+                     case StationFrameReader::Item::kBadChecksum:
+                       Print("<-", "bad checksum, skipping a byte", bytes);
+                       break;
+                     case StationFrameReader::Item::kFrame:
+                       Count(bytes);
+                       Print("<-", DescribeAnswer(bytes), bytes);
+                       break;
+                   }
+                 });
   }
 
   void Count(ByteView frame) {
@@ -341,7 +338,7 @@ class StationSim {
   int fd_;
   std::mt19937 random_;
   std::deque<Pending> queue_;
-  Bytes rx_;
+  StationFrameReader reader_;
   long events_queued_ = 0, events_sent_ = 0, acks_ = 0, clocks_ = 0, queries_ = 0, nothings_ = 0;
 };
 
