@@ -143,25 +143,6 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   EXPECT_FALSE(other.Open(pty_.slave_path()));
 }
 
-TEST_F(SerialPtyTest, HungUpLineClosesThePortOnceAndWakesNothingMore) {
-  std::vector<DeviceError> lost;
-  port_.SetLostHandler([&](const DeviceError& e) { lost.push_back(e); });
-  ASSERT_TRUE(port_.OpenPort());
-  WriteAll(pty_.master_fd(), Bytes{2, 8});  // a partial packet, lost with the line
-  pty_.CloseMaster();
-  ASSERT_TRUE(RunUntil([&] { return !lost.empty(); }));
-  EXPECT_FALSE(port_.IsOpen());
-  EXPECT_EQ(lost[0].fault, DeviceFault::kHungUp);
-  EXPECT_EQ(lost[0].path, pty_.slave_path());
-  // The hung-up descriptor is closed, so it cannot keep the loop busy.
-  int ticks = 0;
-  const MainLoop::Id counter = loop_.StartTimer(10, [&] { ++ticks; });
-  RunUntil([&] { return ticks >= 10; });
-  loop_.StopTimer(counter);
-  EXPECT_EQ(lost.size(), 1u);
-  EXPECT_TRUE(packets_.empty());
-}
-
 TEST_F(SerialPtyTest, EachOpenFailureNamesItsReason) {
   testing::TempDir dir;
   // Missing.
