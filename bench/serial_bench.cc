@@ -1,7 +1,9 @@
 // The station port's costs: the latency from an event frame's last byte on the line to its
-// acknowledgement, and the allocations of a poll.
+// acknowledgement; the whole driver's wake-ups and CPU while idle with both links up; and
+// the time from a device's return to the first acknowledged frame.
 #include <benchmark/benchmark.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -9,11 +11,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <new>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "fakes/child_process.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/pseudo_terminal.h"
@@ -128,49 +134,172 @@ void BM_EventAckLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_EventAckLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class ManualClock final : public Clock {
+// The driver binary with both links connected to the server simulator and its port on a
+// pseudo-terminal behind a link, as /dev/serial/by-id gives one.
+class DriverRig {
  public:
-  uint32_t TickMs() const override { return tick; }
-  CivilTime LocalNow() const override { return {}; }
-  bool SetLocalTime(const CivilTime&, std::string*) override { return false; }
-  uint32_t tick = 0;
+  bool Start(benchmark::State& state) {
+    char pattern[] = "/tmp/qarn-bench-XXXXXX";
+    if (!mkdtemp(pattern)) return Fail(state, "mkdtemp");
+    dir_ = pattern;
+    server_ = std::make_unique<testing::ChildProcess>(
+        QARN_SERVER_SIM_PATH, std::vector<std::string>{"--k7-port", "0", "--k8-port", "0"}, dir_,
+        /*pipe_input=*/true);
+    if (!server_->WaitFor(1, "K8 listening on 127.0.0.1:", 5000)) return Fail(state, "server sim");
+    server_->WaitFor(1, "\n", 500);
+    const int k7 = PortAfter(server_->out(), "K7: listening on 127.0.0.1:");
+    const int k8 = PortAfter(server_->out(), "K8 listening on 127.0.0.1:");
+    std::string error;
+    if (!pty_->Open(&error)) return Fail(state, error.c_str());
+    link_ = dir_ + "/station";
+    if (symlink(pty_->slave_path().c_str(), link_.c_str()) != 0) return Fail(state, "symlink");
+    std::ofstream(dir_ + "/sqarn.ini")
+        << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\nSendK7=1\nK7Port=" << k7
+        << "\nSendK8=1\n[ServerHost]\nAddress=127.0.0.1\nPort=" << k8 << "\n[ports]\nCOM1=" << link_
+        << "\n";
+    driver_ = std::make_unique<testing::ChildProcess>(QARN_DRIVER_PATH,
+                                                      std::vector<std::string>{"--headless"}, dir_);
+    if (!driver_->WaitFor(2, "K7: connected", 10000)) return Fail(state, "K7 never connected");
+    if (!server_->WaitFor(1, "K8 connection from", 10000)) return Fail(state, "no K8 link");
+    return true;
+  }
+  ~DriverRig() {
+    if (driver_) {
+      driver_->Signal(SIGTERM);
+      driver_->Wait();
+    }
+    if (server_) {
+      server_->Signal(SIGTERM);
+      server_->Wait();
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  // Context switches of every thread of the driver (or of its main thread only), and its
+  // CPU time in ticks.
+  long WakeUps(bool main_thread_only = false) const {
+    long total = 0;
+    const std::string pid = std::to_string(driver_->pid());
+    const std::string tasks = "/proc/" + pid + "/task";
+    for (const auto& t : std::filesystem::directory_iterator(tasks)) {
+      if (main_thread_only && t.path().filename() != pid) continue;
+      std::ifstream status(t.path() / "status");
+      std::string key;
+      long value = 0;
+      while (status >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+          status >> value;
+          total += value;
+        }
+      }
+    }
+    return total;
+  }
+  long CpuTicks() const {
+    std::ifstream stat("/proc/" + std::to_string(driver_->pid()) + "/stat");
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+      if (i == 14) utime = std::stol(field);
+      if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+  }
+
+  // Sends one event frame and waits up to `wait_ms` for its acknowledgement.
+  bool EventAcknowledged(int master_fd, int wait_ms) {
+    const Bytes frame = BuildStationEventFrame(7, 0x0A, 7);
+    if (::write(master_fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+      return false;
+    }
+    Bytes in;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (std::chrono::steady_clock::now() < until) {
+      pollfd p{master_fd, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      uint8_t chunk[64];
+      const ssize_t n = ::read(master_fd, chunk, sizeof chunk);
+      if (n > 0) in.insert(in.end(), chunk, chunk + n);
+      if (std::search(in.begin(), in.end(), kAckFrame.begin(), kAckFrame.end()) != in.end()) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::unique_ptr<PseudoTerminal> pty_ = std::make_unique<PseudoTerminal>();
+  std::string link_;
+
+ private:
+  static int PortAfter(const std::string& text, const std::string& prefix) {
+    const size_t at = text.find(prefix);
+    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + prefix.size());
+  }
+  static bool Fail(benchmark::State& state, const char* what) {
+    state.SkipWithError(what);
+    return false;
+  }
+
+  std::string dir_;
+  std::unique_ptr<testing::ChildProcess> server_;
+  std::unique_ptr<testing::ChildProcess> driver_;
 };
 
-// A poll of the real device on a pseudo-terminal: idle (nothing waiting), or gathering and
-// handing over a frame. Allocations counted around the polls only.
-void PollAllocations(benchmark::State& state, bool with_frames) {
-  ManualClock clock;
-  PtyPort rig(clock);
-  SerialPortDriver& port = rig.port;
-  PseudoTerminal& pty = rig.pty;
-  long packets = 0;
-  port.SetPacketHandler([&](ByteView) { ++packets; });
-  if (!rig.Open(state)) return;
-  long polls = 0, allocations = 0;
+// Idle: port open, both links connected and polling, no station traffic. Wake-ups are the
+// context switches of all the driver's threads (/proc/<pid>/task/*/status), per second.
+void BM_DriverIdle(benchmark::State& state) {
+  DriverRig rig;
+  if (!rig.Start(state)) return;
+  rig.EventAcknowledged(rig.pty_->master_fd(), 2000);  // the port answers
+  constexpr int kSeconds = 5;
   for (auto _ : state) {
-    if (with_frames) {
-      state.PauseTiming();
-      if (::write(pty.master_fd(), kPollFrame.data(), kPollFrame.size()) != 3) break;
-      state.ResumeTiming();
-    }
-    const long before = g_allocations.load();
-    port.Poll();  // stamps the frame, if any
-    if (with_frames) {
-      clock.tick += 50;
-      port.Poll();  // hands it over
-      ++polls;
-    }
-    allocations += g_allocations.load() - before;
-    ++polls;
+    const long wake0 = rig.WakeUps(), main0 = rig.WakeUps(true), cpu0 = rig.CpuTicks();
+    std::this_thread::sleep_for(std::chrono::seconds(kSeconds));
+    const long wakes = rig.WakeUps() - wake0, main = rig.WakeUps(true) - main0;
+    const long cpu = rig.CpuTicks() - cpu0;
+    state.counters["wakeups_per_s"] = static_cast<double>(wakes) / kSeconds;
+    state.counters["main_thread_per_s"] = static_cast<double>(main) / kSeconds;
+    state.counters["cpu_percent"] =
+        100.0 * static_cast<double>(cpu) / static_cast<double>(sysconf(_SC_CLK_TCK)) / kSeconds;
   }
-  state.counters["allocations_per_poll"] =
-      polls ? static_cast<double>(allocations) / static_cast<double>(polls) : 0;
-  if (with_frames) state.counters["packets"] = static_cast<double>(packets);
 }
-void BM_PollIdle(benchmark::State& state) { PollAllocations(state, false); }
-void BM_PollFrame(benchmark::State& state) { PollAllocations(state, true); }
-BENCHMARK(BM_PollIdle);
-BENCHMARK(BM_PollFrame);
+BENCHMARK(BM_DriverIdle)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// The station's adapter goes (its line hangs up) and a new one comes under the same name:
+// from the new device's appearance to the first event frame acknowledged on it.
+void BM_DeviceReturnToFirstAck(benchmark::State& state) {
+  DriverRig rig;
+  if (!rig.Start(state)) return;
+  std::unique_ptr<PseudoTerminal> current = std::move(rig.pty_);
+  if (!rig.EventAcknowledged(current->master_fd(), 2000)) {
+    state.SkipWithError("the driver does not answer");
+    return;
+  }
+  std::vector<double> times;
+  for (auto _ : state) {
+    current->CloseMaster();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the driver notices
+    auto next = std::make_unique<PseudoTerminal>();
+    std::string error;
+    if (!next->Open(&error)) break;
+    const std::string temp = rig.link_ + ".new";
+    if (symlink(next->slave_path().c_str(), temp.c_str()) != 0) break;
+    const auto appeared = std::chrono::steady_clock::now();
+    std::rename(temp.c_str(), rig.link_.c_str());
+    while (!rig.EventAcknowledged(next->master_fd(), 100)) {
+      if (std::chrono::steady_clock::now() - appeared > std::chrono::seconds(15)) break;
+    }
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - appeared)
+            .count());
+    current = std::move(next);
+  }
+  if (times.empty()) return;
+  std::sort(times.begin(), times.end());
+  state.counters["median_ms"] = times[times.size() / 2];
+  state.counters["max_ms"] = times.back();
+}
+BENCHMARK(BM_DeviceReturnToFirstAck)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace qarn

@@ -81,13 +81,31 @@ TEST_F(DriverTest, OpensTheConfiguredPortUnderItsDeviceName) {
   EXPECT_EQ(d.com_port_name(), "COM12");
 }
 
-TEST_F(DriverTest, BusyPortAtStartLeavesTheSetupPageStopped) {
+TEST_F(DriverTest, PortMissingAtStartIsReportedOnceAndOpenedWhenItAppears) {
   port_.can_open = false;
-  Driver& d = Start("[main]\nComPort=COM3\n");
+  port_.open_error = {DeviceFault::kMissing, "/dev/ttyUSB0", ""};
+  Driver& d = Start("[main]\nComPort=COM3\nSendK8=0\n");
+  const auto port_lines = [this] {
+    std::vector<std::string> lines;
+    for (const std::string& line : diag_)
+      if (line.rfind("station port", 0) == 0) lines.push_back(line);
+    return lines;
+  };
   EXPECT_FALSE(d.setup_page().running);
+  EXPECT_EQ(d.setup_page().chosen, "COM3");
   EXPECT_THAT(view_.messages, IsEmpty());  // the message box does not exist yet
-  // but standard error says it (after the check's word that /dev/ttyS2 is not there)
-  EXPECT_THAT(diag_, Contains(HasSubstr("Порт уже занят")));
+  // Standard error says which port, which device and why, once.
+  EXPECT_THAT(port_lines(), ElementsAre("station port COM3 (/dev/ttyUSB0): cannot open: no such "
+                                        "device; trying again every 2 s"));
+  loop_.Advance(10000);
+  EXPECT_EQ(port_lines().size(), 1u);
+  port_.can_open = true;
+  loop_.Advance(2000);
+  EXPECT_TRUE(d.setup_page().running);
+  EXPECT_THAT(port_.opened, ElementsAre("\\\\.\\COM3"));
+  EXPECT_TRUE(port_.dtr);
+  EXPECT_THAT(port_lines(),
+              ElementsAre(::testing::_, "station port COM3 (/dev/ttyUSB0): open again"));
 }
 
 TEST_F(DriverTest, PasswordsDiffer) {

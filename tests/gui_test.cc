@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
+#include <QToolButton>
 #include <cstdlib>
 #include <functional>
 #include <set>
@@ -30,6 +32,7 @@
 #include "gui/main_window.h"
 #include "gui/message_box_dialog.h"
 #include "gui/password_dialog.h"
+#include "gui/port_list_box.h"
 #include "platform/diag.h"
 #include "shell/driver.h"
 
@@ -257,6 +260,65 @@ TEST_F(MainWindowTest, RunButtonStartsAndStopsBehindThePassword) {
   EXPECT_FALSE(port_.IsOpen());
   // Scan, start, refused stop, stop.
   EXPECT_THAT(OpenFlags(), ElementsAre(0, 1, 1, 0));
+}
+
+TEST_F(MainWindowTest, OnlyAPickInTheDropDownSelectsAPort) {
+  Start();
+  window_.show();
+  port_.opens = [](const std::string& name) {
+    return name == "\\\\.\\COM2" || name == "\\\\.\\COM3";
+  };
+  window_.rescan_button()->click();
+  ASSERT_EQ(window_.port_list()->count(), 2);
+  ASSERT_EQ(driver_->com_port_name(), "COM2");
+  k8_.packets.clear();
+
+  // Text typed into the field that matches an entry, then Enter: no pick.
+  QLineEdit* field = window_.port_list()->lineEdit();
+  field->selectAll();
+  QTest::keyClicks(field, "COM3");
+  QTest::keyClick(field, Qt::Key_Return);
+  field->clearFocus();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(driver_->com_port_name(), "COM2");
+  EXPECT_TRUE(k8_.packets.empty());
+  EXPECT_EQ(driver_->setup_page().chosen, "COM3");  // a start would open it as typed
+
+  // The keyboard's choice in the drop-down: a pick.
+  window_.port_list()->showPopup();
+  QAbstractItemView* view = window_.port_list()->view();
+  view->setCurrentIndex(view->model()->index(1, 0));
+  QTest::keyClick(view, Qt::Key_Return);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(driver_->com_port_name(), "COM3");
+  EXPECT_EQ(OpenFlags(), std::vector<uint8_t>{0});
+  EXPECT_EQ(dir_.Read("sqarn.ini"),
+            (std::vector<uint8_t>{'[', 'm', 'a', 'i', 'n', ']', '\n', 'C', 'o', 'm',
+                                  'P', 'o', 'r', 't', '=', 'C', 'O',  'M', '3', '\n'}));
+}
+
+TEST_F(MainWindowTest, HeaderStripCarriesTheWindowButtons) {
+  Start();
+  window_.set_tray_available(true);
+  window_.show();
+  for (QToolButton* b :
+       {window_.minimize_button(), window_.maximize_button(), window_.close_button()}) {
+    const QRect r = b->geometry();
+    EXPECT_TRUE(QRect(0, 0, kWindowWidth, kHeaderHeight).contains(r)) << r.x() << "," << r.y();
+    EXPECT_TRUE(b->isVisible());
+  }
+  window_.minimize_button()->click();
+  QTRY_VERIFY_WITH_TIMEOUT(window_.isHidden(), 2000);
+  window_.OnRestoreClicked();
+
+  bool asked = false;
+  OnNextModal([&asked](QWidget* w) {
+    asked = true;
+    static_cast<PasswordDialog*>(w)->cancel_button()->click();
+  });
+  window_.close_button()->click();
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(window_.isVisible());
 }
 
 TEST_F(MainWindowTest, CloseAsksForThePassword) {

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include "fakes/temp_dir.h"
 #include "platform/blocking_tcp_client.h"
@@ -121,6 +122,40 @@ TEST_F(PosixFileSystemTest, FindUsesThePrefixAsGiven) {
   EXPECT_EQ(fs_.FindFirst(dir_ / "spool/*.dd8"), "2.dd8");
   EXPECT_FALSE(fs_.FindFirst(dir_ / "*.ddk").has_value());
   EXPECT_THAT(fs_.FindAll(dir_ / "none/*.dd8"), IsEmpty());
+}
+
+TEST_F(PosixFileSystemTest, ReplaceKeepsTheLinkTheModeAndTheOwner) {
+  std::filesystem::create_directory(dir_ / "etc");
+  dir_.Write("etc/sqarn.ini", "old");
+  ::chmod((dir_ / "etc/sqarn.ini").c_str(), 0640);
+  std::filesystem::create_symlink("etc/sqarn.ini", dir_ / "sqarn.ini");
+  struct stat before {};
+  ASSERT_EQ(::stat((dir_ / "etc/sqarn.ini").c_str(), &before), 0);
+  std::string error;
+  ASSERT_TRUE(fs_.ReplaceDurable(dir_ / "sqarn.ini", View("new"), &error)) << error;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "sqarn.ini"));
+  const auto content = dir_.Read("etc/sqarn.ini");
+  EXPECT_EQ(std::string(content.begin(), content.end()), "new");
+  struct stat after {};
+  ASSERT_EQ(::stat((dir_ / "etc/sqarn.ini").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_THAT(dir_.List(), ElementsAre("etc", "sqarn.ini"));
+
+  // Another owner stays the owner (only root can give a file away to try it).
+  if (::chown((dir_ / "etc/sqarn.ini").c_str(), 12345, 12345) == 0) {
+    ASSERT_TRUE(fs_.ReplaceDurable(dir_ / "sqarn.ini", View("newer"), &error)) << error;
+    ASSERT_EQ(::stat((dir_ / "etc/sqarn.ini").c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, 12345u);
+    EXPECT_EQ(after.st_gid, 12345u);
+  }
+
+  // A link whose target does not exist yet makes the target.
+  std::filesystem::create_symlink("etc/other.ini", dir_ / "dangling.ini");
+  ASSERT_TRUE(fs_.ReplaceDurable(dir_ / "dangling.ini", View("x"), &error)) << error;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "dangling.ini"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir_ / "etc/other.ini"));
 }
 
 TEST_F(PosixFileSystemTest, AppendCreatesThenExtends) {

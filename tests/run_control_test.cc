@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "fakes/fake_links.h"
+#include "fakes/fake_main_loop.h"
 #include "fakes/fake_station_port.h"
 #include "fakes/temp_dir.h"
 #include "k8/k8_wire.h"
@@ -81,6 +82,8 @@ class RunControlTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
+  testing::FakeClock clock_;
+  testing::FakeMainLoop loop_{clock_};
   testing::FakeStationPort port_;
   testing::FakeK8 k8_;
   PosixFileSystem fs_;
@@ -90,7 +93,7 @@ class RunControlTest : public ::testing::Test {
   int pages_changed_ = 0;
   int password_prompts_ = 0;
   bool accept_password_ = false;
-  RunControl run_{port_, fs_, dir_ / "sqarn.ini",
+  RunControl run_{port_, loop_, fs_, dir_ / "sqarn.ini",
                   RunControl::Hooks{
                       [this] {
                         ++password_prompts_;
@@ -215,6 +218,92 @@ TEST_F(RunControlTest, SelectionErrorsGoToTheErrorLog) {
   run_.OnPortSelected("COM2");
   EXPECT_THAT(errors_, ElementsAre(19, 19));
   EXPECT_EQ(run_.ComPortName(), "COM2");
+}
+
+TEST_F(RunControlTest, FailedStartNamesItsReason) {
+  port_.can_open = false;
+  port_.open_error = {DeviceFault::kNoPermission, "/dev/ttyUSB0", "dialout"};
+  run_.SetChosenText("COM3");
+  run_.OnRunClicked();
+  EXPECT_THAT(messages_, ElementsAre("Нет доступа к порту!"));
+  EXPECT_THAT(diag_, ::testing::Contains("station port COM3 (/dev/ttyUSB0): cannot open: no "
+                                         "permission (the user must be in group dialout, which "
+                                         "owns the device)"));
+}
+
+TEST_F(RunControlTest, StopThenStartReopensTheConfiguredPort) {
+  run_.SetComPortName("COM6");
+  Free({"COM6"});
+  ASSERT_TRUE(run_.OpenAtStartUp());
+  EXPECT_EQ(run_.page().chosen, "COM6");  // the field shows it
+  accept_password_ = true;
+  run_.OnRunClicked();
+  ASSERT_FALSE(run_.page().running);
+  run_.OnRunClicked();
+  EXPECT_TRUE(run_.page().running);
+  EXPECT_THAT(port_.opened, ElementsAre("\\\\.\\COM6", "\\\\.\\COM6"));
+  EXPECT_THAT(messages_, IsEmpty());
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "sqarn.ini"));  // nothing stored
+  EXPECT_THAT(Payloads(), ElementsAre(PortState("COM6", 0), PortState("COM6", 1)));
+}
+
+TEST_F(RunControlTest, LostPortIsReportedOnceRetriedAndReopened) {
+  StartOn("COM1");
+  diag_.clear();
+  port_.can_open = false;
+  port_.opens = nullptr;
+  port_.Lose({DeviceFault::kHungUp, "/dev/ttyUSB0", "the line hung up"});
+  EXPECT_TRUE(run_.page().running);  // still meant to run
+  EXPECT_TRUE(run_.page().retrying);
+  EXPECT_THAT(Payloads(), ElementsAre(PortState("COM1", 0)));
+  const int attempts = port_.open_attempts;
+  // Every 2 s for the first minute, then every 10 s; silent meanwhile.
+  loop_.Advance(60000);
+  EXPECT_EQ(port_.open_attempts - attempts, 30);
+  loop_.Advance(60000);
+  EXPECT_EQ(port_.open_attempts - attempts, 36);
+  EXPECT_EQ(diag_.size(), 1u);
+  EXPECT_NE(diag_[0].find("station port COM1 (/dev/ttyUSB0): lost: the device went away"),
+            std::string::npos);
+
+  port_.can_open = true;
+  loop_.Advance(10000);
+  EXPECT_TRUE(port_.IsOpen());
+  EXPECT_EQ(port_.opened.back(), "\\\\.\\COM1");
+  EXPECT_FALSE(run_.page().retrying);
+  EXPECT_THAT(Payloads(), ElementsAre(PortState("COM1", 0), PortState("COM1", 1)));
+  EXPECT_EQ(diag_.size(), 2u);
+  const int after = port_.open_attempts;
+  loop_.Advance(60000);
+  EXPECT_EQ(port_.open_attempts, after);  // no more tries once open
+}
+
+TEST_F(RunControlTest, StopOrAnotherPickEndsTheRetries) {
+  StartOn("COM1");
+  port_.can_open = false;
+  port_.opens = nullptr;
+  port_.Lose({DeviceFault::kHungUp, "/dev/ttyUSB0", ""});
+  accept_password_ = true;
+  run_.OnRunClicked();
+  EXPECT_FALSE(run_.page().running);
+  EXPECT_FALSE(run_.page().retrying);
+  int attempts = port_.open_attempts;
+  port_.can_open = true;
+  loop_.Advance(20000);
+  EXPECT_EQ(port_.open_attempts, attempts);
+
+  // A port missing at start-up is tried again until another one is picked.
+  run_.SetComPortName("COM2");
+  port_.can_open = false;
+  EXPECT_FALSE(run_.OpenAtStartUp());
+  EXPECT_TRUE(run_.page().retrying);
+  run_.OnPortSelected("COM2");  // the same port: still tried
+  EXPECT_TRUE(run_.page().retrying);
+  run_.OnPortSelected("COM5");
+  EXPECT_FALSE(run_.page().retrying);
+  attempts = port_.open_attempts;
+  loop_.Advance(20000);
+  EXPECT_EQ(port_.open_attempts, attempts);
 }
 
 TEST_F(RunControlTest, StartUpOpensTheNamedPortSilently) {

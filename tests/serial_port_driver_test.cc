@@ -106,7 +106,7 @@ TEST_F(SerialPortDriverTest, PortNameAndQueuesWaitWhileOpen) {
   EXPECT_EQ(device_.opened_name, "\\\\.\\COM7");
 }
 
-TEST_F(SerialPortDriverTest, OpenAppliesLineAndStartsPolling) {
+TEST_F(SerialPortDriverTest, OpenAppliesLineAndWatchesTheDevice) {
   UseStationSettings();
   device_.Feed({1, 2, 3});
   ASSERT_TRUE(port_.OpenPort());
@@ -121,31 +121,34 @@ TEST_F(SerialPortDriverTest, OpenAppliesLineAndStartsPolling) {
   EXPECT_EQ(device_.line.xon_limit, 512u);
   EXPECT_EQ(device_.line.xoff_limit, 512u);
   EXPECT_EQ(device_.in_queue_size, 2048u);
-  EXPECT_EQ(loop_.timer_count(), 1u);
+  // Idle, nothing but the watch: no timer wakes the loop.
+  EXPECT_EQ(loop_.watch_count(), 1u);
+  EXPECT_EQ(loop_.timer_count(), 0u);
 
-  // Line values apply at once while open; a new polling delay restarts the timer.
+  // Line values apply at once while open.
   port_.SetDataBits(DataBits::db7BITS);
   EXPECT_EQ(device_.line.data_bits, 7);
-  port_.SetPollingDelay(25);
-  ASSERT_EQ(loop_.timer_count(), 1u);
 
   port_.ClosePort();
   EXPECT_FALSE(port_.IsOpen());
   EXPECT_FALSE(device_.open);
-  EXPECT_EQ(loop_.timer_count(), 0u);
+  EXPECT_EQ(loop_.watch_count(), 0u);
   port_.ClosePort();  // closing a closed port does nothing
 }
 
-TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosed) {
+TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedAndSaysWhy) {
   device_.openable = false;
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kMissing);
+  EXPECT_EQ(port_.LastOpenError().path, "/dev/ttyFAKE");
   device_.openable = true;
   device_.accept_settings = false;
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
   EXPECT_FALSE(device_.open);
-  EXPECT_EQ(loop_.timer_count(), 0u);
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kRefused);
+  EXPECT_EQ(loop_.watch_count(), 0u);
 }
 
 TEST_F(SerialPortDriverTest, ClosedPortDoesNothing) {
@@ -158,124 +161,99 @@ TEST_F(SerialPortDriverTest, ClosedPortDoesNothing) {
   EXPECT_TRUE(device_.written.empty());
 }
 
-TEST_F(SerialPortDriverTest, FramingBySilence) {
-  UseStationSettings();
-  ASSERT_TRUE(port_.OpenPort());
-  // Three frames 100 ms apart: three packets, each at the first poll more than 40 ms after
-  // the poll that saw it first.
-  for (int i = 0; i < 3; ++i) {
-    device_.Feed({2, 8, 0xF6});
-    loop_.Advance(10);  // the first poll stamps
-    loop_.Advance(40);
-    EXPECT_EQ(packets_.size(), static_cast<size_t>(i));
-    loop_.Advance(10);  // 50 ms after the stamp
-    ASSERT_EQ(packets_.size(), static_cast<size_t>(i + 1));
-    loop_.Advance(40);
+class ArrivalTest : public SerialPortDriverTest {
+ protected:
+  void SetUp() override {
+    UseStationSettings();
+    ASSERT_TRUE(port_.OpenPort());
   }
-  EXPECT_EQ(packets_[2], (std::vector<uint8_t>{2, 8, 0xF6}));
+  void Arrive(const std::vector<uint8_t>& bytes) {
+    device_.Feed(bytes);
+    loop_.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
+  }
+};
 
-  // Two frames 20 ms apart: one packet.
-  packets_.clear();
-  device_.Feed({2, 8, 0xF6});
+TEST_F(ArrivalTest, PacketGoesByOneTimerMoreThan40MsAfterItsFirstByte) {
+  clock_.SetTick(5000);
+  Arrive({2, 8});
+  ASSERT_EQ(loop_.timer_count(), 1u);
   loop_.Advance(20);
-  device_.Feed({2, 0x0C, 0xF2});
-  loop_.Advance(100);
+  Arrive({0xF6});  // the same packet: the timer stays as it was
+  EXPECT_EQ(loop_.timer_count(), 1u);
+  loop_.Advance(20);
+  EXPECT_TRUE(packets_.empty());
+  loop_.Advance(1);  // 41 ms after the first byte
   ASSERT_EQ(packets_.size(), 1u);
-  EXPECT_EQ(packets_[0], (std::vector<uint8_t>{2, 8, 0xF6, 2, 0x0C, 0xF2}));
-}
-
-TEST_F(SerialPortDriverTest, StallGivesAWholePacketThenTheRest) {
-  UseStationSettings();
-  ASSERT_TRUE(port_.OpenPort());
-  clock_.SetTick(100000);
-  std::vector<uint8_t> bytes(300);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-  device_.Feed(bytes);
-  port_.Poll();
-  ASSERT_EQ(packets_.size(), 1u);
-  EXPECT_EQ(packets_[0].size(), 256u);
-  // The marker advanced by 267 ms lies far in the past: the rest goes at the next poll.
-  EXPECT_EQ(port_.first_byte_tick(), kNoFirstByte + 267u);
-  clock_.AdvanceTick(10);
-  port_.Poll();
-  ASSERT_EQ(packets_.size(), 2u);
-  EXPECT_EQ(packets_[1].size(), 44u);
-  EXPECT_EQ(packets_[1][0], 256 % 256);
+  EXPECT_EQ(packets_[0], (std::vector<uint8_t>{2, 8, 0xF6}));
+  EXPECT_EQ(loop_.timer_count(), 0u);
   EXPECT_EQ(port_.first_byte_tick(), kNoFirstByte);
 
-  // Exactly two whole packets leave no stamp.
-  device_.Feed(std::vector<uint8_t>(512, 7));
-  port_.Poll();
-  EXPECT_EQ(packets_.size(), 4u);
-  EXPECT_EQ(port_.first_byte_tick(), kNoFirstByte);
-}
-
-TEST_F(SerialPortDriverTest, NoTimeoutKeepsPartialPackets) {
-  UseStationSettings();
-  port_.SetPacketTimeout(-1);
-  ASSERT_TRUE(port_.OpenPort());
-  device_.Feed(std::vector<uint8_t>(255, 1));
-  loop_.Advance(1000);
-  EXPECT_TRUE(packets_.empty());
-  device_.Feed({2});
-  loop_.Advance(10);
-  ASSERT_EQ(packets_.size(), 1u);
-  EXPECT_EQ(packets_[0].size(), 256u);
-}
-
-TEST_F(SerialPortDriverTest, DiscardDropsOnlyPartialPackets) {
-  UseStationSettings();
-  port_.SetPacketMode(PacketMode::pmDiscard);
-  ASSERT_TRUE(port_.OpenPort());
-  device_.Feed({2, 8, 0xF6});
+  // A flood: whole packets at once, the rest by the timer right after, nothing lost.
+  Arrive(std::vector<uint8_t>(5000, 9));
+  size_t bytes = 0;
+  for (int i = 0; i < 100; ++i) {
+    loop_.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
+    loop_.Advance(1);
+  }
   loop_.Advance(100);
-  EXPECT_TRUE(packets_.empty());
-  EXPECT_TRUE(device_.in.empty());
-  device_.Feed(std::vector<uint8_t>(256, 3));
-  loop_.Advance(10);
+  for (size_t i = 1; i < packets_.size(); ++i) bytes += packets_[i].size();
+  EXPECT_EQ(bytes, 5000u);
+  EXPECT_EQ(packets_[1].size(), 256u);
+}
+
+TEST_F(ArrivalTest, HandlerThatClosesThePortEndsTheArrival) {
+  port_.SetPacketHandler([this](ByteView p) {
+    packets_.emplace_back(p.begin(), p.end());
+    port_.ClosePort();
+  });
+  Arrive(std::vector<uint8_t>(600, 1));
   EXPECT_EQ(packets_.size(), 1u);
+  EXPECT_EQ(loop_.timer_count(), 0u);
+  EXPECT_EQ(loop_.watch_count(), 0u);
+}
+
+TEST_F(ArrivalTest, FailingDeviceIsClosedReportedOnceAndItsPartialPacketLost) {
+  std::vector<DeviceError> lost;
+  port_.SetLostHandler([&](const DeviceError& e) { lost.push_back(e); });
+  Arrive({2, 8});
+  device_.fail_io = true;
+  loop_.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
+  // A hung-up descriptor keeps polling readable: it is no longer watched, so it cannot.
+  loop_.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
+  loop_.Advance(200);
+  EXPECT_TRUE(packets_.empty());
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_FALSE(device_.open);
+  EXPECT_EQ(device_.read_calls, 2);
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].fault, DeviceFault::kHungUp);
+  EXPECT_EQ(loop_.watch_count(), 0u);
+  EXPECT_EQ(loop_.timer_count(), 0u);
+
+  // Open again: the old bytes are gone, new ones frame as usual.
+  device_.fail_io = false;
+  ASSERT_TRUE(port_.OpenPort());
+  Arrive({0xF6});
+  loop_.Advance(41);
+  ASSERT_EQ(packets_.size(), 1u);
+  EXPECT_EQ(packets_[0], (std::vector<uint8_t>{0xF6}));
 }
 
 TEST_F(SerialPortDriverTest, NoPacketsDeliversData) {
   Packets data;
   port_.SetOnReceiveData([&](ByteView d) { data.emplace_back(d.begin(), d.end()); });
-  port_.SetPollingDelay(10);
   port_.SetPacketTimeout(40);
   for (int16_t size : {0, -5}) {
     port_.SetPacketSize(size);
     ASSERT_TRUE(port_.OpenPort());
     device_.Feed({1, 2, 3, 4, 5});
-    loop_.Advance(10);
+    loop_.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
     ASSERT_EQ(data.size(), 1u) << size;
     EXPECT_EQ(data[0].size(), 5u);
     EXPECT_TRUE(packets_.empty());
     data.clear();
     port_.ClosePort();
   }
-}
-
-TEST_F(SerialPortDriverTest, TickWrapAround) {
-  UseStationSettings();
-  ASSERT_TRUE(port_.OpenPort());
-  clock_.SetTick(4294967290u);
-  device_.Feed({2, 8, 0xF6});
-  port_.Poll();
-  EXPECT_EQ(port_.first_byte_tick(), 4294967290u);
-  clock_.SetTick(30);  // 36 ms later
-  port_.Poll();
-  EXPECT_TRUE(packets_.empty());
-  clock_.SetTick(40);  // 46 ms later
-  port_.Poll();
-  EXPECT_EQ(packets_.size(), 1u);
-}
-
-TEST_F(SerialPortDriverTest, FailingDeviceDeliversNothing) {
-  UseStationSettings();
-  ASSERT_TRUE(port_.OpenPort());
-  device_.Feed({2, 8, 0xF6});
-  device_.fail_io = true;
-  loop_.Advance(200);
-  EXPECT_TRUE(packets_.empty());
 }
 
 TEST(RxTransferTime, HalvesGoToTheEvenNeighbour) {

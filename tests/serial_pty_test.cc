@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
 #include "fakes/temp_dir.h"
 #include "platform/clock.h"
@@ -131,6 +133,7 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   ASSERT_EQ(ok, 'y');
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kHeld);
   close(release[1]);
   waitpid(child, nullptr, 0);
   close(ready[0]);
@@ -141,22 +144,35 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   EXPECT_FALSE(other.Open(pty_.slave_path()));
 }
 
-TEST_F(SerialPtyTest, VanishedDeviceIsReportedOnce) {
-  std::vector<std::string> errors;
-  SetDiagSink([&](bool is_error, const std::string& line) {
-    if (is_error) errors.push_back(line);
+TEST_F(SerialPtyTest, EachOpenFailureNamesItsReason) {
+  testing::TempDir dir;
+  // Missing.
+  port_.SetPortName(dir.path() + "/ttyNONE");
+  EXPECT_FALSE(port_.OpenPort());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kMissing);
+  EXPECT_EQ(port_.LastOpenError().path, dir.path() + "/ttyNONE");
+  // Not a terminal.
+  const std::string plain = dir.path() + "/plain";
+  std::ofstream(plain) << "x";
+  port_.SetPortName(plain);
+  EXPECT_FALSE(port_.OpenPort());
+  EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kNotSerial);
+  // No permission: only a user without the right can see it (root has every right).
+  if (geteuid() != 0) {
+    ::chmod(plain.c_str(), 0);
+    EXPECT_FALSE(port_.OpenPort());
+    EXPECT_EQ(port_.LastOpenError().fault, DeviceFault::kNoPermission);
+    EXPECT_FALSE(port_.LastOpenError().detail.empty());  // the group that owns it
+  }
+  // Held by a program that keeps it open without a lock: not opened at all.
+  TermiosSerialDevice watched(fs_, "no-such-dir/sqarn.ini", [](const std::string&) {
+    return std::vector<DeviceHolder>{{4242, "minicom"}};
   });
-  ASSERT_TRUE(port_.OpenPort());
-  pty_.CloseMaster();  // the other end goes away: the port's reads fail
-  ASSERT_TRUE(RunUntil([&] { return !errors.empty(); }));
-  int ticks = 0;
-  const MainLoop::Id counter = loop_.StartTimer(10, [&] { ++ticks; });
-  RunUntil([&] { return ticks >= 20; });  // about twenty more polls
-  loop_.StopTimer(counter);
-  SetDiagSink(nullptr);
-  EXPECT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(port_.IsOpen());
-  port_.ClosePort();
+  SerialPortDriver held(watched, clock_, loop_);
+  held.SetPortName(pty_.slave_path());
+  EXPECT_FALSE(held.OpenPort());
+  EXPECT_EQ(held.LastOpenError().fault, DeviceFault::kHeld);
+  EXPECT_EQ(held.LastOpenError().detail, "minicom (pid 4242)");
 }
 
 TEST(SerialDevicePath, MapsPortNames) {
@@ -227,6 +243,159 @@ TEST_F(StationLinkTest, ClockAtFirstPollThenAcksAndNothingToSend) {
 
   driver.CloseOnSignal();
   EXPECT_FALSE(station_port_.IsOpen());
+}
+
+// Reads what the driver answered on a station end, without waiting.
+void ReadAnswers(int master_fd, Bytes* answers) {
+  uint8_t chunk[256];
+  ssize_t n;
+  while ((n = ::read(master_fd, chunk, sizeof chunk)) > 0)
+    answers->insert(answers->end(), chunk, chunk + n);
+}
+
+// The port's device is a link that the test makes, removes and points elsewhere, as udev
+// does with /dev/serial/by-id when an adapter comes and goes.
+class ComingAndGoingTest : public StationLinkTest {
+ protected:
+  void SetUp() override {
+    StationLinkTest::SetUp();
+    loop_.UnwatchFd(answers_watch_);  // the test reads the answers itself
+    answers_watch_ = 0;
+    link_ = dir_ / "station";
+    std::ofstream("sqarn.ini") << "[main]\nComPort=COM1\nSendK7=0\nSendK8=0\n[ports]\nCOM1="
+                               << link_ << "\n";
+    SetStationPortValues(station_port_);
+    SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
+  }
+  void TearDown() override {
+    SetDiagSink(nullptr);
+    StationLinkTest::TearDown();
+  }
+  // Polls the station end until the driver answers, within `ms`.
+  bool AnswersWithin(int master_fd, uint32_t ms) {
+    Bytes answers;
+    WriteAll(master_fd, kPollFrame);
+    const uint32_t start = clock_.TickMs();
+    loop_.RunUntil([&] {
+      ReadAnswers(master_fd, &answers);
+      return !answers.empty() || clock_.TickMs() - start > ms;
+    });
+    return !answers.empty();
+  }
+
+  std::string link_;
+  std::vector<std::string> diag_;
+};
+
+TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
+  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  driver.StartUp();
+  EXPECT_FALSE(station_port_.IsOpen());
+  // Among the start's lines (the configuration check's word on the missing device first).
+  const std::string said = "station port COM1 (" + link_ + "): cannot open: no such device";
+  EXPECT_TRUE(std::any_of(diag_.begin(), diag_.end(), [&](const std::string& line) {
+    return line.find(said) != std::string::npos;
+  }));
+
+  bool appeared = false;
+  const MainLoop::Id later = loop_.StartTimer(2000, [&] {
+    if (!appeared) std::filesystem::create_symlink(pty_.slave_path(), link_);
+    appeared = true;
+  });
+  ASSERT_TRUE(RunUntil([&] { return appeared; }));
+  loop_.StopTimer(later);
+  const uint32_t since = clock_.TickMs();
+  ASSERT_TRUE(RunUntil([&] { return station_port_.IsOpen(); }));
+  EXPECT_TRUE(AnswersWithin(pty_.master_fd(), 5000 - (clock_.TickMs() - since)));
+  EXPECT_TRUE(driver.setup_page().running);
+  driver.CloseOnSignal();
+}
+
+// Acknowledgements read back for `count` event frames sent one after another.
+int AcknowledgedEvents(QtMainLoop& loop, const Clock& clock, int master_fd, int count) {
+  int acked = 0;
+  for (int i = 0; i < count; ++i) {
+    WriteAll(master_fd, BuildStationEventFrame(static_cast<uint16_t>(100 + i), 0x0A, 7));
+    Bytes answers;
+    const uint32_t start = clock.TickMs();
+    loop.RunUntil([&] {
+      ReadAnswers(master_fd, &answers);
+      return answers.size() >= kAckFrame.size() || clock.TickMs() - start > 2000;
+    });
+    acked += answers == Bytes(kAckFrame.begin(), kAckFrame.end());
+  }
+  return acked;
+}
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+  return n;
+}
+
+TEST_F(ComingAndGoingTest, DeviceThatHangsUpAndComesBackIsReopenedAndLosesNothing) {
+  // Records go to .dd8 files: the K8 server refuses.
+  LoopbackServer refusing;
+  const uint16_t refused_port = refusing.port();
+  refusing.StopListening();
+  std::ofstream("sqarn.ini") << "[main]\nComPort=COM1\nSendK7=0\nSendK8=1\n[ports]\nCOM1=" << link_
+                             << "\n[ServerHost]\nAddress=127.0.0.1\nPort=" << refused_port << "\n";
+  std::filesystem::create_symlink(pty_.slave_path(), link_);
+  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  driver.StartUp();
+  ASSERT_TRUE(station_port_.IsOpen());
+  ASSERT_TRUE(AnswersWithin(pty_.master_fd(), 2000));
+  int acked = AcknowledgedEvents(loop_, clock_, pty_.master_fd(), 3);
+  const size_t descriptors = OpenDescriptors();
+
+  // The adapter goes: its line hangs up. A new one comes under the same name.
+  pty_.CloseMaster();
+  ASSERT_TRUE(RunUntil([&] { return !station_port_.IsOpen(); }));
+  PseudoTerminal replacement;
+  std::string error;
+  ASSERT_TRUE(replacement.Open(&error)) << error;
+  std::filesystem::remove(link_);
+  std::filesystem::create_symlink(replacement.slave_path(), link_);
+  const uint32_t since = clock_.TickMs();
+  ASSERT_TRUE(RunUntil([&] { return station_port_.IsOpen(); }));
+  EXPECT_TRUE(AnswersWithin(replacement.master_fd(), 5000 - (clock_.TickMs() - since)));
+  acked += AcknowledgedEvents(loop_, clock_, replacement.master_fd(), 3);
+  // The old master went, the new pair came: one more, and no descriptor of the old line.
+  EXPECT_EQ(OpenDescriptors(), descriptors + 1);
+
+  // Reported once going, once back.
+  int lost = 0, back = 0;
+  for (const std::string& line : diag_) {
+    lost += line.find(": lost: ") != std::string::npos;
+    back += line.find(": open again") != std::string::npos;
+  }
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(back, 1);
+  EXPECT_TRUE(driver.setup_page().running);
+  driver.CloseOnSignal();
+  // Every acknowledged event is on disk; none lost.
+  EXPECT_EQ(acked, 6);
+  EXPECT_EQ(fs_.FindAll(dir_ / "*.dd8").size(), 6u);
+}
+
+TEST_F(ComingAndGoingTest, DeviceHeldByAnotherProgramIsNotListed) {
+  PseudoTerminal second;
+  std::string error;
+  ASSERT_TRUE(second.Open(&error)) << error;
+  std::ofstream("sqarn.ini") << "[ports]\nCOM1=" << pty_.slave_path()
+                             << "\nCOM2=" << second.slave_path() << "\n";
+  const std::string held_path = pty_.slave_path();
+  TermiosSerialDevice device(fs_, kIniFileName, [held_path](const std::string& path) {
+    return path == held_path ? std::vector<DeviceHolder>{{99, "picocom"}}
+                             : std::vector<DeviceHolder>{};
+  });
+  SerialPortDriver port(device, clock_, loop_);
+  SetStationPortValues(port);
+  RunControl run(port, loop_, fs_, kIniFileName, {});
+  run.OnRescanClicked();
+  EXPECT_EQ(run.page().ports, std::vector<std::string>{"COM2"});
+  EXPECT_EQ(run.ComPortName(), "COM2");
+  EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

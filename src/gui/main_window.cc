@@ -17,10 +17,12 @@
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QToolButton>
 
 #include "gui/indicator_picture.h"
 #include "gui/message_box_dialog.h"
 #include "gui/password_dialog.h"
+#include "gui/port_list_box.h"
 #include "shell/driver.h"
 
 namespace qarn {
@@ -56,6 +58,8 @@ constexpr const char* kStyleSheet = R"(
   QWidget#header { background: qlineargradient(x1:0, y1:0, x2:1, y2:0,
                    stop:0 #1f3c64, stop:1 #3b6ea5); }
   QLabel#headerText { color: white; font-weight: bold; }
+  QWidget#header QToolButton { color: white; font-weight: bold; border: none; }
+  QWidget#header QToolButton:hover { background: rgba(255, 255, 255, 60); }
   QWidget#pageButtons { background: #dfe6ee; border-bottom: 1px solid #a9b7c6; }
   QPushButton#pageButton { background: #f4f7fa; border: 1px solid #a9b7c6; border-radius: 4px;
                            color: #1f3c64; font-weight: bold; }
@@ -100,8 +104,8 @@ MainWindow::MainWindow() {
   setWindowIcon(QIcon(QPixmap::fromImage(DrawDriverIcon(64))));
   // A fixed single border: the size never changes.
   setFixedSize(kWindowWidth, kWindowHeight);
-  setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                 Qt::MSWindowsFixedSizeDialogHint);
+  setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setStyleSheet(Text(kStyleSheet));
 
   QWidget* header = MakeHeader();
@@ -135,8 +139,25 @@ QWidget* MainWindow::MakeHeader() {
   auto* text = new QLabel(Text("КПО Morvex 2008 - Драйвер Qarn"), header);
   text->setObjectName(QStringLiteral("headerText"));
   text->setFont(BaseFont(17, true));
-  text->setGeometry(54, 0, kWindowWidth - 60, kHeaderHeight);
+  text->setGeometry(54, 0, kWindowWidth - 60 - 3 * kHeaderButtonSize, kHeaderHeight);
   text->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
+  // The window's own buttons, in the strip's top right corner.
+  const auto add_button = [&](const char* glyph, const char* name, int slot) {
+    auto* button = new QToolButton(header);
+    button->setObjectName(QString::fromUtf8(name));
+    button->setText(Text(glyph));
+    button->setAutoRaise(true);
+    button->setGeometry(kWindowWidth - (3 - slot) * kHeaderButtonSize - 4, 4, kHeaderButtonSize,
+                        kHeaderButtonSize);
+    return button;
+  };
+  minimize_button_ = add_button("\u2013", "minimizeButton", 0);
+  maximize_button_ = add_button("\u25a1", "maximizeButton", 1);
+  close_button_ = add_button("\u00d7", "closeButton", 2);
+  connect(minimize_button_, &QToolButton::clicked, this, [this] { showMinimized(); });
+  connect(maximize_button_, &QToolButton::clicked, this,
+          [this] { isMaximized() ? showNormal() : showMaximized(); });
+  connect(close_button_, &QToolButton::clicked, this, [this] { close(); });
   return header;
 }
 
@@ -200,7 +221,7 @@ QWidget* MainWindow::MakeSetupPage() {
   page->setObjectName(QStringLiteral("setup"));
   auto* group = new QGroupBox(Text("Com порт"), page);
   group->setGeometry(9, 3, 428, 62);
-  port_list_ = new QComboBox(group);
+  port_list_ = new PortListBox(group);
   port_list_->setGeometry(18, 25, 103, 19);
   port_list_->setEditable(true);
   port_list_->setInsertPolicy(QComboBox::NoInsert);
@@ -213,10 +234,10 @@ QWidget* MainWindow::MakeSetupPage() {
   port_list_->setEnabled(false);
   rescan_button_->setEnabled(false);
 
-  connect(port_list_, &QComboBox::activated, this, [this](int index) {
+  port_list_->picked = [this](int index) {
     if (driver_ && !filling_port_list_)
       driver_->run_control().OnPortSelected(port_list_->itemText(index).toStdString());
-  });
+  };
   connect(port_list_, &QComboBox::editTextChanged, this, [this](const QString& text) {
     if (driver_ && !filling_port_list_) driver_->run_control().SetChosenText(text.toStdString());
   });

@@ -16,18 +16,21 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
+class QToolButton;
 
 namespace qarn {
 
 class Driver;
 class MessageBoxDialog;
 class PasswordDialog;
+class PortListBox;
 
 inline constexpr int kWindowWidth = 447;
 inline constexpr int kWindowHeight = 331;
 inline constexpr int kHeaderHeight = 57;
 inline constexpr int kPageButtonsHeight = 81;
 inline constexpr int kPageAreaHeight = 193;
+inline constexpr int kHeaderButtonSize = 22;
 
 class MainWindow final : public QWidget, public DriverView {
  public:
@@ -62,7 +65,10 @@ class MainWindow final : public QWidget, public DriverView {
   QLabel* start_time() const { return start_time_; }
   QLabel* password_text() const { return password_text_; }
   QPlainTextEdit* log_area() const { return log_area_; }
-  QComboBox* port_list() const { return port_list_; }
+  PortListBox* port_list() const { return port_list_; }
+  QToolButton* minimize_button() const { return minimize_button_; }
+  QToolButton* maximize_button() const { return maximize_button_; }
+  QToolButton* close_button() const { return close_button_; }
   QPushButton* run_button() const { return run_button_; }
   QPushButton* rescan_button() const { return rescan_button_; }
   QSystemTrayIcon* tray() const { return tray_; }
@@ -100,7 +106,10 @@ class MainWindow final : public QWidget, public DriverView {
   QLabel* start_time_ = nullptr;
   QLabel* password_text_ = nullptr;
   QPlainTextEdit* log_area_ = nullptr;
-  QComboBox* port_list_ = nullptr;
+  PortListBox* port_list_ = nullptr;
+  QToolButton* minimize_button_ = nullptr;
+  QToolButton* maximize_button_ = nullptr;
+  QToolButton* close_button_ = nullptr;
   QPushButton* run_button_ = nullptr;
   QPushButton* rescan_button_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;

@@ -44,6 +44,7 @@ class FileSystem {
 
   // Replaces the whole file atomically: the new content goes to a temporary name, is flushed
   // to the disk, and then takes the file's name, so a crash leaves the old file or the new.
+  // A symbolic link is followed and its target replaced; the file keeps its mode and owner.
   virtual bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) = 0;
 
   // The name (without directory) of the first entry matching `pattern`, a path whose last

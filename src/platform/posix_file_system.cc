@@ -194,17 +194,78 @@ StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView dat
   return StoreResult::kStored;
 }
 
+namespace {
+
+// The file a path names once its symbolic links are followed (the last one may dangle).
+std::string FollowLinks(std::string path) {
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096), '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0) return path;
+    target.resize(static_cast<size_t>(n));
+    if (target[0] != '/') {
+      std::string dir, name;
+      SplitPath(path, &dir, &name);
+      target = dir + "/" + target;
+    }
+    path = target;
+  }
+  return path;
+}
+
+// Writes over the file itself: for a file whose directory takes no new files, or whose
+// owner a new file could not keep. Not atomic, but the file keeps its inode, owner and mode.
+bool RewriteInPlace(const std::string& path, ByteView data, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = ErrnoText("cannot open", path);
+    return false;
+  }
+  bool ok = WriteFully(fd, data) && ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 &&
+            ::fsync(fd) == 0;
+  if (!ok && error) *error = ErrnoText("cannot write", path);
+  if (::close(fd) != 0 && ok) {
+    if (error) *error = ErrnoText("cannot write", path);
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
 bool PosixFileSystem::ReplaceDurable(const std::string& path, ByteView data, std::string* error) {
-  const std::string temp = path + kTemporarySuffix;
+  // A link stays a link: its target is the file that changes, keeping its mode and owner.
+  const std::string target = FollowLinks(path);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const std::string temp = target + kTemporarySuffix;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (!WriteTemporary(fd, temp, data, error)) return false;
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    if (error) *error = ErrnoText("cannot rename to", path);
+  if (fd < 0 && existed && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    return RewriteInPlace(target, data, error);
+  }
+  if (fd >= 0 && existed) {
+    const bool owner_kept = (old.st_uid == ::geteuid() && old.st_gid == ::getegid()) ||
+                            ::fchown(fd, old.st_uid, old.st_gid) == 0;
+    if (!owner_kept) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return RewriteInPlace(target, data, error);
+    }
+    ::fchmod(fd, old.st_mode & 07777);
+  }
+  if (!WriteTemporary(fd, temp, data, error)) {
+    if (fd >= 0) ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    if (error) *error = ErrnoText("cannot rename to", target);
     ::unlink(temp.c_str());
     return false;
   }
   std::string dir, name;
-  SplitPath(path, &dir, &name);
+  SplitPath(target, &dir, &name);
   if (!SyncDirectory(dir) && error) *error = ErrnoText("cannot flush directory", dir);
   return true;
 }

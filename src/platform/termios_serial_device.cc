@@ -1,10 +1,12 @@
 #include "platform/termios_serial_device.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,22 +58,71 @@ std::string SerialDevicePath(const std::string& port_name, const IniFile& ini) {
   return name;
 }
 
-TermiosSerialDevice::TermiosSerialDevice(FileSystem& fs, std::string ini_path)
-    : fs_(fs), ini_path_(std::move(ini_path)) {}
+namespace {
+
+std::string GroupOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::string();
+  std::vector<char> buffer(16384);
+  group g{};
+  group* found = nullptr;
+  if (getgrgid_r(st.st_gid, &g, buffer.data(), buffer.size(), &found) == 0 && found) {
+    return found->gr_name;
+  }
+  return std::to_string(st.st_gid);
+}
+
+}  // namespace
+
+std::vector<DeviceHolder> OtherHoldersOfSerialDevice(const std::string& path) {
+  if (IsPseudoTerminal(path)) return {};
+  return FindDeviceHolders(path, "/proc", static_cast<int>(::getpid()));
+}
+
+TermiosSerialDevice::TermiosSerialDevice(FileSystem& fs, std::string ini_path, HolderCheck holders)
+    : fs_(fs), ini_path_(std::move(ini_path)), holders_(std::move(holders)) {}
+
+bool TermiosSerialDevice::Fail(DeviceFault fault, std::string detail) {
+  error_ = {fault, path_, std::move(detail)};
+  return false;
+}
 
 TermiosSerialDevice::~TermiosSerialDevice() { Close(); }
 
 bool TermiosSerialDevice::Open(const std::string& port_name) {
-  if (fd_ >= 0) return false;
+  if (fd_ >= 0) return Fail(DeviceFault::kFailed, "already open");
   path_ = SerialDevicePath(port_name, IniFile::Load(fs_, ini_path_));
-  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  // Only a terminal is a port, and only one program may hold it.
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return false;
+  error_ = {DeviceFault::kNone, path_, std::string()};
+  if (path_.empty()) return Fail(DeviceFault::kMissing, "no device name");
+  // Asked before opening: opening a line raises DTR under the other program's feet.
+  if (holders_) {
+    if (const std::vector<DeviceHolder> held = holders_(path_); !held.empty()) {
+      return Fail(DeviceFault::kHeld, DescribeHolders(held));
+    }
   }
-  ioctl(fd, TIOCEXCL);
+  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    if (e == ENOENT || e == ENODEV || e == ENXIO)
+      return Fail(DeviceFault::kMissing, std::strerror(e));
+    if (e == EACCES || e == EPERM) return Fail(DeviceFault::kNoPermission, GroupOf(path_));
+    if (e == EBUSY) return Fail(DeviceFault::kHeld, std::string());
+    return Fail(DeviceFault::kFailed, std::strerror(e));
+  }
+  // Only a terminal is a port, and only one program may hold it.
+  if (!isatty(fd)) {
+    ::close(fd);
+    return Fail(DeviceFault::kNotSerial, std::string());
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (e == EWOULDBLOCK) return Fail(DeviceFault::kHeld, std::string());
+    return Fail(DeviceFault::kFailed, std::strerror(e));
+  }
+  // Not on a pseudo-terminal: the mode outlives a killed driver there and would lock out
+  // its restart; the lock is enough.
+  exclusive_ = !IsPseudoTerminal(path_) && ioctl(fd, TIOCEXCL) == 0;
   fd_ = fd;
   int bits = 0;
   has_modem_lines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
@@ -87,7 +138,8 @@ void TermiosSerialDevice::Close() {
     serial_rs485 rs485{};
     ioctl(fd_, TIOCSRS485, &rs485);
   }
-  ioctl(fd_, TIOCNXCL);
+  if (exclusive_) ioctl(fd_, TIOCNXCL);
+  exclusive_ = false;
   ::close(fd_);
   fd_ = -1;
 }
@@ -96,9 +148,9 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   if (fd_ < 0) return false;
   speed_t speed = B38400;
   const bool custom_speed = !SpeedConstant(s.bits_per_second, &speed);
-  if (custom_speed && s.bits_per_second == 0) return false;
+  if (custom_speed && s.bits_per_second == 0) return Fail(DeviceFault::kRefused, "no line speed");
   termios t{};
-  if (tcgetattr(fd_, &t) != 0) return false;
+  if (tcgetattr(fd_, &t) != 0) return Fail(DeviceFault::kRefused, std::strerror(errno));
   cfmakeraw(&t);
   t.c_cflag |= CREAD | CLOCAL;
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -133,8 +185,10 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
-  if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
-  if (custom_speed && !SetCustomLineSpeed(fd_, s.bits_per_second)) return false;
+  if (tcsetattr(fd_, TCSANOW, &t) != 0) return Fail(DeviceFault::kRefused, std::strerror(errno));
+  if (custom_speed && !SetCustomLineSpeed(fd_, s.bits_per_second)) {
+    return Fail(DeviceFault::kRefused, std::strerror(errno));
+  }
 
   if (!has_modem_lines_) return true;
   SetModemBit(TIOCM_DTR, s.dtr);
@@ -181,13 +235,19 @@ int32_t TermiosSerialDevice::Read(uint8_t* data, uint32_t size) {
   if (fd_ < 0) return -1;
   if (size == 0) return 0;
   const ssize_t n = ::read(fd_, data, size);
-  if (n >= 0) {
-    if (n > 0 && failure_.failing()) failure_.Succeeded("reading again");
-    return static_cast<int32_t>(n);
+  if (n > 0) return static_cast<int32_t>(n);
+  if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    Fail(errno == EIO ? DeviceFault::kHungUp : DeviceFault::kFailed, std::strerror(errno));
+    return -1;
   }
-  if (errno == EAGAIN || errno == EINTR) return 0;
-  ReportFailure("read failed");
-  return -1;
+  // Nothing to read: a line that has hung up (or a device that went away) reads as empty
+  // for ever while it polls readable.
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    Fail(DeviceFault::kHungUp, "the line hung up");
+    return -1;
+  }
+  return 0;
 }
 
 int32_t TermiosSerialDevice::Write(const uint8_t* data, uint32_t size) {

@@ -2,8 +2,11 @@
 // from key COMn of section [ports] in the ini file, read at each open, else /dev/ttyS<n-1>.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "platform/device_holders.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
@@ -14,9 +17,15 @@ namespace qarn {
 // "\\.\COM3" or "COM3" -> [ports] COM3, else "/dev/ttyS2"; any other name is a path.
 std::string SerialDevicePath(const std::string& port_name, const IniFile& ini);
 
+// The processes other than this one that have the device at a path open. A
+// pseudo-terminal is never held in this sense: the program that made it keeps it open.
+using HolderCheck = std::function<std::vector<DeviceHolder>(const std::string& path)>;
+std::vector<DeviceHolder> OtherHoldersOfSerialDevice(const std::string& path);
+
 class TermiosSerialDevice final : public SerialDevice {
  public:
-  TermiosSerialDevice(FileSystem& fs, std::string ini_path);
+  TermiosSerialDevice(FileSystem& fs, std::string ini_path,
+                      HolderCheck holders = OtherHoldersOfSerialDevice);
   ~TermiosSerialDevice() override;
 
   TermiosSerialDevice(const TermiosSerialDevice&) = delete;
@@ -24,6 +33,8 @@ class TermiosSerialDevice final : public SerialDevice {
 
   bool Open(const std::string& port_name) override;
   void Close() override;
+  const DeviceError& error() const override { return error_; }
+  int ReadinessFd() const override { return fd_; }
   bool ApplyLineSettings(const LineSettings& settings) override;
   bool SetQueueSizes(uint32_t in_size, uint32_t out_size) override;
   bool Purge(bool input, bool output) override;
@@ -38,12 +49,16 @@ class TermiosSerialDevice final : public SerialDevice {
  private:
   void SetModemBit(int bit, bool on);
   void ReportFailure(const char* operation);
+  bool Fail(DeviceFault fault, std::string detail);
 
   FileSystem& fs_;
   std::string ini_path_;
+  HolderCheck holders_;
   std::string path_;
+  DeviceError error_;
   int fd_ = -1;
   bool has_modem_lines_ = false;  // false on a pseudo-terminal
+  bool exclusive_ = false;        // TIOCEXCL set, to be cleared at close
   bool rs485_ = false;            // the kernel raises RTS while sending
   bool rts_toggle_ = false;       // we raise RTS around each write
   FailureReporter failure_{"serial port"};

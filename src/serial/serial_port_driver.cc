@@ -17,7 +17,13 @@ uint32_t BaudRateBitsPerSecond(BaudRate rate) {
 }
 
 SerialPortDriver::SerialPortDriver(SerialDevice& device, const Clock& clock, MainLoop& loop)
-    : device_(device), clock_(clock), loop_(loop), read_buffer_(in_buf_size_, 0) {}
+    : device_(device),
+      clock_(clock),
+      loop_(loop),
+      read_buffer_(in_buf_size_, 0),
+      emit_([this](ByteView bytes) { Deliver(bytes); }) {
+  ConfigureFramer();
+}
 
 SerialPortDriver::~SerialPortDriver() { ClosePort(); }
 
@@ -38,12 +44,14 @@ void SerialPortDriver::SetPort(PortNumber port) {
 void SerialPortDriver::SetBaudRate(BaudRate rate) {
   baud_rate_ = rate;
   if (rate != BaudRate::brCustom) baud_rate_value_ = BaudRateBitsPerSecond(rate);
+  ConfigureFramer();
   ReapplyIfOpen();
 }
 
 void SerialPortDriver::SetBaudRateValue(uint32_t bits_per_second) {
   baud_rate_value_ = bits_per_second;
   baud_rate_ = BaudRate::brCustom;
+  ConfigureFramer();
   ReapplyIfOpen();
 }
 
@@ -87,6 +95,7 @@ void SerialPortDriver::SetOutBufSize(uint32_t size) {
 void SerialPortDriver::SetPacketSize(int16_t size) {
   if (size <= 0) {
     packet_size_ = -1;
+    ConfigureFramer();
     return;
   }
   uint32_t wanted = std::min<uint32_t>(static_cast<uint32_t>(size), kMaxBufSize);
@@ -100,18 +109,32 @@ void SerialPortDriver::SetPacketSize(int16_t size) {
     }
   }
   packet_size_ = static_cast<int16_t>(wanted);
+  ConfigureFramer();
 }
 
-void SerialPortDriver::SetPacketTimeout(int32_t ms) { packet_timeout_ = ms <= 0 ? -1 : ms; }
+void SerialPortDriver::SetPacketTimeout(int32_t ms) {
+  packet_timeout_ = ms <= 0 ? -1 : ms;
+  ConfigureFramer();
+}
+
+void SerialPortDriver::SetPacketMode(PacketMode mode) {
+  packet_mode_ = mode;
+  ConfigureFramer();
+}
 
 void SerialPortDriver::SetPollingDelay(uint16_t ms) {
-  const uint16_t delay = std::max(ms, kMinPollingDelay);
-  const bool changed = delay != polling_delay_;
-  polling_delay_ = delay;
-  if (changed && IsOpen()) {
-    StopPolling();
-    StartPolling();
-  }
+  polling_delay_ = std::max(ms, kMinPollingDelay);
+}
+
+void SerialPortDriver::ConfigureFramer() {
+  PacketFramer::Settings settings;
+  settings.packet_size = packet_size_;
+  settings.packet_timeout = packet_timeout_;
+  settings.pass_partial = packet_mode_ == PacketMode::pmPass;
+  settings.whole_packet_ms =
+      packet_size_ > 0 ? RxTransferTime(static_cast<uint32_t>(packet_size_)) : 0;
+  framer_.Configure(settings);
+  if (IsOpen()) ArmPacketTimer();
 }
 
 uint32_t SerialPortDriver::BitsPerSecond() const {
@@ -130,19 +153,31 @@ uint32_t SerialPortDriver::RxTransferTime(uint32_t count) const {
 
 bool SerialPortDriver::OpenPort() {
   if (IsOpen()) return true;
-  if (!device_.Open(port_name_)) return false;
+  open_error_ = {};
+  if (!device_.Open(port_name_)) {
+    open_error_ = device_.error();
+    if (open_error_.fault == DeviceFault::kNone) open_error_.fault = DeviceFault::kFailed;
+    return false;
+  }
   if (!ApplyLineSettings()) {
+    open_error_ = device_.error();
+    open_error_.fault = DeviceFault::kRefused;
     device_.Close();
     return false;
   }
+  open_error_ = device_.error();  // the device's path, and no fault
+  open_error_.fault = DeviceFault::kNone;
   open_.store(true, std::memory_order_release);
-  StartPolling();
+  watch_ =
+      loop_.WatchFd(device_.ReadinessFd(), MainLoop::kReadable, [this](unsigned) { OnReadable(); });
   return true;
 }
 
 void SerialPortDriver::ClosePort() {
   if (!IsOpen()) return;
-  StopPolling();
+  if (watch_) loop_.UnwatchFd(watch_);
+  watch_ = 0;
+  StopPacketTimer();
   device_.Close();
   open_.store(false, std::memory_order_release);
 }
@@ -161,7 +196,7 @@ bool SerialPortDriver::ApplyLineSettings() {
   if (!device_.ApplyLineSettings(line)) return false;
   // The device is open but not yet marked so while opening; purge it directly.
   if (!device_.Purge(true, true)) return false;
-  first_byte_tick_ = kNoFirstByte;
+  framer_.Reset();
   return device_.SetQueueSizes(in_buf_size_, out_buf_size_);
 }
 
@@ -169,19 +204,11 @@ void SerialPortDriver::ReapplyIfOpen() {
   if (IsOpen()) ApplyLineSettings();
 }
 
-void SerialPortDriver::StartPolling() {
-  poll_timer_ = loop_.StartTimer(polling_delay_, [this] { Poll(); });
-}
-
-void SerialPortDriver::StopPolling() {
-  if (poll_timer_) loop_.StopTimer(poll_timer_);
-  poll_timer_ = 0;
-}
-
 bool SerialPortDriver::PurgeQueues(bool input, bool output) {
   if (!IsOpen()) return false;
   if (!device_.Purge(input, output)) return false;
-  first_byte_tick_ = kNoFirstByte;
+  framer_.Reset();
+  StopPacketTimer();
   return true;
 }
 
@@ -227,49 +254,68 @@ uint32_t SerialPortDriver::SendTimed(ByteView bytes, uint32_t timeout_ms) {
   return sent;
 }
 
-int32_t SerialPortDriver::ReadInto(uint32_t count) {
-  return device_.Read(read_buffer_.data(),
-                      std::min<uint32_t>(count, static_cast<uint32_t>(read_buffer_.size())));
+void SerialPortDriver::Deliver(ByteView bytes) {
+  if (packet_size_ < 0) {
+    if (data_handler_) data_handler_(bytes);
+  } else if (packet_handler_) {
+    packet_handler_(bytes);
+  }
+  // A handler that closed the port ends the packets of this arrival.
+  if (!IsOpen()) framer_.Reset();
 }
 
-void SerialPortDriver::Poll() {
+void SerialPortDriver::OnReadable() {
   if (!IsOpen()) return;
-  uint32_t waiting = 0, out_waiting = 0;
-  if (!device_.QueueCounts(&waiting, &out_waiting)) waiting = 0;
-
-  if (packet_size_ == -1) {
-    if (waiting == 0) return;
-    const int32_t k = ReadInto(waiting);
-    if (k > 0 && data_handler_) data_handler_(ByteView(read_buffer_.data(), k));
-    return;
-  }
-
-  const uint32_t size = static_cast<uint32_t>(packet_size_);
-  if (waiting >= size) {
-    while (waiting >= size) {
-      const int32_t k = ReadInto(size);
-      if (k > 0 && packet_handler_) packet_handler_(ByteView(read_buffer_.data(), k));
-      first_byte_tick_ += RxTransferTime(size);
-      waiting -= size;
-      if (waiting == 0) first_byte_tick_ = kNoFirstByte;
-      // A handler may have closed the port.
-      if (!IsOpen()) return;
+  // Bounded per wake-up so that a flood does not hold the main thread; the watch is
+  // level-triggered and comes back for the rest.
+  constexpr int kMaxReadsPerWakeUp = 16;
+  const uint32_t size = static_cast<uint32_t>(read_buffer_.size());
+  for (int i = 0; i < kMaxReadsPerWakeUp; ++i) {
+    const int32_t k = device_.Read(read_buffer_.data(), size);
+    if (k < 0) {
+      Lose();
+      return;
     }
-    return;
+    if (k == 0) break;
+    framer_.Feed(ByteView(read_buffer_.data(), static_cast<size_t>(k)), clock_.TickMs(), emit_);
+    if (!IsOpen()) return;
+    if (static_cast<uint32_t>(k) < size) break;
   }
+  ArmPacketTimer();
+}
 
+void SerialPortDriver::ArmPacketTimer() {
   const uint32_t now = clock_.TickMs();
-  if (packet_timeout_ > 0 && first_byte_tick_ != kNoFirstByte &&
-      now - first_byte_tick_ > static_cast<uint32_t>(packet_timeout_)) {
-    const int32_t k = ReadInto(waiting);
-    if (k > 0 && packet_mode_ == PacketMode::pmPass && packet_handler_) {
-      packet_handler_(ByteView(read_buffer_.data(), k));
-    }
-    first_byte_tick_ = kNoFirstByte;
+  const std::optional<uint32_t> due = framer_.DueIn(now);
+  if (!due) {
+    StopPacketTimer();
     return;
   }
+  // More bytes of the same packet keep the timer as it is.
+  if (packet_timer_ && packet_timer_due_ == now + *due) return;
+  StopPacketTimer();
+  packet_timer_due_ = now + *due;
+  packet_timer_ = loop_.StartTimer(static_cast<int>(*due), [this] { OnPacketTimer(); });
+}
 
-  if (waiting > 0 && first_byte_tick_ == kNoFirstByte) first_byte_tick_ = now;
+void SerialPortDriver::StopPacketTimer() {
+  if (packet_timer_) loop_.StopTimer(packet_timer_);
+  packet_timer_ = 0;
+}
+
+void SerialPortDriver::OnPacketTimer() {
+  StopPacketTimer();
+  if (!IsOpen()) return;
+  framer_.Expire(clock_.TickMs(), emit_);
+  if (IsOpen()) ArmPacketTimer();
+}
+
+void SerialPortDriver::Lose() {
+  DeviceError error = device_.error();
+  if (error.fault == DeviceFault::kNone) error.fault = DeviceFault::kHungUp;
+  ClosePort();
+  framer_.Reset();  // the partial packet goes with the port
+  if (lost_handler_) lost_handler_(error);
 }
 
 void SetStationPortValues(SerialPortDriver& port) {
@@ -279,7 +325,6 @@ void SetStationPortValues(SerialPortDriver& port) {
   port.SetPacketSize(256);
   port.SetPacketTimeout(40);
   port.SetPacketMode(PacketMode::pmPass);
-  port.SetPollingDelay(10);
   port.SetOutputTimeout(40);
 }
 

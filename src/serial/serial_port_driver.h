@@ -1,6 +1,7 @@
-// The serial port component: owns one port, sets its line, polls it from a main-loop
-// timer, cuts the received bytes into packets by size and by silence, and sends with a
-// time-out on progress.
+// The serial port component: owns one port, sets its line, reads it when the main loop sees
+// it readable, cuts the received bytes into packets by size and by silence (one single-shot
+// timer for the silence), and sends with a time-out on progress. A port that fails while
+// open is closed and reported to the lost handler.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/main_loop.h"
 #include "platform/serial_device.h"
+#include "serial/packet_framer.h"
 #include "serial/station_port.h"
 
 namespace qarn {
@@ -64,7 +66,6 @@ uint32_t BaudRateBitsPerSecond(BaudRate rate);
 inline constexpr uint32_t kMinBufSize = 128;
 inline constexpr uint32_t kMaxBufSize = 8192;
 inline constexpr uint16_t kMinPollingDelay = 5;
-inline constexpr uint32_t kNoFirstByte = 0xFFFFFFFFu;
 
 class SerialPortDriver final : public StationPort {
  public:
@@ -102,8 +103,9 @@ class SerialPortDriver final : public StationPort {
   int16_t packet_size() const { return packet_size_; }
   void SetPacketTimeout(int32_t ms);
   int32_t packet_timeout() const { return packet_timeout_; }
-  void SetPacketMode(PacketMode mode) { packet_mode_ = mode; }
+  void SetPacketMode(PacketMode mode);
   PacketMode packet_mode() const { return packet_mode_; }
+  // Kept with its rule for the settings' sake: the port is read on arrival, not polled.
   void SetPollingDelay(uint16_t ms);
   uint16_t polling_delay() const { return polling_delay_; }
   void SetEnableDtrOnOpen(bool on) { enable_dtr_on_open_ = on; }
@@ -116,6 +118,7 @@ class SerialPortDriver final : public StationPort {
   bool OpenPort() override;
   void ClosePort() override;
   bool IsOpen() const override { return open_.load(std::memory_order_acquire); }
+  DeviceError LastOpenError() const override { return open_error_; }
 
   size_t Send(ByteView bytes) override { return SendTimed(bytes, output_timeout_); }
   uint32_t SendTimed(ByteView bytes, uint32_t timeout_ms);
@@ -134,18 +137,23 @@ class SerialPortDriver final : public StationPort {
     data_handler_ = std::move(handler);
   }
 
-  // One tick of the poll timer; public so that tests and benchmarks can drive it.
-  void Poll();
+  // The device polled readable: reads what is waiting and frames it. Public so that
+  // benchmarks can drive it.
+  void OnReadable();
 
-  uint32_t first_byte_tick() const { return first_byte_tick_; }
+  uint32_t first_byte_tick() const { return framer_.first_byte_tick(); }
 
  private:
   uint32_t BitsPerSecond() const;
   bool ApplyLineSettings();
   void ReapplyIfOpen();
-  void StartPolling();
-  void StopPolling();
-  int32_t ReadInto(uint32_t count);
+  void ConfigureFramer();
+  void Deliver(ByteView bytes);
+  // Arms the single-shot timer for the partial packet's due time, if any.
+  void ArmPacketTimer();
+  void StopPacketTimer();
+  void OnPacketTimer();
+  void Lose();
 
   SerialDevice& device_;
   const Clock& clock_;
@@ -172,13 +180,17 @@ class SerialPortDriver final : public StationPort {
 
   std::atomic<bool> open_{false};
   std::vector<uint8_t> read_buffer_;
-  uint32_t first_byte_tick_ = kNoFirstByte;
-  MainLoop::Id poll_timer_ = 0;
+  PacketFramer framer_;
+  PacketFramer::Emit emit_;
+  MainLoop::Id watch_ = 0;
+  MainLoop::Id packet_timer_ = 0;
+  uint32_t packet_timer_due_ = 0;  // the tick the armed timer aims at
+  DeviceError open_error_;
   std::function<void(ByteView)> data_handler_;
 };
 
-// The values the driver gives its port to the station: framing by 40 ms of silence, polled
-// every 10 ms, RTS raised only while sending.
+// The values the driver gives its port to the station: framing by 40 ms of silence, RTS
+// raised only while sending.
 void SetStationPortValues(SerialPortDriver& port);
 
 }  // namespace qarn

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/serial_device.h"
 
 namespace qarn {
 
@@ -23,14 +24,21 @@ class StationPort {
   // Bytes written; nothing while the port is closed.
   virtual size_t Send(ByteView bytes) = 0;
   virtual void SetDtr(bool on) = 0;
+  // The outcome of the last OpenPort: the device path, and why it failed.
+  virtual DeviceError LastOpenError() const { return {}; }
 
   // Every received packet, on the main thread.
   void SetPacketHandler(std::function<void(ByteView)> handler) {
     packet_handler_ = std::move(handler);
   }
+  // The open port failed (read error, hang-up, device removed) and is closed now.
+  void SetLostHandler(std::function<void(const DeviceError&)> handler) {
+    lost_handler_ = std::move(handler);
+  }
 
  protected:
   std::function<void(ByteView)> packet_handler_;
+  std::function<void(const DeviceError&)> lost_handler_;
 };
 
 // A port that never opens: the driver's stand-in where no serial device can be used.
@@ -39,6 +47,9 @@ class NoStationPort final : public StationPort {
   void SetPortName(const std::string& name) override { name_ = name; }
   std::string PortName() const override { return name_; }
   bool OpenPort() override { return false; }
+  DeviceError LastOpenError() const override {
+    return {DeviceFault::kFailed, name_, "no serial devices here"};
+  }
   void ClosePort() override {}
   bool IsOpen() const override { return false; }
   size_t Send(ByteView) override { return 0; }

@@ -11,7 +11,7 @@ Driver::Driver(Services services)
     : s_(services),
       error_log_(services.fs),
       run_control_(
-          services.port, services.fs, kIniFileName,
+          services.port, services.loop, services.fs, kIniFileName,
           RunControl::Hooks{
               [this] { return s_.view.AskPassword(close_password_) == PasswordAnswer::kAccepted; },
               [this](const std::string& text) { ShowMessageBox(text); },
@@ -184,13 +184,9 @@ void Driver::SetClockByServer(TDateTime time) {
 }
 
 void Driver::OpenConfiguredPort() {
-  if (config_.com_port != kNoPort) {
-    if (!run_control_.OpenAtStartUp()) {
-      // The message box does not exist yet; say it where a person can see it.
-      DiagError("Порт уже занят. Смените его. (" + config_.com_port + ")");
-      ShowMessageBox("Порт уже занят. Смените его.");
-    }
-  }
+  // A port that does not open is reported on standard error with its reason (the message
+  // box does not exist yet) and tried again until it opens.
+  if (config_.com_port != kNoPort) run_control_.OpenAtStartUp();
 }
 
 void Driver::StartK8Link() {

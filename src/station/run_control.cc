@@ -7,6 +7,7 @@
 #include "k8/k8_wire.h"
 #include "platform/diag.h"
 #include "platform/ini_file.h"
+#include "station/port_report.h"
 
 namespace qarn {
 namespace {
@@ -15,8 +16,16 @@ constexpr const char* kDevicePrefix = "\\\\.\\";
 
 }  // namespace
 
-RunControl::RunControl(StationPort& port, FileSystem& fs, std::string ini_path, Hooks hooks)
-    : port_(port), fs_(fs), ini_path_(std::move(ini_path)), hooks_(std::move(hooks)) {}
+RunControl::RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path,
+                       Hooks hooks)
+    : port_(port), loop_(loop), fs_(fs), ini_path_(std::move(ini_path)), hooks_(std::move(hooks)) {
+  port_.SetLostHandler([this](const DeviceError& error) { OnPortLost(error); });
+}
+
+RunControl::~RunControl() {
+  StopTrying();
+  port_.SetLostHandler(nullptr);
+}
 
 std::string RunControl::ComPortName() const {
   std::lock_guard lock(name_mutex_);
@@ -46,11 +55,71 @@ bool RunControl::TryOpen() {
   }
 }
 
+std::string RunControl::Title(const DeviceError& error) const {
+  return PortTitle(run_name_, error);
+}
+
 bool RunControl::OpenAtStartUp() {
-  port_.SetPortName(kDevicePrefix + ComPortName());
+  // The field shows the configured port, so that a start after a stop opens it again.
+  page_.chosen = ComPortName();
+  run_name_ = page_.chosen;
+  port_.SetPortName(kDevicePrefix + page_.chosen);
   page_.running = TryOpen();
+  if (!page_.running) {
+    const DeviceError error = port_.LastOpenError();
+    KeepTrying(page_.chosen);
+    DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error) +
+              "; trying again every " + std::to_string(kPortRetryFastMs / 1000) + " s");
+  }
   Changed();
   return page_.running;
+}
+
+void RunControl::KeepTrying(const std::string& name) {
+  StopTrying();
+  run_name_ = name;
+  retry_elapsed_ms_ = 0;
+  retry_interval_ms_ = kPortRetryFastMs;
+  retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
+  page_.retrying = true;
+}
+
+void RunControl::StopTrying() {
+  if (retry_timer_) loop_.StopTimer(retry_timer_);
+  retry_timer_ = 0;
+  page_.retrying = false;
+}
+
+void RunControl::OnRetryTick() {
+  retry_elapsed_ms_ += retry_interval_ms_;
+  if (port_.IsOpen()) {
+    StopTrying();
+    return;
+  }
+  port_.SetPortName(kDevicePrefix + run_name_);
+  if (!TryOpen()) {
+    if (retry_elapsed_ms_ >= kPortRetryFastForMs && retry_interval_ms_ != kPortRetrySlowMs) {
+      loop_.StopTimer(retry_timer_);
+      retry_interval_ms_ = kPortRetrySlowMs;
+      retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
+    }
+    return;
+  }
+  StopTrying();
+  DiagError(Title(port_.LastOpenError()) + ": open again");
+  port_.SetDtr(true);
+  page_.running = true;
+  Changed();
+  QueuePortState();
+}
+
+void RunControl::OnPortLost(const DeviceError& error) {
+  // Meant to run still: the run state stays, and the port is tried again.
+  KeepTrying(run_name_);
+  DiagError(Title(error) + ": lost: " + DescribeDeviceError(error) + "; trying again every " +
+            std::to_string(kPortRetryFastMs / 1000) + " s");
+  Changed();
+  QueuePortState();
 }
 
 void RunControl::Scan() {
@@ -86,6 +155,8 @@ void RunControl::SetChosenText(const std::string& text) {
 }
 
 void RunControl::SelectChosen() {
+  // Another port chosen: the old one is no longer meant to run.
+  if (page_.retrying && page_.chosen != run_name_) StopTrying();
   std::string error;
   if (!StoreComPort(page_.chosen, &error)) {
     DiagError("cannot store the chosen port in " + ini_path_ + ": " + error);
@@ -125,18 +196,23 @@ bool RunControl::QueuePortState() {
 void RunControl::OnRunClicked() {
   if (!page_.running) {
     // Start. ComPortName stays: it changed when the port was selected.
+    StopTrying();
+    run_name_ = page_.chosen;
     port_.SetPortName(kDevicePrefix + page_.chosen);
     if (TryOpen()) {
       port_.SetDtr(true);
       page_.running = true;
       Changed();
     } else {
-      if (hooks_.show_message) hooks_.show_message("Порт уже занят!");
+      const DeviceError error = port_.LastOpenError();
+      DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error));
+      if (hooks_.show_message) hooks_.show_message(PortFailureMessage(error));
       Scan();
     }
   } else {
     // Stop, behind the close password.
     if (hooks_.password_accepted && hooks_.password_accepted()) {
+      StopTrying();
       if (port_.IsOpen()) port_.ClosePort();
       page_.running = false;
       Changed();

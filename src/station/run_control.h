@@ -1,6 +1,8 @@
 // The setup page's logic: the scan for free serial ports, the choice of a port (stored as
 // ComPort in "sqarn.ini"), starting and stopping the port, and the port-state packet to the
-// K8 server after each of these. No widgets: the window shows page() and forwards clicks.
+// K8 server after each of these. A port meant to run that does not open, or fails while
+// open, is tried again until it opens. No widgets: the window shows page() and forwards
+// clicks.
 #pragma once
 
 #include <cstdint>
@@ -11,18 +13,24 @@
 
 #include "output/links.h"
 #include "platform/file_system.h"
+#include "platform/main_loop.h"
 #include "serial/station_port.h"
 
 namespace qarn {
 
 inline constexpr int kScanPortCount = 32;
 inline constexpr int kPortSelectionError = 19;
+// A port meant to run is tried again this often for the first minute, then less often.
+inline constexpr int kPortRetryFastMs = 2000;
+inline constexpr int kPortRetrySlowMs = 10000;
+inline constexpr int kPortRetryFastForMs = 60000;
 
 // What the setup page shows.
 struct SetupPage {
   std::vector<std::string> ports;  // the free ports of the last scan, "COM1".."COM32"
   std::string chosen;              // the port list's text
   bool running = false;            // run button captioned "Остановить"
+  bool retrying = false;           // the port is meant to run and is tried again
 };
 
 class RunControl {
@@ -36,15 +44,20 @@ class RunControl {
     std::function<void()> page_changed;
   };
 
-  RunControl(StationPort& port, FileSystem& fs, std::string ini_path, Hooks hooks);
+  RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path, Hooks hooks);
+  ~RunControl();
+
+  RunControl(const RunControl&) = delete;
+  RunControl& operator=(const RunControl&) = delete;
 
   // The K8 link that port-state packets go to; null while the link is not used.
   void SetK8(K8Channel* k8) { k8_ = k8; }
 
   // Start-up: the list emptied, and the stopped state.
   void Reset();
-  // Start-up: opens the port named by ComPortName. False when it did not open; the page
-  // then stays stopped, and nothing is shown or queued.
+  // Start-up: opens the port named by ComPortName, which the list's field then shows. False
+  // when it did not open: the reason goes to standard error, the page stays stopped,
+  // nothing is shown or queued, and the port is tried again until it opens.
   bool OpenAtStartUp();
 
   void OnRescanClicked();
@@ -67,13 +80,24 @@ class RunControl {
   bool StoreComPort(const std::string& value, std::string* error);
   bool TryOpen();
   void Changed();
+  // The port meant to run is `name`; tries again on the retry schedule until it opens.
+  void KeepTrying(const std::string& name);
+  void StopTrying();
+  void OnRetryTick();
+  void OnPortLost(const DeviceError& error);
+  std::string Title(const DeviceError& error) const;
 
   StationPort& port_;
+  MainLoop& loop_;
   FileSystem& fs_;
   std::string ini_path_;
   Hooks hooks_;
   K8Channel* k8_ = nullptr;
   SetupPage page_;
+  std::string run_name_;  // the short name of the port meant to run
+  MainLoop::Id retry_timer_ = 0;
+  int retry_interval_ms_ = 0;
+  int retry_elapsed_ms_ = 0;
   mutable std::mutex name_mutex_;
   std::string com_port_name_;
 };

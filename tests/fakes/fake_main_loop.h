@@ -1,6 +1,7 @@
 // A main loop on virtual time: timers fire when the test advances the clock.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -20,9 +21,24 @@ class FakeMainLoop final : public MainLoop {
     return next_id_++;
   }
   void StopTimer(Id id) override { timers_.erase(id); }
-  Id WatchFd(int, unsigned, std::function<void(unsigned)>) override { return next_id_++; }
-  void SetFdEvents(Id, unsigned) override {}
-  void UnwatchFd(Id) override {}
+  Id WatchFd(int fd, unsigned events, std::function<void(unsigned)> fn) override {
+    watches_[next_id_] = {fd, events, std::move(fn)};
+    return next_id_++;
+  }
+  void SetFdEvents(Id id, unsigned events) override {
+    if (auto it = watches_.find(id); it != watches_.end()) it->second.events = events;
+  }
+  void UnwatchFd(Id id) override { watches_.erase(id); }
+
+  // The descriptor became ready: runs the watches of `fd` that wait for `events`.
+  void SignalFd(int fd, unsigned events) {
+    std::vector<std::function<void(unsigned)>> due;
+    for (auto& [id, w] : watches_) {
+      if (w.fd == fd && (w.events & events)) due.push_back(w.fn);
+    }
+    for (auto& fn : due) fn(events);
+  }
+  size_t watch_count() const { return watches_.size(); }
   void RunAndWait(Callback fn) override { fn(); }
   // Other threads post too (a host name lookup's result).
   void Post(Callback fn) override {
@@ -86,7 +102,13 @@ class FakeMainLoop final : public MainLoop {
     int64_t due = 0;
     Callback fn;
   };
+  struct Watch {
+    int fd = -1;
+    unsigned events = 0;
+    std::function<void(unsigned)> fn;
+  };
   FakeClock* clock_;
+  std::map<Id, Watch> watches_;
   int64_t now_ms_ = 0;
   Id next_id_ = 1;
   std::map<Id, Timer> timers_;

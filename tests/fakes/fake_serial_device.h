@@ -14,13 +14,18 @@ namespace qarn {
 class FakeSerialDevice final : public SerialDevice {
  public:
   bool Open(const std::string& port_name) override {
-    if (!openable) return false;
+    if (!openable) {
+      last_error = open_error;
+      return false;
+    }
     opened_name = port_name;
     open = true;
     ++open_count;
     return true;
   }
   void Close() override { open = false; }
+  const DeviceError& error() const override { return last_error; }
+  int ReadinessFd() const override { return open ? kFd : -1; }
   bool ApplyLineSettings(const LineSettings& settings) override {
     line = settings;
     ++apply_count;
@@ -44,7 +49,11 @@ class FakeSerialDevice final : public SerialDevice {
     return true;
   }
   int32_t Read(uint8_t* data, uint32_t size) override {
-    if (fail_io) return -1;
+    ++read_calls;
+    if (fail_io) {
+      last_error = {DeviceFault::kHungUp, opened_name, "the line hung up"};
+      return -1;
+    }
     uint32_t n = 0;
     while (n < size && !in.empty()) {
       data[n++] = in.front();
@@ -70,7 +79,11 @@ class FakeSerialDevice final : public SerialDevice {
   void Feed(std::initializer_list<uint8_t> bytes) { in.insert(in.end(), bytes); }
   void Feed(const std::vector<uint8_t>& bytes) { in.insert(in.end(), bytes.begin(), bytes.end()); }
 
+  static constexpr int kFd = 1000;
   bool openable = true;
+  DeviceError open_error{DeviceFault::kMissing, "/dev/ttyFAKE", "No such file or directory"};
+  DeviceError last_error;
+  int read_calls = 0;
   bool accept_settings = true;
   bool fail_io = false;
   bool open = false;

@@ -16,13 +16,16 @@ class FakeStationPort final : public StationPort {
   std::vector<std::string> opened;  // device names of successful opens
   bool dtr = false;
   int close_calls = 0;
+  int open_attempts = 0;
   std::vector<Bytes> sent;
+  DeviceError open_error{DeviceFault::kHeld, "/dev/ttyS2", "minicom (pid 812)"};
 
   void SetPortName(const std::string& name) override {
     if (!open_) name_ = name;
   }
   std::string PortName() const override { return name_; }
   bool OpenPort() override {
+    ++open_attempts;
     if (opens ? !opens(name_) : !can_open) return false;
     open_ = true;
     opened.push_back(name_);
@@ -33,6 +36,7 @@ class FakeStationPort final : public StationPort {
     open_ = false;
   }
   bool IsOpen() const override { return open_; }
+  DeviceError LastOpenError() const override { return open_error; }
   size_t Send(ByteView bytes) override {
     if (!open_) return 0;
     sent.emplace_back(bytes.begin(), bytes.end());
@@ -42,6 +46,11 @@ class FakeStationPort final : public StationPort {
 
   void Receive(const Bytes& packet) {
     if (packet_handler_) packet_handler_(packet);
+  }
+  // The open device fails: the port closes itself and says so.
+  void Lose(const DeviceError& error) {
+    open_ = false;
+    if (lost_handler_) lost_handler_(error);
   }
 
  private:

@@ -7,13 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "answer_reader.h"
+#include "answer_text.h"
 #include "fuzz/fuzz_check.h"
+#include "station/station_frame_reader.h"
 #include "station/station_frames.h"
 
 namespace {
 
-using Pieces = std::vector<std::pair<qarn::AnswerPiece, qarn::Bytes>>;
+using Pieces = std::vector<std::pair<qarn::StationFrameReader::Item, qarn::Bytes>>;
 
 }  // namespace
 
@@ -26,11 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes stream = in.ConsumeRemainingBytes<uint8_t>();
 
   auto collect = [](Pieces* out) {
-    return [out](AnswerPiece piece, ByteView b) {
+    return [out](StationFrameReader::Item piece, ByteView b) {
       out->emplace_back(piece, Bytes(b.begin(), b.end()));
     };
   };
-  AnswerReader whole_reader, split_reader;
+  StationFrameReader whole_reader, split_reader;
   Pieces whole, split;
   whole_reader.Feed(stream, collect(&whole));
   for (size_t at = 0, i = 0; at < stream.size(); ++i) {
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Bytes joined;
   for (const auto& [piece, bytes] : whole) {
-    if (piece == AnswerPiece::kAnswer) {
+    if (piece == StationFrameReader::Item::kFrame) {
       FUZZ_CHECK(IsWellFormedFrame(bytes));
       (void)DescribeAnswer(bytes);
     } else {

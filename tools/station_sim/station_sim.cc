@@ -15,12 +15,13 @@
 #include <random>
 #include <string>
 
-#include "answer_reader.h"
+#include "answer_text.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/pseudo_terminal.h"
+#include "station/station_frame_reader.h"
 #include "station/station_frames.h"
 
 namespace qarn {
@@ -256,16 +257,22 @@ class StationSim {
     uint8_t chunk[512];
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n <= 0) return;
-    reader_.Feed(ByteView(chunk, static_cast<size_t>(n)), [this](AnswerPiece piece, ByteView b) {
-      if (piece == AnswerPiece::kStrayByte) {
-        Print("<-", "stray byte", b);
-      } else if (piece == AnswerPiece::kBadChecksum) {
-        Print("<-", "bad checksum, skipping a byte", b);
-      } else {
-        Count(b);
-        Print("<-", DescribeAnswer(b), b);
-      }
-    });
+    // Answers may come back to back (clock then query): cut them by their length byte.
+    reader_.Feed(ByteView(chunk, static_cast<size_t>(n)),
+                 [this](StationFrameReader::Item item, ByteView bytes) {
+                   switch (item) {
+                     case StationFrameReader::Item::kStrayByte:
+                       Print("<-", "stray byte", bytes);
+                       break;
+                     case StationFrameReader::Item::kBadChecksum:
+                       Print("<-", "bad checksum, skipping a byte", bytes);
+                       break;
+                     case StationFrameReader::Item::kFrame:
+                       Count(bytes);
+                       Print("<-", DescribeAnswer(bytes), bytes);
+                       break;
+                   }
+                 });
   }
 
   void Count(ByteView frame) {
@@ -305,7 +312,7 @@ class StationSim {
   int fd_;
   std::mt19937 random_;
   std::deque<Pending> queue_;
-  AnswerReader reader_;
+  StationFrameReader reader_;
   long events_queued_ = 0, events_sent_ = 0, acks_ = 0, clocks_ = 0, queries_ = 0, nothings_ = 0;
 };
 

@@ -1,34 +1,10 @@
-#include "answer_reader.h"
+#include "answer_text.h"
 
 #include <cstdio>
 
 #include "station/station_frames.h"
 
 namespace qarn {
-
-void AnswerReader::Feed(ByteView bytes, const Sink& sink) {
-  rx_.insert(rx_.end(), bytes.begin(), bytes.end());
-  // One pass over the bytes with an offset: skipping junk byte by byte costs no copying.
-  size_t at = 0;
-  while (at < rx_.size()) {
-    const size_t length = static_cast<size_t>(rx_[at]) + 1;
-    if (length < 3) {
-      sink(AnswerPiece::kStrayByte, ByteView(&rx_[at], 1));
-      ++at;
-      continue;
-    }
-    if (rx_.size() - at < length) break;
-    const ByteView frame(&rx_[at], length);
-    if (!IsWellFormedFrame(frame)) {
-      sink(AnswerPiece::kBadChecksum, frame.first(1));
-      ++at;
-      continue;
-    }
-    sink(AnswerPiece::kAnswer, frame);
-    at += length;
-  }
-  rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(at));
-}
 
 std::string DescribeAnswer(ByteView frame) {
   if (IsFrame(frame, kAckFrame)) return "acknowledgement";
