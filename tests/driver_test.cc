@@ -217,6 +217,41 @@ TEST_F(DriverTest, StationSilenceAndReturnAreReportedOnce) {
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72, 73));
 }
 
+// Idle, the replay tick does not wake the driver: only the moment the station would fall
+// silent does, and a packet from a silent station brings the tick back.
+TEST_F(DriverTest, AnIdleDriverWakesOnlyForTheStationWatch) {
+  Driver& d = Start("[main]\nComPort=COM1\nSendK7=0\nSendK8=0\n");
+  const size_t armed = loop_.timer_count();  // housekeeping and the watch's one shot
+  loop_.AdvanceMs(3001);
+  EXPECT_FALSE(d.station_link());
+  EXPECT_EQ(loop_.timer_count(), armed - 1);
+  loop_.AdvanceMs(60000);
+  EXPECT_EQ(loop_.timer_count(), armed - 1);
+  port_.Receive({0x02, 0x0A, 0xF4});
+  EXPECT_EQ(loop_.timer_count(), armed);
+  loop_.AdvanceMs(200);
+  EXPECT_TRUE(d.station_link());
+  for (int i = 0; i < 20; ++i) {  // polled every second: never silent, never a second timer
+    loop_.AdvanceMs(1000);
+    port_.Receive({0x02, 0x0A, 0xF4});
+    EXPECT_EQ(loop_.timer_count(), armed);
+  }
+  EXPECT_TRUE(d.station_link());
+  loop_.AdvanceMs(3001);
+  EXPECT_FALSE(d.station_link());
+}
+
+TEST_F(DriverTest, AWaitingSpoolFileKeepsTheReplayTicking) {
+  dir_.Write("5265C00_-1.ddk", std::string(555, '\x01'));
+  Driver& d = Start("[main]\nSendK7=0\nSendK8=0\n");
+  loop_.AdvanceMs(3200);  // the station falls silent; the file still waits for its link
+  EXPECT_FALSE(d.station_link());
+  const size_t ticking = loop_.timer_count();
+  loop_.AdvanceMs(200);
+  EXPECT_EQ(loop_.timer_count(), ticking);
+  EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
+}
+
 TEST_F(DriverTest, SpoolFilesLeftFromEarlierRunsWaitForTheirLink) {
   dir_.Write("5265C00_-1.ddk", std::string(555, '\x01'));
   dir_.Write("5265C00.dd8.tmp", "half written before a crash");

@@ -7,11 +7,14 @@
 
 namespace qarn {
 
+// More than this without a packet and the station counts as silent.
+inline constexpr TDateTime kStationSilence = 3 * kSecond;
+
 class StationWatch {
  public:
   // The new state when it changed at this tick: true heard again, false fell silent.
   std::optional<bool> Tick(TDateTime now, TDateTime last_receive_time) {
-    const bool heard = !(now > last_receive_time + 3 * kSecond);
+    const bool heard = !(now > last_receive_time + kStationSilence);
     if (heard == heard_) return std::nullopt;
     heard_ = heard;
     return heard;

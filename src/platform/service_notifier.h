@@ -14,6 +14,8 @@ class ServiceNotifier {
   virtual void Notify(const std::string& state) = 0;
   // The watchdog period the manager expects, in microseconds; 0 when there is none.
   virtual uint64_t WatchdogUsec() const = 0;
+  // Whether a service manager listens; without one, status lines need not be made at all.
+  virtual bool Listening() const { return true; }
 };
 
 // systemd's notification socket (NOTIFY_SOCKET), through libsystemd. Without the variable the

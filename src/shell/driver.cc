@@ -1,5 +1,7 @@
 #include "shell/driver.h"
 
+#include <algorithm>
+
 #include "k8/queued_event_spool.h"
 #include "platform/diag.h"
 
@@ -74,6 +76,7 @@ void Driver::StartUp() {
                            replay_->Add(kind, path);
                            message_dir_error_.clear();
                            Notice(kind).Stored(replay_->waiting(kind));
+                           UpdateReplayTimer();
                          }});
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
@@ -101,7 +104,10 @@ void Driver::StartUp() {
   station_hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
   station_ = std::make_unique<StationProtocol>(
       std::move(station_settings), std::move(station_hooks), s_.clock, s_.fs, start_time_);
-  s_.port.SetPacketHandler([this](ByteView packet) { station_->HandleStationPacket(packet); });
+  s_.port.SetPacketHandler([this](ByteView packet) {
+    station_->HandleStationPacket(packet);
+    UpdateReplayTimer();  // the station heard again, or records held in memory
+  });
 
   // 5. The serial port.
   OpenConfiguredPort();
@@ -116,7 +122,7 @@ void Driver::StartUp() {
   start_time_text_ = FormatDefaultDateTime(*DecodeDateTime(start_time_));
   s_.view.Update(ViewPart::kStartTime);
 
-  replay_timer_ = s_.loop.StartTimer(kReplayIntervalMs, [this] { OnReplayTick(); });
+  UpdateReplayTimer();
   housekeeping_timer_ =
       s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
 }
@@ -161,7 +167,10 @@ void Driver::SetUpK7() {
     s_.loop.Quit(0);
   };
   hooks.device_name = [this] { return s_.port.PortName(); };
-  hooks.respool = [this](const K7Frame& unit) { output_->SpoolK7(unit); };
+  hooks.respool = [this](const K7Frame& unit) {
+    output_->SpoolK7(unit);
+    UpdateReplayTimer();
+  };
   k7_exchange_ = std::make_unique<K7Exchange>(*k7_client_, s_.clock,
                                               K7Exchange::Settings{config_.send_k7}, hooks);
   k7_ = k7_exchange_.get();
@@ -254,6 +263,44 @@ void Driver::OnReplayTick() {
     s_.view.Update(ViewPart::kStationIndicator);
     if (config_.send_k7) output_->SendServiceFrame(*heard ? kK7StationHeard : kK7StationSilent);
   }
+  UpdateReplayTimer();
+}
+
+// The replay tick runs every 200 ms while anything waits for it (spool files, records held in
+// memory). Otherwise only the station-silence watch needs it: once, when the station would
+// count as silent, or at the next tick after a silent station is heard again. An idle driver
+// then sleeps instead of waking five times a second.
+void Driver::UpdateReplayTimer() {
+  if (shut_down_ || !replay_ || !output_ || !station_) return;
+  const bool busy = replay_->waiting(SpoolKind::kK8) > 0 || replay_->waiting(SpoolKind::kK7) > 0 ||
+                    !output_->unstored().empty();
+  const TDateTime silent_from = station_->last_receive_time() + kStationSilence;
+  const TDateTime now = s_.clock.Now();
+  const bool heard_now = !(now > silent_from);
+  int delay_ms = kReplayIntervalMs;
+  if (!busy && heard_now == station_watch_.heard()) {
+    if (!heard_now) {
+      StopReplayTimer();  // silent, and stays so until a packet comes
+      return;
+    }
+    // One millisecond past the moment; a clock set back or forward is looked at again then.
+    const double left_ms = (silent_from - now) / kSecond * 1000;
+    delay_ms = static_cast<int>(std::clamp(left_ms + 1, 1.0, double(kReplayIntervalMs) * 20));
+  }
+  const uint32_t due = s_.clock.TickMs() + static_cast<uint32_t>(delay_ms);
+  // An armed tick that comes no later than wanted stays.
+  if (replay_timer_ && static_cast<int32_t>(replay_due_tick_ - due) <= 0) return;
+  StopReplayTimer();
+  replay_due_tick_ = due;
+  replay_timer_ = s_.loop.StartTimer(delay_ms, [this] {
+    StopReplayTimer();  // one shot: the tick arms the next one
+    OnReplayTick();
+  });
+}
+
+void Driver::StopReplayTimer() {
+  if (replay_timer_) s_.loop.StopTimer(replay_timer_);
+  replay_timer_ = 0;
 }
 
 StatusFacts Driver::status_facts() const {

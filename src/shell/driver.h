@@ -138,6 +138,8 @@ class Driver {
   void StartK8Link();
   void SetUpK7();
   void StopLinks();
+  void UpdateReplayTimer();
+  void StopReplayTimer();
   void Shutdown();
   SpoolNotice& Notice(SpoolKind kind) { return kind == SpoolKind::kK8 ? dd8_notice_ : ddk_notice_; }
 
@@ -180,6 +182,7 @@ class Driver {
   K8LinkTiming k8_timing_;
   MainLoop::Id housekeeping_timer_ = 0;
   MainLoop::Id replay_timer_ = 0;
+  uint32_t replay_due_tick_ = 0;
   // Last: its thread uses the state above until it is stopped.
   std::unique_ptr<K8Link> k8_link_;
 };

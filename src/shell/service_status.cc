@@ -13,7 +13,10 @@ ServiceStatus::~ServiceStatus() { StopTimers(); }
 void ServiceStatus::Ready() {
   notifier_.Notify("READY=1");
   SendStatusIfChanged();
-  status_timer_ = loop_.StartTimer(kStatusCheckMs, [this] { SendStatusIfChanged(); });
+  // Nobody to tell: the driver does not wake up for it.
+  if (notifier_.Listening()) {
+    status_timer_ = loop_.StartTimer(kStatusCheckMs, [this] { SendStatusIfChanged(); });
+  }
   if (const uint64_t usec = notifier_.WatchdogUsec()) {
     const auto half_ms = static_cast<int>(std::clamp<uint64_t>(usec / 2000, 1, 3600 * 1000));
     watchdog_timer_ = loop_.StartTimer(half_ms, [this] { notifier_.Notify("WATCHDOG=1"); });
