@@ -180,5 +180,22 @@ TEST_F(FaultTest, K8ServerClosingAtRandomPoints) {
   DrainAndCount("K8 server closing after the greeting, after a packet, mid-reply", k8, false);
 }
 
+// A K8 server that stalls: it reads every packet and answers none, for a few seconds, then
+// answers again. The driver gives up on each reply in time and keeps every event on disk.
+TEST_F(FaultTest, StalledK8Server) {
+  K8TestServer k8(AckingServer);
+  Start({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForConnections(1));
+  k8.SetResponder([](const K8TestServer::Received&) { return std::optional<Bytes>(); });
+  for (uint16_t object = 1; object <= 8; ++object) {
+    ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  }
+  // At least one reply given up on: the connection is dropped and a new one made.
+  ASSERT_TRUE(k8.WaitForConnections(2, std::chrono::seconds(15)));
+  k8.SetResponder(AckingServer);
+  EXPECT_EQ(run_.Stop(), 0);
+  DrainAndCount("K8 server stalled", k8, false);
+}
+
 }  // namespace
 }  // namespace qarn
