@@ -36,8 +36,8 @@ struct Bench {
     const std::string ini = (dir / "sqarn.ini").string();
     std::ofstream(ini) << "[ServerHost]\nPort=" << server.port() << "\n";
     K8Link::Hooks hooks;
-    hooks.packet_ended = [this](const std::string&, bool acked) {
-      if (acked) acked_files.fetch_add(1);
+    hooks.packet_ended = [this](const std::string&, PacketEnd end) {
+      if (end == PacketEnd::kAcknowledged) acked_files.fetch_add(1);
     };
     link = std::make_unique<K8Link>(K8Link::Services{clock, fs, loop, PosixTcpClientFactory(), dd8},
                                     std::move(hooks), ini);

@@ -3,6 +3,7 @@
 // counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -129,6 +130,71 @@ TEST_F(FaultTest, KillAtRandomMomentsWithSlowK8) {
     }
   }
   DrainAndCount("SIGKILL at random moments, K8 slow", k8, false);
+}
+
+// The K8 server closes at random points: right after the greeting, right after reading a
+// station event, in the middle of a reply. The driver runs on throughout; every event it
+// acknowledged to the station reaches the server or waits on disk.
+TEST_F(FaultTest, K8ServerClosingAtRandomPoints) {
+  K8TestServer k8(AckingServer);
+  Start({0, k8.port()});
+  enum Point { kAfterGreeting, kAfterPacket, kMidReply };
+  std::vector<Point> points = {kAfterGreeting, kAfterPacket, kMidReply};
+  std::shuffle(points.begin(), points.end(), random_);
+  uint16_t object = 1;
+  int connections = 1;
+  ASSERT_TRUE(k8.WaitForConnections(connections));
+  for (const Point point : points) {
+    switch (point) {
+      case kAfterGreeting:
+        ASSERT_TRUE(k8.WaitUntil([&](const auto& received) {
+          return std::any_of(received.begin(), received.end(), [&](const auto& r) {
+            return r.connection == connections && r.header.type == kK8Version;
+          });
+        }));
+        k8.GoDown();
+        break;
+      case kAfterPacket:
+        k8.DropAfterNextEvent();
+        ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+        ASSERT_TRUE(k8.WaitUntilDown());
+        break;
+      case kMidReply: {
+        // The acknowledgement trickles out; the server goes at a random byte of it.
+        k8.SetTrickleMs(20);
+        const size_t before = k8.received().size();
+        ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+        ASSERT_TRUE(k8.WaitForPackets(before + 1));
+        std::this_thread::sleep_for(Ms(random_() % 400));
+        k8.GoDown();
+        k8.SetTrickleMs(0);
+        break;
+      }
+    }
+    // Events while the server is away go to disk.
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+    k8.ComeUp();
+    ASSERT_TRUE(k8.WaitForConnections(++connections, std::chrono::seconds(15)));
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  DrainAndCount("K8 server closing after the greeting, after a packet, mid-reply", k8, false);
+}
+
+// A K8 server that stalls: it reads every packet and answers none, for a few seconds, then
+// answers again. The driver gives up on each reply in time and keeps every event on disk.
+TEST_F(FaultTest, StalledK8Server) {
+  K8TestServer k8(AckingServer);
+  Start({0, k8.port()});
+  ASSERT_TRUE(k8.WaitForConnections(1));
+  k8.SetResponder([](const K8TestServer::Received&) { return std::optional<Bytes>(); });
+  for (uint16_t object = 1; object <= 8; ++object) {
+    ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  }
+  // At least one reply given up on: the connection is dropped and a new one made.
+  ASSERT_TRUE(k8.WaitForConnections(2, std::chrono::seconds(15)));
+  k8.SetResponder(AckingServer);
+  EXPECT_EQ(run_.Stop(), 0);
+  DrainAndCount("K8 server stalled", k8, false);
 }
 
 }  // namespace

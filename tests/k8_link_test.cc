@@ -62,9 +62,10 @@ class K8LinkTest : public ::testing::Test {
     };
     hooks.advance_indicator = [this] { ++activity_; };
     hooks.request_ret_query = [this] { ret_query_ = true; };
-    hooks.packet_ended = [this](const std::string& file, bool acked) {
+    hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
+      static const char* const kEnds[] = {"acked ", "refused ", "released "};
       std::lock_guard lock(mutex_);
-      ended_.push_back((acked ? "acked " : "released ") + file);
+      ended_.push_back(kEnds[static_cast<int>(end)] + file);
     };
     link_ = std::make_unique<K8Link>(
         K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory(), dd8_}, std::move(hooks), ini,

@@ -159,7 +159,8 @@ TEST_F(K8SessionTest, OnlyTheAckOfAPacketDeletesItsFile) {
   Send();
   Reply(kK8PollEnable);
   EXPECT_THAT(Taken(Kind::kAcked), ElementsAre("a.dd8"));
-  EXPECT_THAT(Taken(Kind::kReleased), ElementsAre("b.dd8", "c.dd8"));
+  EXPECT_THAT(Taken(Kind::kRefused), ElementsAre("b.dd8", "c.dd8"));
+  EXPECT_THAT(Taken(Kind::kReleased), IsEmpty());
   EXPECT_THAT(Taken(Kind::kReplayDue), ElementsAre(""));
   EXPECT_TRUE(ring_.Empty());
 
@@ -170,7 +171,7 @@ TEST_F(K8SessionTest, OnlyTheAckOfAPacketDeletesItsFile) {
   broken[17] = 0;
   session_.OnReply(now_, broken);
   Collect();
-  EXPECT_THAT(Taken(Kind::kReleased), ElementsAre("b.dd8", "c.dd8", "d.dd8"));
+  EXPECT_THAT(Taken(Kind::kRefused), ElementsAre("b.dd8", "c.dd8", "d.dd8"));
   EXPECT_EQ(session_.network_errors(), 0);
   EXPECT_TRUE(session_.link_up());
 }

@@ -138,13 +138,13 @@ TEST_F(SpoolReplayTest, FileInFlightIsNotSentAgainUntilItsPacketEnds) {
 
   // 'b' is released (its connection died): it goes again, ahead of the live file's place;
   // 'a' is acknowledged and leaves the line.
-  replay_.PacketEnded(prefix_ + "2.dd8", false);
+  replay_.PacketEnded(prefix_ + "2.dd8", PacketEnd::kReleased);
   Acknowledge(prefix_ + "1.dd8");
-  replay_.PacketEnded(prefix_ + "1.dd8", true);
+  replay_.PacketEnded(prefix_ + "1.dd8", PacketEnd::kAcknowledged);
   Tick();
   ASSERT_EQ(k8_.packets.size(), 3u);
   EXPECT_EQ(k8_.packets[2].payload, Bytes{'b'});
-  replay_.PacketEnded(prefix_ + "50451EB3.dd8", false);
+  replay_.PacketEnded(prefix_ + "50451EB3.dd8", PacketEnd::kReleased);
   for (int i = 0; i < 16; ++i) Tick();
   ASSERT_EQ(k8_.packets.size(), 4u);
   EXPECT_EQ(k8_.packets[3].payload, Bytes{'c'});
@@ -199,6 +199,39 @@ TEST_F(SpoolReplayTest, UnreplayableFilesAreSetAsideOnceAndOthersGoOn) {
   replay_.Scan();  // set aside for good: a new start does not see them
   EXPECT_EQ(replay_.waiting(SpoolKind::kK8), 1u);
   EXPECT_EQ(replay_.waiting(SpoolKind::kK7), 0u);
+}
+
+TEST_F(SpoolReplayTest, Dd8TheServerKeepsRefusingIsSetAsideOnceAndOthersGoOn) {
+  Old("1.dd8", Dd8('a'), 30);
+  Old("2.dd8", Dd8('b'), 20);
+  replay_.Scan();
+  const std::string refused = prefix_ + "1.dd8";
+  // Each time 'a' goes it is refused, every other time after a lost connection too: only
+  // the refusals count, and the fifth sets it aside.
+  int refusals = 0;
+  for (int tick = 0; tick < 400 && k8_.packets.size() < 12; ++tick) {
+    const size_t before = k8_.packets.size();
+    Tick();
+    if (k8_.packets.size() == before || k8_.packets.back().payload != Bytes{'a'}) continue;
+    if (k8_.packets.size() % 2 == 0) {
+      replay_.PacketEnded(refused, PacketEnd::kReleased);
+    } else {
+      ++refusals;
+      replay_.PacketEnded(refused, PacketEnd::kRefused);
+    }
+  }
+  EXPECT_EQ(refusals, SpoolReplay::kMaxRefusals);
+  EXPECT_THAT(dir_.List(), ElementsAre("1.dd8.bad", "2.dd8"));
+  ASSERT_EQ(diag_.size(), 1u);
+  EXPECT_NE(diag_[0].find("1.dd8.bad"), std::string::npos);
+  EXPECT_NE(diag_[0].find("refused by the K8 server 5 times"), std::string::npos);
+  // 'b' follows, and its acknowledgement still deletes it.
+  EXPECT_EQ(k8_.packets.back().payload, Bytes{'b'});
+  EXPECT_EQ(k8_.packets.size(), 2u * SpoolReplay::kMaxRefusals);
+  Acknowledge(prefix_ + "2.dd8");
+  replay_.PacketEnded(prefix_ + "2.dd8", PacketEnd::kAcknowledged);
+  EXPECT_EQ(replay_.waiting(SpoolKind::kK8), 0u);
+  EXPECT_EQ(diag_.size(), 1u);
 }
 
 TEST_F(SpoolReplayTest, FilesRemovedByHandAreSkipped) {

@@ -182,13 +182,16 @@ void K8Link::CarryEffects() {
         // Deleted here, outside any lock; the replay line forgets it on the main thread.
         s_.fs.Remove(e.text);
         [[fallthrough]];
-      case K8Effect::kReleased:
+      case K8Effect::kRefused:
+      case K8Effect::kReleased: {
+        const PacketEnd end = e.kind == K8Effect::kAcked     ? PacketEnd::kAcknowledged
+                              : e.kind == K8Effect::kRefused ? PacketEnd::kRefused
+                                                             : PacketEnd::kReleased;
         if (hooks.packet_ended) {
-          ToMain([file = std::move(e.text), acked = e.kind == K8Effect::kAcked](const Hooks& h) {
-            h.packet_ended(file, acked);
-          });
+          ToMain([file = std::move(e.text), end](const Hooks& h) { h.packet_ended(file, end); });
         }
         break;
+      }
       case K8Effect::kRetQuery:
         if (hooks.request_ret_query) hooks.request_ret_query();
         break;

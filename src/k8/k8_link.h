@@ -38,8 +38,8 @@ class K8Link final : public K8Channel {
     std::function<void(const std::string& text)> add_log_line;
     std::function<void()> advance_indicator;
     // A packet that carried `spool_file` has ended: acknowledged (the file is deleted by
-    // then) or not (the file is to be replayed again).
-    std::function<void(const std::string& spool_file, bool acknowledged)> packet_ended;
+    // then), refused or unanswered (the file is to be replayed again).
+    std::function<void(const std::string& spool_file, PacketEnd end)> packet_ended;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
   };

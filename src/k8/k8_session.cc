@@ -121,7 +121,7 @@ void K8Session::OnReply(uint32_t now, ByteView packet) {
 void K8Session::OnReplyFailed(uint32_t now, K8ReplyFailure why) {
   awaiting_reply_ = false;
   ++network_errors_;
-  EndInFlight(false);
+  EndInFlight(K8Effect::kReleased);
   // A late or half-read reply would be taken for the answer to the next packet, and its
   // acknowledgement could delete a file whose packet the server never saw: the stream
   // cannot be followed past it, so the connection goes.
@@ -136,17 +136,15 @@ void K8Session::Stop(const std::string& time_text) {
   stopped_ = true;
   from_ring_ = false;
   awaiting_reply_ = false;
-  EndInFlight(false);
+  EndInFlight(K8Effect::kReleased);
   if (link_) Emit(K8Effect::kClose);
   link_ = false;
   Status("выход - " + time_text);
 }
 
-void K8Session::EndInFlight(bool acked) {
+void K8Session::EndInFlight(K8Effect::Kind end) {
   if (!in_flight_) return;
-  if (!in_flight_->spool_file.empty()) {
-    Emit(acked ? K8Effect::kAcked : K8Effect::kReleased, in_flight_->spool_file);
-  }
+  if (!in_flight_->spool_file.empty()) Emit(end, in_flight_->spool_file);
   in_flight_.reset();
 }
 
@@ -161,14 +159,26 @@ void K8Session::Drop(uint32_t now, const std::string& why, bool close) {
 
 void K8Session::HandleReply(uint32_t now, ByteView reply) {
   if (!HasK8Markers(reply)) {
-    EndInFlight(false);
+    EndInFlight(K8Effect::kRefused);
     return;
   }
   Emit(K8Effect::kActivity);
   const K8PacketHeader header = *ReadK8PacketHeader(reply);
   const ByteView payload = header.length != 0 ? reply.subspan(kK8PacketHeaderSize) : ByteView();
-  // Only the acknowledgement that answers a packet releases that packet's file.
-  EndInFlight(header.type == kK8EventAck);
+  // Only the acknowledgement that answers a packet releases that packet's file. The commands
+  // that end the connection say nothing of the packet; any other answer refuses it.
+  switch (header.type) {
+    case kK8EventAck:
+      EndInFlight(K8Effect::kAcked);
+      break;
+    case kK8Reconnect:
+    case kK8ServerDisconnect:
+    case kK8Denied:
+      EndInFlight(K8Effect::kReleased);
+      break;
+    default:
+      EndInFlight(K8Effect::kRefused);
+  }
   switch (header.type) {
     case kK8PollEnable:
       poll_enabled_ = true;

@@ -55,7 +55,8 @@ struct K8Effect {
     kActivity,   // a step of the K8 indicator
     kClose,      // close the connection (a new attempt closes it too)
     kAcked,      // the packet of spool file `text` is acknowledged: delete the file
-    kReleased,   // the packet of spool file `text` ended unacknowledged: replay it again
+    kRefused,    // the server answered that packet with something else: replay it, up to a limit
+    kReleased,   // the packet of spool file `text` ended unanswered: replay it again
     kRetQuery,   // the server asks for the retranslator query
     kReplayDue,  // the next .dd8 replay may go at the next replay tick
     kLinkDown,   // the connection is lost: `text` says why
@@ -101,8 +102,8 @@ class K8Session {
   }
   void Status(const std::string& text) { Emit(K8Effect::kStatus, text); }
   void Queue(int32_t type, ByteView payload) { ring_.QueuePacket(type, payload); }
-  // The packet in flight ends; `acked` when the server's K8EventAck answered it.
-  void EndInFlight(bool acked);
+  // The packet in flight ends: kAcked, kRefused or kReleased.
+  void EndInFlight(K8Effect::Kind end);
   // The link is down; the pump closes the connection now when `close`, else at the next
   // attempt.
   void Drop(uint32_t now, const std::string& why, bool close = true);

@@ -8,6 +8,13 @@
 
 namespace qarn {
 
+// How the packet of a .dd8 file ended.
+enum class PacketEnd {
+  kAcknowledged,  // the server's acknowledgement answered it: the file is deleted
+  kRefused,       // the server answered it with something else
+  kReleased,      // no answer: the connection went, or the link stopped
+};
+
 class K7Channel {
  public:
   virtual ~K7Channel() = default;

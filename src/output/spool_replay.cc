@@ -62,12 +62,24 @@ void SpoolReplay::SetAsideAt(std::deque<std::string>& queue, size_t at, const st
   }
 }
 
-void SpoolReplay::PacketEnded(const std::string& path, bool acknowledged) {
+void SpoolReplay::PacketEnded(const std::string& path, PacketEnd end) {
   in_flight_.erase(path);
-  if (!acknowledged) return;
+  if (end == PacketEnd::kReleased) return;
+  int refusals = 0;
+  if (end == PacketEnd::kRefused) {
+    refusals = ++refusals_[path];
+    if (refusals < kMaxRefusals) return;
+  }
+  refusals_.erase(path);
   // Live events' files are the newest: look from the end.
   const auto it = std::find(k8_.rbegin(), k8_.rend(), path);
-  if (it != k8_.rend()) k8_.erase(std::next(it).base());
+  if (it == k8_.rend()) return;
+  const size_t at = static_cast<size_t>(std::distance(it, k8_.rend())) - 1;
+  if (end == PacketEnd::kAcknowledged) {
+    k8_.erase(k8_.begin() + static_cast<std::ptrdiff_t>(at));
+  } else {
+    SetAsideAt(k8_, at, "refused by the K8 server " + std::to_string(refusals) + " times");
+  }
 }
 
 void SpoolReplay::ReplayK8(K8Channel& k8) {

@@ -8,11 +8,13 @@
 //
 // A .dd8 file whose packet is on its way to the K8 server (queued live or replayed) is in
 // flight: it keeps its place in the line but is not sent again until its packet ends. The
-// server's acknowledgement deletes it; any other end of the packet lets it go again.
+// server's acknowledgement deletes it; any other end of the packet lets it go again. A file
+// the server keeps refusing is set aside, so that it does not hold back the others for ever.
 #pragma once
 
 #include <deque>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "output/dd8_replay_state.h"
@@ -38,8 +40,9 @@ class SpoolReplay {
   void ReplayK8(K8Channel& k8);
   // A .dd8 file's packet was queued by someone else (a live station event).
   void MarkInFlight(const std::string& path) { in_flight_.insert(path); }
-  // The packet of a .dd8 file ended; when `acknowledged` the file is gone.
-  void PacketEnded(const std::string& path, bool acknowledged);
+  // The packet of a .dd8 file ended; when acknowledged the file is gone. Its
+  // kMaxRefusals-th refusal sets it aside; packets that went unanswered do not count.
+  void PacketEnded(const std::string& path, PacketEnd end);
   bool in_flight(const std::string& path) const { return in_flight_.count(path) != 0; }
   // One .ddk file to the K7 link, when it is connected; deleted once sent whole.
   void ReplayK7(K7Channel& k7);
@@ -48,6 +51,7 @@ class SpoolReplay {
 
   // The suffix given to a file that cannot be replayed; no spool pattern matches it.
   static constexpr const char* kSetAsideSuffix = ".bad";
+  static constexpr int kMaxRefusals = 5;
 
  private:
   std::deque<std::string>& Queue(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
@@ -66,6 +70,8 @@ class SpoolReplay {
   std::deque<std::string> k7_;
   std::deque<std::string> k8_;
   std::unordered_set<std::string> in_flight_;
+  // Refusals so far of the files the server has refused; a lost connection resets nothing.
+  std::unordered_map<std::string, int> refusals_;
 };
 
 }  // namespace qarn

@@ -206,8 +206,8 @@ void Driver::StartK8Link() {
   hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
   hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
-  hooks.packet_ended = [this](const std::string& file, bool acknowledged) {
-    replay_->PacketEnded(file, acknowledged);
+  hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
+    replay_->PacketEnded(file, end);
   };
   k8_link_ = std::make_unique<K8Link>(
       K8Link::Services{s_.clock, s_.fs, s_.loop, PosixTcpClientFactory(), dd8_state_},

@@ -1,8 +1,8 @@
 // The spool replay over an in-memory message directory: any files (short, long, not files
 // at all), links that come and go, a server that acknowledges or not, a clock that jumps.
 // Once the links stay up and every replayed file is acknowledged, every spool file has been
-// delivered whole and deleted, or set aside under ".bad"; none is lost, none is read when it
-// is larger than a K8 packet.
+// delivered whole and deleted, or set aside under ".bad" (as is a .dd8 the server refused
+// five times); none is lost, none is read when it is larger than a K8 packet.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -30,9 +30,10 @@ struct Spooled {
   uint64_t size;
   bool regular;
   bool removed_by_hand = false;
+  int refusals = 0;
 
   bool Replayable() const {
-    if (!regular) return false;
+    if (!regular || refusals >= SpoolReplay::kMaxRefusals) return false;
     return kind == SpoolKind::kK7 ? size >= kK7FrameSize : size >= 4 && size <= kLargestDd8;
   }
 };
@@ -71,11 +72,21 @@ class Run {
     replay_.ReplayK7(k7_);
   }
 
-  // What the K8 link does with the server's acknowledgement.
-  void Acknowledge() {
-    state_.Update([&](const std::string& file, TDateTime& time) {
-      if (fs_.Remove(file)) time = clock_.Now() - 1.0;
-    });
+  // What the K8 link does when the packets queued since the last answer end: an
+  // acknowledgement deletes the file and lets the next replay go.
+  void EndPackets(PacketEnd end) {
+    for (; answered_ < k8_.packets.size(); ++answered_) {
+      const std::string& file = k8_.packets[answered_].spool_file;
+      if (file.empty()) continue;
+      if (end == PacketEnd::kAcknowledged) {
+        fs_.Remove(file);
+        state_.MakeDue(clock_.Now());
+      }
+      if (end == PacketEnd::kRefused) {
+        for (Spooled& f : files_) f.refusals += f.path == file;
+      }
+      replay_.PacketEnded(file, end);
+    }
   }
 
   void Play() {
@@ -94,7 +105,7 @@ class Run {
           k7_.connected = !k7_.connected;
           break;
         case 3:
-          Acknowledge();
+          EndPackets(static_cast<PacketEnd>(in_.ConsumeIntegralInRange(0, 2)));
           break;
         case 4:
           k7_.take = in_.ConsumeBool() ? kK7FrameSize : in_.ConsumeIntegralInRange<size_t>(0, 554);
@@ -126,7 +137,7 @@ class Run {
     for (size_t i = 0; i < 2 * files_.size() + 10; ++i) {
       state_.MakeDue(clock_.Now());
       Tick(200);
-      Acknowledge();
+      EndPackets(PacketEnd::kAcknowledged);
     }
   }
 
@@ -169,6 +180,7 @@ class Run {
   testing::FakeK8 k8_;
   std::vector<Spooled> files_;
   int next_name_ = 1;
+  size_t answered_ = 0;
 };
 
 }  // namespace

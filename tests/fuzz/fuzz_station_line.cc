@@ -66,6 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
   FUZZ_CHECK(port.OpenPort());
 
+  // The device reports readiness for as long as bytes wait, as a level-triggered watch does.
+  const auto arrive = [&] {
+    for (int i = 0; i < 1000 && !device.in.empty(); ++i) {
+      loop.SignalFd(FakeSerialDevice::kFd, MainLoop::kReadable);
+    }
+  };
   Bytes sent;
   while (in.remaining_bytes() > 0) {
     switch (in.ConsumeIntegralInRange(0, 2)) {
@@ -73,9 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Bytes piece = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange(1, 300));
         device.Feed(piece);
         sent.insert(sent.end(), piece.begin(), piece.end());
+        if (in.ConsumeBool()) arrive();  // else read together with what follows
         break;
       }
       case 1:
+        arrive();
         loop.AdvanceMs(in.ConsumeIntegralInRange(0, 120));
         break;
       case 2:
@@ -83,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  arrive();
   loop.AdvanceMs(200);  // the silence after the last byte ends the last packet
 
   FUZZ_CHECK(delivered == sent);
