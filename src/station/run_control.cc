@@ -4,9 +4,9 @@
 #include <exception>
 #include <utility>
 
+#include "base/ini_file.h"
 #include "k8/k8_wire.h"
 #include "platform/diag.h"
-#include "platform/ini_file.h"
 #include "station/port_report.h"
 
 namespace qarn {
