@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: in the normal build, in the
+# Checks first that no logic library reaches past its layer (a second, no build needed),
+# then installs what is missing, builds and runs every test: in the normal build, in the
 # ASan + UBSan build, and in the build without widgets (which proves the core needs none);
 # builds the Debian package from the normal build and checks what it holds; then runs every
 # fuzz target briefly over its corpus. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/check-layers.sh
 scripts/install-deps.sh
 
 jobs=$(nproc)

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/byte_order.h"
 #include "fakes/child_process.h"
 #include "fakes/driver_station_side.h"
 #include "fakes/k7_peer.h"
@@ -22,7 +23,6 @@
 #include "fakes/temp_dir.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
-#include "platform/byte_order.h"
 #include "platform/pseudo_terminal.h"
 #include "station/station_frames.h"
 

@@ -33,6 +33,7 @@
 #include "gui/message_box_dialog.h"
 #include "gui/password_dialog.h"
 #include "gui/port_list_box.h"
+#include "k8/port_state.h"
 #include "platform/diag.h"
 #include "shell/driver.h"
 
@@ -135,7 +136,9 @@ class MainWindowTest : public ::testing::Test {
     driver_->StartUp();
     window_.CreateDialogs();
     driver_->SetMessageBoxReady();
-    driver_->run_control().SetK8(&k8_);
+    driver_->run_control().SetPortStateSink([this](const std::string& port_name, bool open) {
+      return QueuePortState(k8_, port_name, open);
+    });
     return *driver_;
   }
   std::vector<uint8_t> OpenFlags() const {

@@ -1,4 +1,4 @@
-#include "platform/ini_file.h"
+#include "base/ini_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

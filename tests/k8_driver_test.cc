@@ -6,9 +6,9 @@
 #include <fstream>
 #include <random>
 
+#include "base/byte_order.h"
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
-#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "serial/station_port.h"

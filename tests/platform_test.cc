@@ -3,16 +3,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "base/socket_error.h"
+#include "base/tdatetime.h"
+#include "base/text_codec.h"
 #include "fakes/temp_dir.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/file_system.h"
-#include "platform/socket_error.h"
 #include "platform/tcp_keepalive.h"
-#include "platform/tdatetime.h"
-#include "platform/text_codec.h"
 
 namespace qarn {
 namespace {

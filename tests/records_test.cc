@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/byte_order.h"
 #include "output/event_record.h"
 #include "output/time_stamp.h"
-#include "platform/byte_order.h"
 
 namespace qarn {
 namespace {

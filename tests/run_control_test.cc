@@ -10,6 +10,7 @@
 #include "fakes/fake_station_port.h"
 #include "fakes/temp_dir.h"
 #include "k8/k8_wire.h"
+#include "k8/port_state.h"
 #include "platform/diag.h"
 
 namespace qarn {
@@ -47,7 +48,9 @@ class RunControlTest : public ::testing::Test {
  protected:
   RunControlTest() {
     SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
-    run_.SetK8(&k8_);
+    run_.SetPortStateSink([this](const std::string& port_name, bool open) {
+      return QueuePortState(k8_, port_name, open);
+    });
     run_.SetComPortName("COM255");
   }
   ~RunControlTest() override { SetDiagSink(nullptr); }
@@ -195,7 +198,7 @@ TEST_F(RunControlTest, TypedNameOpensButIsNotStored) {
 }
 
 TEST_F(RunControlTest, WithoutTheK8LinkNothingIsQueued) {
-  run_.SetK8(nullptr);
+  run_.SetPortStateSink(nullptr);
   Free({"COM3"});
   run_.OnRescanClicked();
   run_.OnRunClicked();

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "base/tdatetime.h"
 #include "fakes/scripted_connection.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
 #include "platform/diag.h"
-#include "platform/tdatetime.h"
 #include "server_sim/k8_side.h"
 
 namespace qarn::sim {

@@ -3,12 +3,12 @@
 
 #include <filesystem>
 
+#include "base/byte_order.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_links.h"
 #include "fakes/temp_dir.h"
 #include "output/event_output.h"
 #include "output/spool_writer.h"
-#include "platform/byte_order.h"
 #include "platform/diag.h"
 
 namespace qarn {

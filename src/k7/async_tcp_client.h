@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 #include "platform/host_lookup.h"
 #include "platform/main_loop.h"
 #include "platform/tcp_socket.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/socket_error.h"
+#include "base/socket_error.h"
 
 namespace qarn {
 

@@ -1,7 +1,7 @@
 #include "k8/k8_frame_reader.h"
 
+#include "base/socket_error.h"
 #include "k8/k8_wire.h"
-#include "platform/socket_error.h"
 
 namespace qarn {
 namespace {

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <exception>
 
+#include "base/socket_error.h"
 #include "k8/k8_wire.h"
 #include "k8/server_host.h"
-#include "platform/ini_file.h"
-#include "platform/socket_error.h"
+#include "platform/ini_load.h"
 
 namespace qarn {
 namespace {
@@ -209,7 +209,7 @@ void K8Link::CarryEffects() {
 
 void K8Link::Connect() {
   client_.reset();  // closes what a server's disconnect order left open
-  const ServerHost host = ReadServerHost(IniFile::Load(s_.fs, ini_path_));
+  const ServerHost host = ReadServerHost(LoadIniFile(s_.fs, ini_path_));
   host_ = host.address;
   port_ = host.port;
   TcpClientOptions options;

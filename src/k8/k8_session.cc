@@ -1,7 +1,7 @@
 #include "k8/k8_session.h"
 
+#include "base/version.h"
 #include "k8/k8_wire.h"
-#include "platform/version.h"
 
 namespace qarn {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "k8/packet_ring.h"
-#include "platform/file_system.h"
 
 namespace qarn {
 

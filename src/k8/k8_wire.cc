@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "platform/byte_order.h"
-#include "platform/ini_file.h"
+#include "base/byte_order.h"
+#include "base/ini_file.h"
 
 namespace qarn {
 

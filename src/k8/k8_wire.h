@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "output/event_record.h"
-#include "platform/file_system.h"
 
 namespace qarn {
 

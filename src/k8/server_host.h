@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ini_file.h"
+#include "base/ini_file.h"
 
 namespace qarn {
 

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "platform/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

@@ -1,6 +1,6 @@
 #include "output/event_record.h"
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 
 namespace qarn {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/file_system.h"
-#include "platform/tdatetime.h"
+#include "base/bytes.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 
 namespace qarn {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/byte_order.h"
 #include "output/event_record.h"
-#include "platform/byte_order.h"
 #include "platform/diag.h"
 
 namespace qarn {

@@ -1,7 +1,7 @@
 #include "output/spool_writer.h"
 
+#include "base/byte_order.h"
 #include "output/time_stamp.h"
-#include "platform/byte_order.h"
 
 namespace qarn {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "platform/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

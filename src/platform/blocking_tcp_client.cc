@@ -13,7 +13,7 @@
 #include <chrono>
 #include <optional>
 
-#include "platform/socket_error.h"
+#include "base/socket_error.h"
 #include "platform/tcp_keepalive.h"
 
 namespace qarn {

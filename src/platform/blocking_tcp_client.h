@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 
 namespace qarn {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

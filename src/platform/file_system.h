@@ -5,14 +5,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
-namespace qarn {
+#include "base/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
-using ByteView = std::span<const uint8_t>;
+namespace qarn {
 
 enum class StoreResult {
   kStored,  // the file exists under its name with the whole content, on the disk

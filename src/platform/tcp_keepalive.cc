@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/socket_error.h"
+#include "base/socket_error.h"
 
 namespace qarn {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/file_system.h"
-#include "platform/socket_error.h"
+#include "base/bytes.h"
+#include "base/socket_error.h"
 
 namespace qarn {
 

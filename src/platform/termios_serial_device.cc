@@ -91,7 +91,7 @@ TermiosSerialDevice::~TermiosSerialDevice() { Close(); }
 
 bool TermiosSerialDevice::Open(const std::string& port_name) {
   if (fd_ >= 0) return Fail(DeviceFault::kFailed, "already open");
-  path_ = SerialDevicePath(port_name, IniFile::Load(fs_, ini_path_));
+  path_ = SerialDevicePath(port_name, LoadIniFile(fs_, ini_path_));
   error_ = {DeviceFault::kNone, path_, std::string()};
   if (path_.empty()) return Fail(DeviceFault::kMissing, "no device name");
   // Asked before opening: opening a line raises DTR under the other program's feet.

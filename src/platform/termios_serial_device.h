@@ -9,7 +9,7 @@
 #include "platform/device_holders.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
-#include "platform/ini_file.h"
+#include "platform/ini_load.h"
 #include "platform/serial_device.h"
 
 namespace qarn {

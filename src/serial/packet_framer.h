@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 
 namespace qarn {
 

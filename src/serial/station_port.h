@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 #include "platform/serial_device.h"
 
 namespace qarn {

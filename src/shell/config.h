@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ini_file.h"
-#include "platform/tdatetime.h"
+#include "base/ini_file.h"
+#include "base/tdatetime.h"
 #include "station/station_frames.h"
 
 namespace qarn {

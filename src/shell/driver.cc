@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "k8/port_state.h"
 #include "k8/queued_event_spool.h"
 #include "platform/diag.h"
 
@@ -215,7 +216,9 @@ void Driver::StartK8Link() {
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
   output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });
-  run_control_.SetK8(k8_);
+  run_control_.SetPortStateSink([this](const std::string& port_name, bool open) {
+    return QueuePortState(*k8_, port_name, open);
+  });
 }
 
 void Driver::ShowMessageBox(const std::string& text) {
@@ -380,7 +383,7 @@ void Driver::StopLinks() {
     k8_link_->StopAndWait();
     k8_ = nullptr;
     if (output_) output_->SetLinks(k7_, k8_);
-    run_control_.SetK8(nullptr);
+    run_control_.SetPortStateSink(nullptr);
     const auto queued = k8_link_->TakeQueued();
     if (!config_.not_send_to_disk_k8 && spool_) {
       const int kept = SpoolLiveStationEvents(queued, *spool_, s_.clock.Now());

@@ -1,7 +1,7 @@
 #include "shell/error_log.h"
 
+#include "base/text_codec.h"
 #include "platform/diag.h"
-#include "platform/text_codec.h"
 
 namespace qarn {
 

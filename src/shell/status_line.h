@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

@@ -4,9 +4,8 @@
 #include <exception>
 #include <utility>
 
-#include "k8/k8_wire.h"
+#include "base/ini_file.h"
 #include "platform/diag.h"
-#include "platform/ini_file.h"
 #include "station/port_report.h"
 
 namespace qarn {
@@ -186,9 +185,8 @@ bool RunControl::StoreComPort(const std::string& value, std::string* error) {
 }
 
 bool RunControl::QueuePortState() {
-  if (!k8_) return true;
-  const Bytes payload = BuildPortStatePayload(ComPortName(), port_.IsOpen());
-  if (k8_->QueuePacket(kK8PortState, payload, std::string())) return true;
+  if (!port_state_sink_) return true;
+  if (port_state_sink_(ComPortName(), port_.IsOpen())) return true;
   DiagError("the port-state packet was not queued: the K8 queue is full");
   return false;
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "output/links.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
 #include "serial/station_port.h"
@@ -50,8 +49,10 @@ class RunControl {
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
-  // The K8 link that port-state packets go to; null while the link is not used.
-  void SetK8(K8Channel* k8) { k8_ = k8; }
+  // Hands the port-state packet's facts to the K8 link; false when it could not be queued.
+  // Empty while the link is not used. A hook, so that this layer needs no K8 code.
+  using PortStateSink = std::function<bool(const std::string& port_name, bool open)>;
+  void SetPortStateSink(PortStateSink sink) { port_state_sink_ = std::move(sink); }
 
   // Start-up: the list emptied, and the stopped state.
   void Reset();
@@ -92,7 +93,7 @@ class RunControl {
   FileSystem& fs_;
   std::string ini_path_;
   Hooks hooks_;
-  K8Channel* k8_ = nullptr;
+  PortStateSink port_state_sink_;
   SetupPage page_;
   std::string run_name_;  // the short name of the port meant to run
   MainLoop::Id retry_timer_ = 0;

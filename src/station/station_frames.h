@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/file_system.h"
-#include "platform/tdatetime.h"
+#include "base/bytes.h"
+#include "base/tdatetime.h"
 
 namespace qarn {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 
 namespace qarn::testing {
 

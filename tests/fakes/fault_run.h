@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "fakes/child_process.h"
 #include "fakes/driver_station_side.h"
 #include "fakes/temp_dir.h"
 #include "output/event_record.h"
-#include "platform/byte_order.h"
 #include "platform/pseudo_terminal.h"
 #include "station/station_frames.h"
 

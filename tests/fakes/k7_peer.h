@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/socket_error.h"
 #include "fakes/temp_dir.h"
 #include "k7/k7_exchange.h"
-#include "platform/socket_error.h"
 #include "platform/tcp_listener.h"
 
 namespace qarn::testing {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/socket_error.h"
 #include "k7/k7_exchange.h"
 #include "platform/blocking_tcp_client.h"
-#include "platform/socket_error.h"
 
 namespace qarn {
 

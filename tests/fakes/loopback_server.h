@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 #include "platform/tcp_listener.h"
 
 namespace qarn {

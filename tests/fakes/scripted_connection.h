@@ -6,8 +6,8 @@
 #include <deque>
 #include <functional>
 
+#include "base/socket_error.h"
 #include "platform/blocking_tcp_client.h"
-#include "platform/socket_error.h"
 
 namespace qarn::testing {
 

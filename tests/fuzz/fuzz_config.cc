@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/ini_file.h"
 #include "fuzz/fuzz_check.h"
-#include "platform/ini_file.h"
 #include "shell/config.h"
 
 namespace qarn {

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/tdatetime.h"
 #include "fuzz/fuzz_check.h"
 #include "k7/k7_exchange.h"
 #include "k7_side.h"
-#include "platform/tdatetime.h"
 
 namespace qarn {
 namespace {}  // namespace

@@ -13,7 +13,7 @@
 #include "k8/k8_session.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 
 namespace qarn {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <cstdlib>
 
+#include "base/byte_order.h"
 #include "fuzz/fuzz_check.h"
 #include "k8/k8_wire.h"
-#include "platform/byte_order.h"
 
 namespace qarn {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <cstdlib>
 
+#include "base/byte_order.h"
 #include "fakes/scripted_connection.h"
 #include "fuzz/fuzz_check.h"
 #include "k8/k8_wire.h"
-#include "platform/byte_order.h"
 #include "platform/diag.h"
 #include "server_sim/k8_side.h"
 

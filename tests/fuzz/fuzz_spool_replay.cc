@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/byte_order.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_links.h"
 #include "fakes/memory_file_system.h"
 #include "fuzz/fuzz_check.h"
 #include "output/event_record.h"
 #include "output/spool_replay.h"
-#include "platform/byte_order.h"
 #include "platform/diag.h"
 
 namespace qarn {

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <sstream>
 
+#include "base/byte_order.h"
+#include "base/tdatetime.h"
 #include "k8/k8_frame_reader.h"
 #include "k8/k8_wire.h"
-#include "platform/byte_order.h"
 #include "platform/diag.h"
-#include "platform/tdatetime.h"
 
 namespace qarn::sim {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "base/bytes.h"
 #include "platform/blocking_tcp_client.h"
-#include "platform/file_system.h"
 
 namespace qarn::sim {
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "platform/file_system.h"
+#include "base/bytes.h"
 
 namespace qarn {
 

@@ -19,7 +19,7 @@
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
-#include "platform/ini_file.h"
+#include "platform/ini_load.h"
 #include "platform/pseudo_terminal.h"
 #include "station/station_frame_reader.h"
 #include "station/station_frames.h"
@@ -356,7 +356,7 @@ int Main(int argc, char** argv) {
     std::printf("pty: %s\n", pty.slave_path().c_str());
     if (!o.ini.empty()) {
       PosixFileSystem fs;
-      IniFile ini = IniFile::Load(fs, o.ini);
+      IniFile ini = LoadIniFile(fs, o.ini);
       ini.WriteString("ports", o.com, pty.slave_path());
       if (!WriteText(o.ini, ini.text())) {
         std::fprintf(stderr, "qarn-station-sim: cannot write %s: %s\n", o.ini.c_str(),

@@ -1,4 +1,4 @@
-#include "platform/tdatetime.h"
+#include "base/tdatetime.h"
 
 #include <cmath>
 #include <cstdio>

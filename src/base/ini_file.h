@@ -12,17 +12,12 @@
 
 namespace qarn {
 
-class FileSystem;
-
 inline constexpr size_t kIniValueMax = 2047;
 
 class IniFile {
  public:
   IniFile() = default;
   explicit IniFile(std::string text);
-
-  // A file that cannot be read gives an empty one.
-  static IniFile Load(FileSystem& fs, const std::string& path);
 
   std::optional<std::string> Find(std::string_view section, std::string_view key) const;
 

@@ -1,9 +1,7 @@
-#include "platform/ini_file.h"
+#include "base/ini_file.h"
 
 #include <cctype>
 #include <limits>
-
-#include "platform/file_system.h"
 
 namespace qarn {
 namespace {
@@ -90,12 +88,6 @@ std::optional<int32_t> ParseIniInteger(std::string_view text) {
 }
 
 IniFile::IniFile(std::string text) : text_(std::move(text)) {}
-
-IniFile IniFile::Load(FileSystem& fs, const std::string& path) {
-  Bytes bytes;
-  if (!fs.ReadAll(path, &bytes, nullptr)) return IniFile();
-  return IniFile(std::string(bytes.begin(), bytes.end()));
-}
 
 std::vector<IniFile::Line> IniFile::SplitLines() const {
   std::vector<Line> lines;

@@ -1,4 +1,4 @@
-#include "platform/socket_error.h"
+#include "base/socket_error.h"
 
 #include <cerrno>
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/version.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/display_probe.h"
@@ -15,7 +16,6 @@
 #include "platform/service_notifier.h"
 #include "platform/signal_watcher.h"
 #include "platform/termios_serial_device.h"
-#include "platform/version.h"
 #include "serial/serial_port_driver.h"
 #include "shell/config_check.h"
 #include "shell/driver.h"
