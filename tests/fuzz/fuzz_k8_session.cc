@@ -9,11 +9,11 @@
 
 #include <map>
 
+#include "base/byte_order.h"
 #include "fuzz/fuzz_check.h"
 #include "k8/k8_session.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
-#include "base/byte_order.h"
 
 namespace qarn {
 namespace {
