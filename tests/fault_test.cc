@@ -1,14 +1,16 @@
-// The real driver killed at any moment while the K8 server is down, up or slow: every event
-// acknowledged to the station reaches the server or stays on disk. Each scenario prints its
-// counts.
+// The real driver killed at any moment while the K8 server is down, up or slow, and run
+// against K7 servers that close, reset or stall: every event acknowledged to the station
+// reaches the server or stays on disk. Each scenario prints its counts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "fakes/fault_run.h"
+#include "fakes/k7_peer.h"
 #include "fakes/k8_test_server.h"
 #include "k8/k8_wire.h"
 
@@ -57,6 +59,38 @@ class FaultTest : public ::testing::Test {
       }
     }
     const FaultRun::Counts counts = run_.Count(links, delivered, {});
+    std::printf("%s: %s\n", scenario, counts.Text().c_str());
+    EXPECT_EQ(counts.lost, 0u);
+  }
+
+  // Waits for the driver's K7 connection; it reconnects on its next housekeeping tick, some
+  // seconds away.
+  static bool AcceptK7(testing::K7Peer& k7) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!k7.connected() && !k7.TryAccept()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(Ms(10));
+    }
+    return true;
+  }
+
+  // The K7 side of the drain: one last driver replays the .ddk files to `k7`, which now reads
+  // everything; then counts what all its connections received.
+  void DrainK7AndCount(const char* scenario, testing::K7Peer& k7) {
+    const FaultRun::Links links{k7.port(), 0};
+    Start(links);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+    while (run_.SpoolFiles(".ddk") > 0 && std::chrono::steady_clock::now() < deadline) {
+      if (!k7.connected()) k7.TryAccept();
+      if (k7.Read()) k7.Close();  // an earlier driver's connection ending
+      std::this_thread::sleep_for(Ms(20));
+    }
+    EXPECT_EQ(run_.Stop(), 0);
+    if (k7.connected()) k7.Read();
+    std::vector<int32_t> delivered;
+    for (const auto& [object, times] : k7.received)
+      delivered.insert(delivered.end(), times, object);
+    const FaultRun::Counts counts = run_.Count(links, {}, delivered);
     std::printf("%s: %s\n", scenario, counts.Text().c_str());
     EXPECT_EQ(counts.lost, 0u);
   }
@@ -195,6 +229,79 @@ TEST_F(FaultTest, StalledK8Server) {
   k8.SetResponder(AckingServer);
   EXPECT_EQ(run_.Stop(), 0);
   DrainAndCount("K8 server stalled", k8, false);
+}
+
+// The K7 server closes or resets at random moments, right after taking the connection or
+// with a unit half read, while the station sends events; the driver runs on throughout. A
+// well-behaved server then takes the spool: duplicates are allowed, losses are not.
+TEST_F(FaultTest, K7ServerClosingAtRandomPoints) {
+  testing::K7Peer k7;
+  Start({k7.port(), 0});
+  ASSERT_TRUE(AcceptK7(k7)) << run_.errors();
+  std::set<uint16_t> drop_at;
+  while (drop_at.size() < 3) drop_at.insert(static_cast<uint16_t>(2 + random_() % 18));
+  int drops = 0;
+  for (uint16_t object = 1; object <= 20; ++object) {
+    if (!k7.connected()) k7.TryAccept();
+    if (!drop_at.count(object)) {
+      ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+      if (k7.connected() && k7.Read()) k7.Close();
+      continue;
+    }
+    ASSERT_TRUE(AcceptK7(k7)) << run_.errors();
+    ++drops;
+    switch (random_() % 3) {
+      case 0:  // right after taking the connection, with the spool's replay on its way
+        k7.Peek();
+        k7.Close();
+        ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+        break;
+      case 1:  // with the event's unit arriving, whole or in part, never read
+        ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+        std::this_thread::sleep_for(Ms(random_() % 5));
+        k7.Peek();
+        k7.Reset();
+        break;
+      default:  // after reading it
+        ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+        k7.Read();
+        k7.Close();
+    }
+  }
+  if (k7.connected()) {
+    k7.Peek();
+    k7.Reset();
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  std::printf("K7 server dropped the driver %d times\n", drops);
+  DrainK7AndCount("K7 server closing and resetting at random points", k7);
+}
+
+// A K7 server that stops reading while events keep coming, then SIGTERM: the driver ends as
+// usual and every event is with the server's TCP or on disk; a reading server then takes all.
+TEST_F(FaultTest, StalledK7Server) {
+  testing::K7Peer k7(2048);  // a small receive buffer: the driver's socket soon holds the rest
+  Start({k7.port(), 0});
+  ASSERT_TRUE(AcceptK7(k7)) << run_.errors();
+  for (uint16_t object = 1; object <= 30; ++object) {
+    ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  k7.Peek();
+  std::vector<int32_t> received;
+  for (const auto& [object, times] : k7.received) received.push_back(object);
+  const FaultRun::Counts at_stop = run_.Count({k7.port(), 0}, {}, received);
+  std::printf("K7 server stalled, at SIGTERM: %s\n", at_stop.Text().c_str());
+  EXPECT_EQ(at_stop.lost, 0u);
+  // The server reads again: what its TCP held arrives, the rest comes from the spool.
+  k7.received.clear();  // Peek counted what is now read
+  k7.ReadAgain();
+  const auto read_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!k7.Read() && std::chrono::steady_clock::now() < read_deadline) {
+    std::this_thread::sleep_for(Ms(10));
+  }
+  k7.Close();
+  DrainK7AndCount("K7 server stalled, after the drain", k7);
 }
 
 }  // namespace
