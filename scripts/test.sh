@@ -10,6 +10,9 @@ cd "$(dirname "$0")/.."
 scripts/check-layers.sh
 scripts/install-deps.sh
 
+# Paths under the checkout hash as relative, so a fresh clone reuses the compiler cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=1
+
 jobs=$(nproc)
 for preset in default asan nogui; do
   echo "=== $preset build ==="

@@ -2,9 +2,15 @@
 // against K7 servers that close, reset or stall: every event acknowledged to the station
 // reaches the server or stays on disk. Each scenario prints its counts.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -135,8 +141,6 @@ TEST_F(FaultTest, KillDuringTheReplayToASlowServer) {
   DrainAndCount("SIGKILL during the replay, K8 slow", k8, false);
 }
 
-// The scenarios below lose the events acknowledged just before the kill while the station's
-// acknowledgement goes out before the record is stored; they are enabled once it follows.
 TEST_F(FaultTest, KillRightAfterAcknowledgementsWithK8Down) {
   K8TestServer k8(AckingServer);
   k8.GoDown();
@@ -302,6 +306,107 @@ TEST_F(FaultTest, StalledK7Server) {
   }
   k7.Close();
   DrainK7AndCount("K7 server stalled, after the drain", k7);
+}
+
+// Takes the message directory away from a running driver and gives it back. Where this
+// process may mount, the directory is a tiny tmpfs that is filled up (a full disk) and then
+// remounted read-only; otherwise its write permission is taken away, the driver running as
+// an unprivileged user when this process is root (root writes anywhere).
+// QARN_FAULT_DIR=permissions chooses the second way where both are possible.
+class MessageDirFault {
+ public:
+  enum class Way { kMount, kPermissions, kNone };
+  struct Phase {
+    const char* name;
+    bool (MessageDirFault::*take)();
+    bool (MessageDirFault::*give)();
+  };
+
+  explicit MessageDirFault(FaultRun& run) : run_(run), path_(run.MessageDirPath()) {}
+  ~MessageDirFault() {
+    if (way_ == Way::kMount) umount2(path_.c_str(), MNT_DETACH);
+    if (way_ == Way::kPermissions) chmod(path_.c_str(), 0777);
+  }
+
+  // Makes the directory before the driver starts; kNone, with `why`, when it cannot be broken.
+  Way Prepare(std::string* why) {
+    std::filesystem::create_directory(path_);
+    const char* asked = std::getenv("QARN_FAULT_DIR");
+    const bool permissions_asked = asked && std::string(asked) == "permissions";
+    if (!permissions_asked && mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=256k,mode=0777") == 0)
+      return way_ = Way::kMount;
+    if (geteuid() != 0) return way_ = Way::kPermissions;
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+      *why = "running as root, mounting is not allowed and setpriv is missing: the message "
+             "directory cannot be taken from the driver";
+      return way_ = Way::kNone;
+    }
+    // The driver runs as nobody: it needs its working directory and the station's port.
+    chmod(run_.WorkingDir().c_str(), 0777);
+    chmod(path_.c_str(), 0777);
+    chmod(run_.StationPath().c_str(), 0666);
+    run_.SetWrapper({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return way_ = Way::kPermissions;
+  }
+
+  std::vector<Phase> Phases() const {
+    if (way_ == Way::kMount) {
+      return {{"disk full", &MessageDirFault::Fill, &MessageDirFault::Free},
+              {"read-only", &MessageDirFault::ReadOnly, &MessageDirFault::Writable}};
+    }
+    return {{"no write permission", &MessageDirFault::Deny, &MessageDirFault::Allow}};
+  }
+
+ private:
+  std::string Filler() const { return path_ + "/filler"; }
+  bool Fill() {
+    std::ofstream out(Filler(), std::ios::binary);
+    const std::string block(4096, 'x');
+    for (int i = 0; i < 1024 && out.write(block.data(), block.size()); ++i) out.flush();
+    return !out;  // it stopped because the disk is full
+  }
+  bool Free() { return std::filesystem::remove(Filler()); }
+  bool ReadOnly() {
+    return mount("tmpfs", path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+  bool Writable() { return mount("tmpfs", path_.c_str(), nullptr, MS_REMOUNT, nullptr) == 0; }
+  bool Deny() { return chmod(path_.c_str(), 0555) == 0; }
+  bool Allow() { return chmod(path_.c_str(), 0777) == 0; }
+
+  FaultRun& run_;
+  std::string path_;
+  Way way_ = Way::kNone;
+};
+
+// The message directory fills up, turns read-only or loses its write permission while the K8
+// server is away: the events are acknowledged all the same and wait in memory, go to disk
+// when the directory takes files again, and reach the server when it comes back.
+TEST_F(FaultTest, MessageDirectoryUnwritableThenWritable) {
+  run_.SetMessageDir("msg");
+  MessageDirFault dir(run_);
+  std::string why;
+  if (dir.Prepare(&why) == MessageDirFault::Way::kNone) GTEST_SKIP() << why;
+  K8TestServer k8(AckingServer);
+  k8.GoDown();
+  Start({0, k8.port()});
+  uint16_t object = 1;
+  for (const auto& phase : dir.Phases()) {
+    const size_t stored = run_.SpoolFiles(".dd8");
+    ASSERT_TRUE((dir.*phase.take)()) << phase.name;
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(run_.SendEvent(object++, Ms(2000))) << phase.name;
+    EXPECT_EQ(run_.SpoolFiles(".dd8"), stored) << phase.name;
+    ASSERT_TRUE((dir.*phase.give)()) << phase.name;
+    // Held records are tried every 5 s.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (run_.SpoolFiles(".dd8") < stored + 5 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(Ms(50));
+    }
+    EXPECT_EQ(run_.SpoolFiles(".dd8"), stored + 5) << phase.name << "\n" << run_.errors();
+    std::printf("message directory %s: 5 events waited in memory and were stored\n",
+                phase.name);
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  DrainAndCount("message directory unwritable, then writable", k8, true);
 }
 
 }  // namespace

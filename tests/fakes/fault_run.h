@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -55,12 +57,26 @@ class FaultRun {
     pty_ok_ = pty_.Open(&error);
   }
 
+  // Spool files go to this subdirectory of the working directory, which the test makes.
+  void SetMessageDir(const std::string& name) { message_dir_ = name; }
+  std::string MessageDirPath() const { return message_dir_.empty() ? dir_.path() : dir_ / message_dir_; }
+  const std::string& WorkingDir() const { return dir_.path(); }
+  // Runs the driver through `wrapper` (a program and its arguments, the driver's path and
+  // arguments follow), e.g. to run it as another user.
+  void SetWrapper(std::vector<std::string> wrapper) { wrapper_ = std::move(wrapper); }
+  const std::string& StationPath() const { return pty_.slave_path(); }
+
   // Starts the driver and waits until it answers the station. False, with `why`, when not.
   bool Start(Links links, std::string* why) {
     if (!pty_ok_) return Failed("no pseudo-terminal", why);
-    dir_.Write("sqarn.ini", DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path()));
-    driver_ = std::make_unique<ChildProcess>(driver_path_, std::vector<std::string>{"--headless"},
-                                             dir_.path());
+    const std::string message_path = message_dir_.empty() ? "" : "PathForSoob=" + message_dir_ + "/\n";
+    dir_.Write("sqarn.ini",
+               DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(), message_path));
+    std::vector<std::string> args = wrapper_;
+    args.insert(args.end(), {driver_path_, "--headless"});
+    const std::string program = args.front();
+    args.erase(args.begin());
+    driver_ = std::make_unique<ChildProcess>(program, args, dir_.path());
     if (!driver_->WaitFor(2, "running headless", 5000)) return Failed("no start", why);
     station_in_.clear();
     // The first poll of every start is answered with the clock frame.
@@ -81,6 +97,10 @@ class FaultRun {
     return driver_->Wait();
   }
   const std::string& errors() const { return driver_->err(); }
+  // Waits until the driver's standard error holds `text`.
+  bool WaitForError(const std::string& text, int timeout_ms) {
+    return driver_->WaitFor(2, text, timeout_ms);
+  }
 
   // Sends the event frame of object kObjectBase + `object`; true when the acknowledgement
   // came within `timeout`.
@@ -102,9 +122,9 @@ class FaultRun {
   // The object numbers held in spool files now.
   std::vector<int32_t> OnDisk(const std::string& extension) const {
     std::vector<int32_t> objects;
-    for (const auto& name : dir_.List()) {
-      if (std::filesystem::path(name).extension() != extension) continue;
-      const Bytes content = dir_.Read(name);
+    for (const auto& name : SpoolNames(extension)) {
+      std::ifstream in(MessageDirPath() + "/" + name, std::ios::binary);
+      const Bytes content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
       if (extension == ".dd8" && content.size() == 4 + kK8EventSize) {
         objects.push_back(GetI32(content.data() + 4));
       } else if (extension == ".ddk" && content.size() == kK7FrameSize) {
@@ -115,11 +135,7 @@ class FaultRun {
     }
     return objects;
   }
-  size_t SpoolFiles(const std::string& extension) const {
-    size_t n = 0;
-    for (const auto& name : dir_.List()) n += std::filesystem::path(name).extension() == extension;
-    return n;
-  }
+  size_t SpoolFiles(const std::string& extension) const { return SpoolNames(extension).size(); }
 
   // Counts what became of the events: every acknowledged event must have reached each
   // enabled link or its spool files.
@@ -143,6 +159,14 @@ class FaultRun {
   }
 
  private:
+  std::vector<std::string> SpoolNames(const std::string& extension) const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(MessageDirPath(), ec)) {
+      if (e.path().extension() == extension) names.push_back(e.path().filename().string());
+    }
+    return names;
+  }
   static std::set<int32_t> Distinct(const std::vector<int32_t>& v) { return {v.begin(), v.end()}; }
   static bool Failed(const char* text, std::string* why) {
     if (why) *why = text;
@@ -162,6 +186,8 @@ class FaultRun {
   TempDir dir_;
   PseudoTerminal pty_;
   bool pty_ok_ = false;
+  std::string message_dir_;
+  std::vector<std::string> wrapper_;
   std::unique_ptr<ChildProcess> driver_;
   Bytes station_in_;
   std::set<int32_t> sent_, acknowledged_;
