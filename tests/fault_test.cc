@@ -1,6 +1,7 @@
-// The real driver killed at any moment while the K8 server is down, up or slow, and run
-// against K7 servers that close, reset or stall: every event acknowledged to the station
-// reaches the server or stays on disk. Each scenario prints its counts.
+// The real driver killed at any moment while the K8 server is down, up or slow, run against
+// K7 and K8 servers that close, reset or stall, and with a message directory that stops
+// taking files: every event acknowledged to the station reaches the server or stays on disk.
+// Each scenario prints its counts.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -48,23 +49,48 @@ class FaultTest : public ::testing::Test {
     ASSERT_TRUE(run_.Start(links, &why)) << why << "\n" << run_.errors();
   }
 
-  // Lets one last driver deliver what is on disk, then counts, prints and checks.
-  void DrainAndCount(const char* scenario, K8TestServer& k8, bool k8_down) {
-    if (k8_down) k8.ComeUp();
-    const FaultRun::Links links{0, k8.port()};
+  // A K7 server's turn while a driver runs: takes a waiting connection and reads what came.
+  static void TakeK7(testing::K7Peer& k7) {
+    if (!k7.connected()) k7.TryAccept();
+    if (k7.connected() && k7.Read()) k7.Close();  // an earlier driver's connection ending
+  }
+  // Reads every K7 connection left at the server to its end: those of drivers now gone.
+  static void CollectK7(testing::K7Peer& k7) {
+    while (k7.connected() || k7.TryAccept()) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (!k7.Read() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(Ms(5));
+      }
+      k7.Close();
+    }
+  }
+
+  // Lets one last driver deliver what is on disk to `k8` and `k7` (either may be null), then
+  // counts what the servers received over all the runs, prints it and checks that none is lost.
+  void DrainAndCount(const char* scenario, K8TestServer* k8, testing::K7Peer* k7) {
+    const FaultRun::Links links{k7 ? k7->port() : 0, k8 ? k8->port() : 0};
     Start(links);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
-    while (run_.SpoolFiles(".dd8") > 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(Ms(50));
+    while ((run_.SpoolFiles(".dd8") > 0 || run_.SpoolFiles(".ddk") > 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+      if (k7) TakeK7(*k7);
+      std::this_thread::sleep_for(Ms(20));
     }
     EXPECT_EQ(run_.Stop(), 0);
-    std::vector<int32_t> delivered;
-    for (const auto& r : k8.received()) {
-      if (r.header.type == kK8StationEventType && r.packet.size() >= kK8PacketHeaderSize + 4) {
-        delivered.push_back(GetI32(r.packet.data() + kK8PacketHeaderSize));
+    std::vector<int32_t> delivered_k8, delivered_k7;
+    if (k8) {
+      for (const auto& r : k8->received()) {
+        if (r.header.type == kK8StationEventType && r.packet.size() >= kK8PacketHeaderSize + 4) {
+          delivered_k8.push_back(GetI32(r.packet.data() + kK8PacketHeaderSize));
+        }
       }
     }
-    const FaultRun::Counts counts = run_.Count(links, delivered, {});
+    if (k7) {
+      CollectK7(*k7);
+      for (const auto& [object, times] : k7->received)
+        delivered_k7.insert(delivered_k7.end(), times, object);
+    }
+    const FaultRun::Counts counts = run_.Count(links, delivered_k8, delivered_k7);
     std::printf("%s: %s\n", scenario, counts.Text().c_str());
     EXPECT_EQ(counts.lost, 0u);
   }
@@ -80,35 +106,19 @@ class FaultTest : public ::testing::Test {
     return true;
   }
 
-  // The K7 side of the drain: one last driver replays the .ddk files to `k7`, which now reads
-  // everything; then counts what all its connections received.
-  void DrainK7AndCount(const char* scenario, testing::K7Peer& k7) {
-    const FaultRun::Links links{k7.port(), 0};
-    Start(links);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
-    while (run_.SpoolFiles(".ddk") > 0 && std::chrono::steady_clock::now() < deadline) {
-      if (!k7.connected()) k7.TryAccept();
-      if (k7.Read()) k7.Close();  // an earlier driver's connection ending
-      std::this_thread::sleep_for(Ms(20));
-    }
-    EXPECT_EQ(run_.Stop(), 0);
-    if (k7.connected()) k7.Read();
-    std::vector<int32_t> delivered;
-    for (const auto& [object, times] : k7.received)
-      delivered.insert(delivered.end(), times, object);
-    const FaultRun::Counts counts = run_.Count(links, {}, delivered);
-    std::printf("%s: %s\n", scenario, counts.Text().c_str());
-    EXPECT_EQ(counts.lost, 0u);
-  }
-
-  // Kills the driver right after the acknowledgement of one to three events, kKills times.
-  void KillAfterAcknowledgements(K8TestServer& k8) {
+  // Kills the driver right after the acknowledgement of one to three events, kKills times;
+  // `k7`, where given, reads all the while.
+  void KillAfterAcknowledgements(K8TestServer& k8, testing::K7Peer* k7 = nullptr) {
     uint16_t object = 1;
     for (int kill = 0; kill < kKills; ++kill) {
-      Start({0, k8.port()});
+      Start({k7 ? k7->port() : 0, k8.port()});
       const int events = 1 + static_cast<int>(random_() % 3);
-      for (int i = 0; i < events; ++i) ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+      for (int i = 0; i < events; ++i) {
+        ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+        if (k7) TakeK7(*k7);
+      }
       run_.Kill();
+      if (k7) CollectK7(*k7);
     }
   }
 
@@ -138,20 +148,30 @@ TEST_F(FaultTest, KillDuringTheReplayToASlowServer) {
     std::this_thread::sleep_for(Ms(random_() % 800));
     run_.Kill();
   }
-  DrainAndCount("SIGKILL during the replay, K8 slow", k8, false);
+  DrainAndCount("SIGKILL during the replay, K8 slow", &k8, nullptr);
 }
 
 TEST_F(FaultTest, KillRightAfterAcknowledgementsWithK8Down) {
   K8TestServer k8(AckingServer);
   k8.GoDown();
   KillAfterAcknowledgements(k8);
-  DrainAndCount("SIGKILL after acknowledgements, K8 down", k8, true);
+  k8.ComeUp();
+  DrainAndCount("SIGKILL after acknowledgements, K8 down", &k8, nullptr);
 }
 
 TEST_F(FaultTest, KillRightAfterAcknowledgementsWithK8Up) {
   K8TestServer k8(AckingServer);
   KillAfterAcknowledgements(k8);
-  DrainAndCount("SIGKILL after acknowledgements, K8 up", k8, false);
+  DrainAndCount("SIGKILL after acknowledgements, K8 up", &k8, nullptr);
+}
+
+// With both links up the K7 units the killed driver had written are with the server's TCP;
+// the rest is on disk.
+TEST_F(FaultTest, KillRightAfterAcknowledgementsWithBothLinksUp) {
+  K8TestServer k8(AckingServer);
+  testing::K7Peer k7;
+  KillAfterAcknowledgements(k8, &k7);
+  DrainAndCount("SIGKILL after acknowledgements, K8 and K7 up", &k8, &k7);
 }
 
 TEST_F(FaultTest, KillAtRandomMomentsWithSlowK8) {
@@ -167,7 +187,7 @@ TEST_F(FaultTest, KillAtRandomMomentsWithSlowK8) {
       run_.Kill();
     }
   }
-  DrainAndCount("SIGKILL at random moments, K8 slow", k8, false);
+  DrainAndCount("SIGKILL at random moments, K8 slow", &k8, nullptr);
 }
 
 // The K8 server closes at random points: right after the greeting, right after reading a
@@ -215,7 +235,7 @@ TEST_F(FaultTest, K8ServerClosingAtRandomPoints) {
     ASSERT_TRUE(k8.WaitForConnections(++connections, std::chrono::seconds(15)));
   }
   EXPECT_EQ(run_.Stop(), 0);
-  DrainAndCount("K8 server closing after the greeting, after a packet, mid-reply", k8, false);
+  DrainAndCount("K8 server closing after the greeting, after a packet, mid-reply", &k8, nullptr);
 }
 
 // A K8 server that stalls: it reads every packet and answers none, for a few seconds, then
@@ -232,7 +252,7 @@ TEST_F(FaultTest, StalledK8Server) {
   ASSERT_TRUE(k8.WaitForConnections(2, std::chrono::seconds(15)));
   k8.SetResponder(AckingServer);
   EXPECT_EQ(run_.Stop(), 0);
-  DrainAndCount("K8 server stalled", k8, false);
+  DrainAndCount("K8 server stalled", &k8, nullptr);
 }
 
 // The K7 server closes or resets at random moments, right after taking the connection or
@@ -278,7 +298,7 @@ TEST_F(FaultTest, K7ServerClosingAtRandomPoints) {
   }
   EXPECT_EQ(run_.Stop(), 0);
   std::printf("K7 server dropped the driver %d times\n", drops);
-  DrainK7AndCount("K7 server closing and resetting at random points", k7);
+  DrainAndCount("K7 server closing and resetting at random points", nullptr, &k7);
 }
 
 // A K7 server that stops reading while events keep coming, then SIGTERM: the driver ends as
@@ -305,7 +325,7 @@ TEST_F(FaultTest, StalledK7Server) {
     std::this_thread::sleep_for(Ms(10));
   }
   k7.Close();
-  DrainK7AndCount("K7 server stalled, after the drain", k7);
+  DrainAndCount("K7 server stalled, after the drain", nullptr, &k7);
 }
 
 // Takes the message directory away from a running driver and gives it back. Where this
@@ -337,8 +357,9 @@ class MessageDirFault {
       return way_ = Way::kMount;
     if (geteuid() != 0) return way_ = Way::kPermissions;
     if (access("/usr/bin/setpriv", X_OK) != 0) {
-      *why = "running as root, mounting is not allowed and setpriv is missing: the message "
-             "directory cannot be taken from the driver";
+      *why =
+          "running as root, mounting is not allowed and setpriv is missing: the message "
+          "directory cannot be taken from the driver";
       return way_ = Way::kNone;
     }
     // The driver runs as nobody: it needs its working directory and the station's port.
@@ -402,11 +423,11 @@ TEST_F(FaultTest, MessageDirectoryUnwritableThenWritable) {
       std::this_thread::sleep_for(Ms(50));
     }
     EXPECT_EQ(run_.SpoolFiles(".dd8"), stored + 5) << phase.name << "\n" << run_.errors();
-    std::printf("message directory %s: 5 events waited in memory and were stored\n",
-                phase.name);
+    std::printf("message directory %s: 5 events waited in memory and were stored\n", phase.name);
   }
   EXPECT_EQ(run_.Stop(), 0);
-  DrainAndCount("message directory unwritable, then writable", k8, true);
+  k8.ComeUp();
+  DrainAndCount("message directory unwritable, then writable", &k8, nullptr);
 }
 
 }  // namespace

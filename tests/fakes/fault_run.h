@@ -59,7 +59,9 @@ class FaultRun {
 
   // Spool files go to this subdirectory of the working directory, which the test makes.
   void SetMessageDir(const std::string& name) { message_dir_ = name; }
-  std::string MessageDirPath() const { return message_dir_.empty() ? dir_.path() : dir_ / message_dir_; }
+  std::string MessageDirPath() const {
+    return message_dir_.empty() ? dir_.path() : dir_ / message_dir_;
+  }
   const std::string& WorkingDir() const { return dir_.path(); }
   // Runs the driver through `wrapper` (a program and its arguments, the driver's path and
   // arguments follow), e.g. to run it as another user.
@@ -69,7 +71,8 @@ class FaultRun {
   // Starts the driver and waits until it answers the station. False, with `why`, when not.
   bool Start(Links links, std::string* why) {
     if (!pty_ok_) return Failed("no pseudo-terminal", why);
-    const std::string message_path = message_dir_.empty() ? "" : "PathForSoob=" + message_dir_ + "/\n";
+    const std::string message_path =
+        message_dir_.empty() ? "" : "PathForSoob=" + message_dir_ + "/\n";
     dir_.Write("sqarn.ini",
                DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(), message_path));
     std::vector<std::string> args = wrapper_;
