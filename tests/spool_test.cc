@@ -15,6 +15,7 @@ namespace qarn {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 using testing::FakeK7;
@@ -210,10 +211,20 @@ TEST_F(EventOutputTest, MemoryHoldsAtMostTenThousandRecordsAndCountsTheRest) {
   for (size_t i = 0; i < UnstoredRecords::kCapacity + 2; ++i) {
     output_->unstored().Hold(SpoolKind::kK7, frame);
   }
-  SetDiagSink(nullptr);
   EXPECT_EQ(output_->unstored().size(), UnstoredRecords::kCapacity);
   EXPECT_EQ(output_->unstored().lost(), 2u);
-  EXPECT_EQ(errors.size(), 3u);  // the failure, then each lost record
+  EXPECT_EQ(errors.size(), 2u);  // the failure and the first loss; the second is counted
+  // The minute's report counts the losses; the next loss after it is told again.
+  errors.clear();
+  clock_.AdvanceMs(UnstoredRecords::kReportMs);
+  output_->unstored().Tick(nullptr);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_THAT(errors.back(), HasSubstr("10000 records waiting in memory"));
+  EXPECT_THAT(errors.back(), HasSubstr(", 2 records lost"));
+  errors.clear();
+  output_->unstored().Hold(SpoolKind::kK7, frame);
+  EXPECT_THAT(errors, ElementsAre(HasSubstr("a record is lost")));
+  SetDiagSink(nullptr);
 }
 
 TEST(SpoolWriter, StartUpRemovesUnfinishedFilesOnly) {

@@ -11,10 +11,12 @@ void UnstoredRecords::Hold(SpoolKind kind, ByteView content, int32_t type) {
     last_try_tick_ = now;
   }
   if (held_.size() >= kCapacity) {
-    // Beyond the bound memory cannot help: counted and reported, never silent.
-    ++lost_;
-    DiagError("a record is lost: " + std::to_string(kCapacity) +
-              " records already wait in memory for the disk");
+    // Beyond the bound memory cannot help: counted and reported, never silent. The first
+    // loss is told at once, later ones by the count in the minute's report.
+    if (lost_++ == lost_reported_) {
+      DiagError("a record is lost: " + std::to_string(kCapacity) +
+                " records already wait in memory for the disk");
+    }
     return;
   }
   held_.push_back({kind, type, Bytes(content.begin(), content.end()), clock_.Now()});
@@ -59,12 +61,16 @@ void UnstoredRecords::Tick(K7Channel* k7) {
 std::string UnstoredRecords::StatusText() const {
   if (held_.empty()) return std::string();
   const auto since = DecodeDateTime(failing_since_);
-  return std::to_string(held_.size()) + " records waiting in memory, store failing since " +
-         (since ? FormatIso(*since) : std::string("?"));
+  std::string text = std::to_string(held_.size()) +
+                     " records waiting in memory, store failing since " +
+                     (since ? FormatIso(*since) : std::string("?"));
+  if (lost_ > 0) text += ", " + std::to_string(lost_) + " records lost";
+  return text;
 }
 
 void UnstoredRecords::Report() {
   last_report_tick_ = clock_.TickMs();
+  lost_reported_ = lost_;
   DiagError(StatusText());
 }
 

@@ -34,7 +34,8 @@ class UnstoredRecords {
   size_t size() const { return held_.size(); }
   bool empty() const { return held_.empty(); }
   size_t lost() const { return lost_; }
-  // "N records waiting in memory, store failing since T"; empty when nothing waits.
+  // "N records waiting in memory, store failing since T", with ", M records lost" once any
+  // was; empty when nothing waits.
   std::string StatusText() const;
 
  private:
@@ -51,6 +52,7 @@ class UnstoredRecords {
   const Clock& clock_;
   std::deque<Record> held_;
   size_t lost_ = 0;
+  size_t lost_reported_ = 0;  // losses the last report counted
   TDateTime failing_since_ = 0;
   uint32_t last_try_tick_ = 0;
   uint32_t last_report_tick_ = 0;
