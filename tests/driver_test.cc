@@ -64,11 +64,11 @@ TEST_F(DriverTest, StartsWithTheDefaultsWithoutAnIniFile) {
   Driver& d = Start();
   EXPECT_THAT(port_.opened, IsEmpty());  // COM255: no port
   EXPECT_FALSE(d.setup_page().running);
-  EXPECT_FALSE(d.k7_indicator_visible());
+  EXPECT_FALSE(d.window().k7_indicator_visible);
   EXPECT_EQ(d.config().first_number, 4);
   EXPECT_DOUBLE_EQ(d.config().query_interval, 3.0 / 24);
-  EXPECT_EQ(d.start_time_text(), "15.09.2010 14:05:07");
-  const int password = std::stoi(d.close_password());
+  EXPECT_EQ(d.window().start_time_text, "15.09.2010 14:05:07");
+  const int password = std::stoi(d.window().close_password);
   EXPECT_GE(password, 10000);
   EXPECT_LE(password, 99998);
   EXPECT_THAT(view_.messages, IsEmpty());
@@ -113,21 +113,21 @@ TEST_F(DriverTest, PasswordsDiffer) {
   for (int i = 0; i < 20; ++i) {
     Driver d(Driver::Services{clock_, fs_, loop_, port_, view_});
     d.StartUp();
-    seen.insert(d.close_password());
+    seen.insert(d.window().close_password);
   }
   EXPECT_GT(seen.size(), 15u);
 }
 
 TEST_F(DriverTest, WrongPasswordsAndCancelKeepTheDriverRunning) {
   Driver& d = Start("[main]\nComPort=COM1\n");
-  const std::string password = d.close_password();
+  const std::string password = d.window().close_password;
   view_.answers = {PasswordAnswer::kWrong, PasswordAnswer::kWrong, PasswordAnswer::kWrong,
                    PasswordAnswer::kCancelled};
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(d.HandleCloseRequest());
   EXPECT_THAT(view_.messages, ElementsAre("Не правильный пароль.", "Не правильный пароль.",
                                           "Не правильный пароль."));
   EXPECT_TRUE(port_.IsOpen());
-  EXPECT_EQ(d.close_password(), password);
+  EXPECT_EQ(d.window().close_password, password);
   view_.answers = {PasswordAnswer::kAccepted};
   EXPECT_TRUE(d.HandleCloseRequest());
   EXPECT_FALSE(port_.IsOpen());
@@ -167,7 +167,7 @@ TEST_F(DriverTest, StationFramesBecomeSpoolFilesAndAnswers) {
   EXPECT_EQ(port_.sent[2], (Bytes{0x02, 0x94, 0x6A}));
   EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_3.ddk", "qarn.log", "sqarn.ini"));
   EXPECT_EQ(dir_.Read("qarn.log").size(), 8u + 3u + 3u);
-  EXPECT_EQ(driver_->station_counter(), 4);
+  EXPECT_EQ(driver_->window().station_counter, 4);
 }
 
 TEST_F(DriverTest, HousekeepingTickRaisesTheQuery) {
@@ -184,9 +184,9 @@ TEST_F(DriverTest, HousekeepingTickRaisesTheQuery) {
 TEST_F(DriverTest, LogAreaKeepsTheNewestHundredLines) {
   Driver& d = Start();
   for (int i = 0; i < 105; ++i) d.AddLogLine("line " + std::to_string(i));
-  ASSERT_EQ(d.log_lines().size(), 100u);
-  EXPECT_EQ(d.log_lines().front(), "15.09.2010 14:05:07 line 5");
-  EXPECT_EQ(d.log_lines().back(), "15.09.2010 14:05:07 line 104");
+  ASSERT_EQ(d.window().log_lines.size(), 100u);
+  EXPECT_EQ(d.window().log_lines.front(), "15.09.2010 14:05:07 line 5");
+  EXPECT_EQ(d.window().log_lines.back(), "15.09.2010 14:05:07 line 104");
   EXPECT_EQ(diag_.back(), "15.09.2010 14:05:07 line 104");  // also on standard output
 }
 
@@ -203,17 +203,17 @@ std::vector<int> SpooledK7Types(const testing::TempDir& dir) {
 TEST_F(DriverTest, StationSilenceAndReturnAreReportedOnce) {
   Driver& d = Start("[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
   loop_.AdvanceMs(200);
-  EXPECT_TRUE(d.station_link());
+  EXPECT_TRUE(d.window().station_link);
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73));  // heard: the start-up counts
   loop_.AdvanceMs(2800);                               // 3.0 s after start: not yet silent
-  EXPECT_TRUE(d.station_link());
+  EXPECT_TRUE(d.window().station_link);
   loop_.AdvanceMs(200);
-  EXPECT_FALSE(d.station_link());
+  EXPECT_FALSE(d.window().station_link);
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72));
   loop_.AdvanceMs(5000);
   port_.Receive({0x02, 0x0A, 0xF4});  // any packet will do
   loop_.AdvanceMs(200);
-  EXPECT_TRUE(d.station_link());
+  EXPECT_TRUE(d.window().station_link);
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72, 73));
 }
 
@@ -223,29 +223,29 @@ TEST_F(DriverTest, AnIdleDriverWakesOnlyForTheStationWatch) {
   Driver& d = Start("[main]\nComPort=COM1\nSendK7=0\nSendK8=0\n");
   const size_t armed = loop_.timer_count();  // housekeeping and the watch's one shot
   loop_.AdvanceMs(3001);
-  EXPECT_FALSE(d.station_link());
+  EXPECT_FALSE(d.window().station_link);
   EXPECT_EQ(loop_.timer_count(), armed - 1);
   loop_.AdvanceMs(60000);
   EXPECT_EQ(loop_.timer_count(), armed - 1);
   port_.Receive({0x02, 0x0A, 0xF4});
   EXPECT_EQ(loop_.timer_count(), armed);
   loop_.AdvanceMs(200);
-  EXPECT_TRUE(d.station_link());
+  EXPECT_TRUE(d.window().station_link);
   for (int i = 0; i < 20; ++i) {  // polled every second: never silent, never a second timer
     loop_.AdvanceMs(1000);
     port_.Receive({0x02, 0x0A, 0xF4});
     EXPECT_EQ(loop_.timer_count(), armed);
   }
-  EXPECT_TRUE(d.station_link());
+  EXPECT_TRUE(d.window().station_link);
   loop_.AdvanceMs(3001);
-  EXPECT_FALSE(d.station_link());
+  EXPECT_FALSE(d.window().station_link);
 }
 
 TEST_F(DriverTest, AWaitingSpoolFileKeepsTheReplayTicking) {
   dir_.Write("5265C00_-1.ddk", std::string(555, '\x01'));
   Driver& d = Start("[main]\nSendK7=0\nSendK8=0\n");
   loop_.AdvanceMs(3200);  // the station falls silent; the file still waits for its link
-  EXPECT_FALSE(d.station_link());
+  EXPECT_FALSE(d.window().station_link);
   const size_t ticking = loop_.timer_count();
   loop_.AdvanceMs(200);
   EXPECT_EQ(loop_.timer_count(), ticking);
@@ -281,8 +281,8 @@ TEST_F(DriverTest, AMessageDirectoryThatTakesNoFilesIsSaidAtStartAndInTheStatus)
   dir_.Write("blocker", "");
   Driver& d = Start("[main]\nSendK8=0\nPathForSoob=blocker/\n");
   EXPECT_THAT(diag_, Contains(HasSubstr("blocker/ cannot take spool files")));
-  ASSERT_FALSE(d.log_lines().empty());
-  EXPECT_THAT(d.log_lines().back(), HasSubstr("cannot take spool files"));
+  ASSERT_FALSE(d.window().log_lines.empty());
+  EXPECT_THAT(d.window().log_lines.back(), HasSubstr("cannot take spool files"));
   EXPECT_THAT(FormatStatusLine(d.status_facts()), HasSubstr("SPOOL FILES CANNOT BE WRITTEN"));
   EXPECT_THAT(dir_.List(), ElementsAre("blocker", "sqarn.ini"));
 }

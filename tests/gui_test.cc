@@ -166,7 +166,7 @@ TEST_F(MainWindowTest, LayoutAndFixedTexts) {
   EXPECT_EQ(window_.k8_indicator()->geometry(), QRect(416, 8, 16, 16));
   EXPECT_EQ(window_.k7_indicator()->geometry(), QRect(416, 35, 16, 16));
   EXPECT_EQ(window_.log_area()->geometry(), QRect(7, 84, 432, 100));
-  EXPECT_EQ(window_.password_text()->text().toStdString(), driver_->close_password());
+  EXPECT_EQ(window_.password_text()->text().toStdString(), driver_->window().close_password);
   EXPECT_EQ(window_.start_time()->text(), Text("15.09.2010 14:05:07"));
   EXPECT_EQ(window_.port_list()->geometry(), QRect(18, 25, 103, 19));
   EXPECT_EQ(window_.run_button()->geometry(), QRect(143, 22, 94, 25));
@@ -215,7 +215,7 @@ TEST_F(MainWindowTest, PageButtonsKeepExactlyOneDown) {
   EXPECT_FALSE(window_.status_page_button()->isChecked());
   EXPECT_TRUE(window_.setup_page_button()->isChecked());
   EXPECT_EQ(window_.pages()->currentWidget()->objectName(), "setup");
-  EXPECT_TRUE(driver_->setup_page_shown());
+  EXPECT_TRUE(driver_->window().setup_page_shown);
   window_.setup_page_button()->click();  // pressing the down one keeps it down
   EXPECT_TRUE(window_.setup_page_button()->isChecked());
   window_.status_page_button()->click();
@@ -256,7 +256,7 @@ TEST_F(MainWindowTest, RunButtonStartsAndStopsBehindThePassword) {
   EXPECT_EQ(window_.run_button()->text(), Text("Остановить"));
   EXPECT_TRUE(port_.IsOpen());
 
-  AnswerPassword(QString::fromStdString(driver_->close_password()));
+  AnswerPassword(QString::fromStdString(driver_->window().close_password));
   window_.run_button()->click();
   EXPECT_EQ(window_.run_button()->text(), Text("Запустить"));
   EXPECT_TRUE(window_.port_list()->isEnabled());
@@ -340,7 +340,7 @@ TEST_F(MainWindowTest, CloseAsksForThePassword) {
     auto* dialog = static_cast<PasswordDialog*>(w);
     EXPECT_EQ(dialog->field()->selectedText(), "12");
     EXPECT_EQ(dialog->field()->echoMode(), QLineEdit::Password);
-    QTest::keyClicks(dialog->field(), QString::fromStdString(driver_->close_password()));
+    QTest::keyClicks(dialog->field(), QString::fromStdString(driver_->window().close_password));
     dialog->ok_button()->click();
   });
   EXPECT_TRUE(driver_->HandleCloseRequest());

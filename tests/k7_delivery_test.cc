@@ -53,7 +53,7 @@ class K7DeliveryTest : public ::testing::Test {
   void Connect(K7Peer& peer) {
     bool accepted = false;
     ASSERT_TRUE(RunUntil([&] { return accepted = accepted || peer.TryAccept(); }));
-    ASSERT_TRUE(RunUntil([&] { return driver_->k7_link(); }));
+    ASSERT_TRUE(RunUntil([&] { return driver_->window().k7_link; }));
   }
 
   void Deliver(int32_t number) {
@@ -97,12 +97,12 @@ TEST_F(K7DeliveryTest, ServerThatStopsReadingThenClosesOrResetsLosesNothing) {
     // What the disk holds at the moment the link shows itself down.
     size_t on_disk_when_down = 0;
     view_.on_update = [&](ViewPart part) {
-      if (part == ViewPart::kK7Indicator && !driver_->k7_link() && on_disk_when_down == 0) {
+      if (part == ViewPart::kK7Indicator && !driver_->window().k7_link && on_disk_when_down == 0) {
         on_disk_when_down = OnDisk().size();
       }
     };
     reset ? peer.Reset() : peer.Close();
-    ASSERT_TRUE(RunUntil([&] { return !driver_->k7_link(); }));
+    ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));
     view_.on_update = nullptr;
     EXPECT_EQ(on_disk_when_down, OnDisk().size());
     EXPECT_GT(OnDisk().size(), on_disk_before);  // units came back from the socket
@@ -119,15 +119,15 @@ TEST_F(K7DeliveryTest, StalledServerIsDroppedWithin35Seconds) {
   StartDriver(peer);
   Connect(peer);
   for (int32_t n = 1; n <= kEvents; ++n) Deliver(n);
-  ASSERT_TRUE(driver_->k7_link());
+  ASSERT_TRUE(driver_->window().k7_link);
   int waited_ms = 0;
-  while (driver_->k7_link() && waited_ms < 60'000) {
+  while (driver_->window().k7_link && waited_ms < 60'000) {
     loop_.RunUntil([] { return true; });
     clock_.AdvanceMs(kHousekeepingIntervalMs);
     waited_ms += kHousekeepingIntervalMs;
     driver_->OnHousekeepingTick();
   }
-  EXPECT_FALSE(driver_->k7_link());
+  EXPECT_FALSE(driver_->window().k7_link);
   EXPECT_GE(waited_ms, 30'000);
   EXPECT_LE(waited_ms, 35'000);
   const std::string line = "K7: server stalled: 127.0.0.1:" + std::to_string(peer.port()) +
@@ -151,12 +151,12 @@ TEST_F(K7DeliveryTest, ReplayToAServerThatStoppedReadingThenCloseKeepsAll40) {
   K7Peer peer(kSmallBuffer);
   StartDriver(peer);
   Connect(peer);
-  for (int i = 0; i < 40 && driver_->k7_link(); ++i) {
+  for (int i = 0; i < 40 && driver_->window().k7_link; ++i) {
     clock_.AdvanceMs(kReplayIntervalMs);
     driver_->OnReplayTick();
   }
   driver_->CloseOnSignal();
-  EXPECT_FALSE(driver_->k7_link());
+  EXPECT_FALSE(driver_->window().k7_link);
   EXPECT_NE(diag_.errors().find("spooled again"), std::string::npos) << diag_.errors();
   // The server reads again: what the orderly close left in flight still arrives.
   peer.ReadAgain();
@@ -198,7 +198,7 @@ TEST_F(K7DeliveryTest, ServerClosingAtRandomMomentsMissesNoEvent) {
         continue;
     }
     if (peer.connected()) continue;
-    ASSERT_TRUE(RunUntil([&] { return !driver_->k7_link(); }));
+    ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));
     Deliver(1000 + n);  // one while the link is down
     driver_->OnHousekeepingTick();
     Connect(peer);

@@ -63,7 +63,7 @@ class K7DriverTest : public ::testing::Test {
       server_.Poll();
       return server_.received().size() >= size;
     }));
-    ASSERT_TRUE(RunUntil([&] { return driver_->k7_link(); }));
+    ASSERT_TRUE(RunUntil([&] { return driver_->window().k7_link; }));
   }
 
   static Bytes Greeting(uint8_t type, uint8_t byte3) {
@@ -92,13 +92,13 @@ TEST_F(K7DriverTest, SendK7OnConnectsAtStartAndSendsBothGreetings) {
   const Bytes port = Greeting(0x32, 0x03);  // COM3
   expected.insert(expected.end(), port.begin(), port.end());
   EXPECT_EQ(server_.received(), expected);
-  EXPECT_TRUE(driver_->k7_indicator_visible());
+  EXPECT_TRUE(driver_->window().k7_indicator_visible);
 }
 
 TEST_F(K7DriverTest, SendK7OffConnectsOnTheHousekeepingTickWithOneGreeting) {
   StartDriver("SendK7=0\n");
   EXPECT_FALSE(server_.TryAccept());  // no attempt at start
-  EXPECT_FALSE(driver_->k7_indicator_visible());
+  EXPECT_FALSE(driver_->window().k7_indicator_visible);
   driver_->OnHousekeepingTick();
   AcceptAndReceive(555);
   // Commands are carried out whatever SendK7 says; the round trip also shows that no second
@@ -107,14 +107,14 @@ TEST_F(K7DriverTest, SendK7OffConnectsOnTheHousekeepingTickWithOneGreeting) {
   ASSERT_TRUE(RunUntil([&] { return driver_->station()->ret_query_pending(); }));
   server_.Poll();
   EXPECT_EQ(server_.received(), Greeting(0x14, 0x02));
-  EXPECT_EQ(driver_->k7_counter(), 1);
+  EXPECT_EQ(driver_->window().k7_counter, 1);
 }
 
 TEST_F(K7DriverTest, ClockCommandWithSetClockOffOnlyReportsTheTime) {
   StartDriver("SendK7=1\nSetClock=0\n");
   AcceptAndReceive(1110);
   server_.Send(Unit(kK7SetClock, 40603.5));
-  ASSERT_TRUE(RunUntil([&] { return driver_->k7_counter() == 1; }));
+  ASSERT_TRUE(RunUntil([&] { return driver_->window().k7_counter == 1; }));
   EXPECT_TRUE(clock_.set_calls().empty());
   EXPECT_NE(errors_.find("2011-03-01T12:00:00.000"), std::string::npos) << errors_;
 }
@@ -155,14 +155,14 @@ TEST_F(K7DriverTest, StationEventsGoOnTheLinkWhenUpAndToDiskWhenDown) {
   EXPECT_EQ(back.event_code, 0x0A);
   EXPECT_EQ(back.frame_byte3, 3);
   EXPECT_EQ(back.event_time, 40603.5);
-  EXPECT_EQ(driver_->k7_counter(), 1);
+  EXPECT_EQ(driver_->window().k7_counter, 1);
   EXPECT_TRUE(fs_.FindAll("*.ddk").empty());
 
   server_.CloseGracefully();
-  ASSERT_TRUE(RunUntil([&] { return !driver_->k7_link(); }));
+  ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));
   driver_->output()->DeliverStationEvent(event);
   EXPECT_EQ(fs_.FindAll("*.ddk").size(), 1u);
-  EXPECT_EQ(driver_->k7_counter(), 1);
+  EXPECT_EQ(driver_->window().k7_counter, 1);
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
     driver.CloseOnSignal();
     EXPECT_TRUE(driver.k8_link_thread()->finished());
     EXPECT_FALSE(driver.k8_link());
-    EXPECT_EQ(driver.log_lines().back().find("выход - "), 20u);  // after the date and time
+    EXPECT_EQ(driver.window().log_lines.back().find("выход - "), 20u);  // after the date and time
   }
   const auto spooled = fs_.FindAll("*.dd8");
   EXPECT_EQ(spooled.size(), 3u);  // not written twice at the close

@@ -299,25 +299,25 @@ void MainWindow::Update(ViewPart part) {
   const Driver& d = *driver_;
   switch (part) {
     case ViewPart::kPassword:
-      password_text_->setText(QString::fromStdString(d.close_password()));
+      password_text_->setText(QString::fromStdString(d.window().close_password));
       break;
     case ViewPart::kStartTime:
-      start_time_->setText(QString::fromStdString(d.start_time_text()));
+      start_time_->setText(QString::fromStdString(d.window().start_time_text));
       break;
     case ViewPart::kStationIndicator:
-      ShowIndicator(station_indicator_, d.station_counter(), d.station_link());
+      ShowIndicator(station_indicator_, d.window().station_counter, d.window().station_link);
       break;
     case ViewPart::kK7Indicator:
-      k7_label_->setVisible(d.k7_indicator_visible());
-      k7_indicator_->setVisible(d.k7_indicator_visible());
+      k7_label_->setVisible(d.window().k7_indicator_visible);
+      k7_indicator_->setVisible(d.window().k7_indicator_visible);
       // Start-up only decides whether it shows; the picture stays empty until the first
       // connection attempt ends.
-      if (k7_shown_once_) ShowIndicator(k7_indicator_, d.k7_counter(), d.k7_link());
+      if (k7_shown_once_) ShowIndicator(k7_indicator_, d.window().k7_counter, d.window().k7_link);
       k7_shown_once_ = true;
       break;
     case ViewPart::kK8Indicator:
       // Without the K8 link the picture stays empty.
-      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.k8_counter(), d.k8_link());
+      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.window().k8_counter, d.k8_link());
       break;
     case ViewPart::kLog:
       ShowLog();
@@ -330,7 +330,7 @@ void MainWindow::Update(ViewPart part) {
 
 void MainWindow::ShowLog() {
   QStringList lines;
-  for (const std::string& line : driver_->log_lines()) lines << QString::fromStdString(line);
+  for (const std::string& line : driver_->window().log_lines) lines << QString::fromStdString(line);
   log_area_->setPlainText(lines.join(QLatin1Char('\n')));
   log_area_->verticalScrollBar()->setValue(log_area_->verticalScrollBar()->maximum());
 }

@@ -13,14 +13,16 @@ void HeadlessView::ShowMessageBox(const std::string& text) { DiagError(text); }
 Driver::Driver(Services services)
     : s_(services),
       error_log_(services.fs),
-      run_control_(
-          services.port, services.loop, services.fs, kIniFileName,
-          RunControl::Hooks{
-              [this] { return s_.view.AskPassword(close_password_) == PasswordAnswer::kAccepted; },
-              [this](const std::string& text) { ShowMessageBox(text); },
-              [this](int code) { WriteErrorLog(code); },
-              [this] { s_.view.Update(ViewPart::kSetupPage); },
-          }) {
+      run_control_(services.port, services.loop, services.fs, kIniFileName,
+                   RunControl::Hooks{
+                       [this] {
+                         return s_.view.AskPassword(window_.close_password) ==
+                                PasswordAnswer::kAccepted;
+                       },
+                       [this](const std::string& text) { ShowMessageBox(text); },
+                       [this](int code) { WriteErrorLog(code); },
+                       [this] { s_.view.Update(ViewPart::kSetupPage); },
+                   }) {
   run_control_.SetComPortName(kNoPort);
 }
 
@@ -44,14 +46,14 @@ void Driver::GeneratePassword() {
                      static_cast<unsigned>(s_.clock.LocalNow().millisecond)};
   std::mt19937 generator(seed);
   std::uniform_int_distribution<int> offset(0, 89998);
-  close_password_ = std::to_string(10000 + offset(generator));
+  window_.close_password = std::to_string(10000 + offset(generator));
   s_.view.Update(ViewPart::kPassword);
 }
 
 void Driver::StartUp() {
   // 1. First values of the state.
   start_time_ = s_.clock.Now();
-  station_link_ = false;
+  window_.station_link = false;
   close_by_server_ = false;
   // 2. The close password.
   GeneratePassword();
@@ -61,6 +63,7 @@ void Driver::StartUp() {
   // Read as --check-config reads it; its problems are said once, at every start.
   const ConfigCheck check = CheckConfig(s_.fs, kIniFileName);
   config_ = check.config;
+  window_.k7_indicator_visible = config_.send_k7;
   for (const std::string& problem : check.problems) DiagWarning(kIniFileName + (": " + problem));
   message_dir_error_ = check.message_dir_error;
   if (const std::string problem = MessageDirProblem(check); !problem.empty()) {
@@ -120,7 +123,7 @@ void Driver::StartUp() {
   if (config_.send_k8) StartK8Link();
   s_.view.Update(ViewPart::kK8Indicator);
   // 8. The start time.
-  start_time_text_ = FormatDefaultDateTime(*DecodeDateTime(start_time_));
+  window_.start_time_text = FormatDefaultDateTime(*DecodeDateTime(start_time_));
   s_.view.Update(ViewPart::kStartTime);
 
   UpdateReplayTimer();
@@ -144,10 +147,10 @@ void Driver::SetUpK7() {
       k7_failures_.Succeeded();
       DiagError("K7: connected to " + k7_client_->Host() + ":" +
                 std::to_string(k7_client_->Port()));
-    } else if (k7_link_) {
+    } else if (window_.k7_link) {
       DiagError("K7: connection lost");
     }
-    k7_link_ = up;
+    window_.k7_link = up;
     s_.view.Update(ViewPart::kK7Indicator);
   };
   // Retried every 3 seconds: only the first failure of a run of them is reported.
@@ -228,23 +231,23 @@ void Driver::ShowMessageBox(const std::string& text) {
 void Driver::AddLogLine(const std::string& text) {
   const std::string line = FormatDefaultDateTime(s_.clock.LocalNow()) + " " + text;
   DiagOutput(line);
-  log_lines_.push_back(line);
-  if (log_lines_.size() > kLogAreaLines) log_lines_.pop_front();
+  window_.log_lines.push_back(line);
+  if (window_.log_lines.size() > kLogAreaLines) window_.log_lines.pop_front();
   s_.view.Update(ViewPart::kLog);
 }
 
 void Driver::AdvanceStationIndicator() {
-  station_counter_ = AdvanceCounter(station_counter_);
+  window_.station_counter = AdvanceCounter(window_.station_counter);
   s_.view.Update(ViewPart::kStationIndicator);
 }
 
 void Driver::AdvanceK7Indicator() {
-  k7_counter_ = AdvanceCounter(k7_counter_);
+  window_.k7_counter = AdvanceCounter(window_.k7_counter);
   s_.view.Update(ViewPart::kK7Indicator);
 }
 
 void Driver::AdvanceK8Indicator() {
-  k8_counter_ = AdvanceCounter(k8_counter_);
+  window_.k8_counter = AdvanceCounter(window_.k8_counter);
   s_.view.Update(ViewPart::kK8Indicator);
 }
 
@@ -262,7 +265,7 @@ void Driver::OnReplayTick() {
     Notice(kind).Replayed(replay_->waiting(kind));
   }
   if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
-    station_link_ = *heard;
+    window_.station_link = *heard;
     s_.view.Update(ViewPart::kStationIndicator);
     if (config_.send_k7) output_->SendServiceFrame(*heard ? kK7StationHeard : kK7StationSilent);
   }
@@ -310,18 +313,19 @@ StatusFacts Driver::status_facts() const {
   StatusFacts f;
   f.port_name = com_port_name();
   f.port_open = s_.port.IsOpen();
-  f.station_heard = station_link_;
+  f.station_heard = window_.station_link;
   f.k8_used = config_.send_k8;
   f.k8_up = k8_link();
   f.k7_used = config_.send_k7;
-  f.k7_up = k7_link_;
+  f.k7_up = window_.k7_link;
   if (replay_) {
     f.dd8_waiting = replay_->waiting(SpoolKind::kK8);
     f.ddk_waiting = replay_->waiting(SpoolKind::kK7);
   }
   f.last_event = last_event_time_;
   f.spool_failure = message_dir_error_;
-  if (const std::string held = store_status(); !held.empty()) {
+  const std::string held = output_ ? output_->unstored().StatusText() : std::string();
+  if (!held.empty()) {
     f.spool_failure = held;
   } else if (spool_ && spool_->failing()) {
     f.spool_failure = "the last write failed";
@@ -335,7 +339,7 @@ bool Driver::HandleCloseRequest() {
     Shutdown();
     return true;
   }
-  switch (s_.view.AskPassword(close_password_)) {
+  switch (s_.view.AskPassword(window_.close_password)) {
     case PasswordAnswer::kAccepted:
       Shutdown();
       return true;

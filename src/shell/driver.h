@@ -28,17 +28,14 @@
 #include "shell/error_log.h"
 #include "shell/spool_notice.h"
 #include "shell/status_line.h"
+#include "shell/window_model.h"
 #include "station/run_control.h"
 #include "station/station_protocol.h"
 
 namespace qarn {
 
-inline constexpr size_t kLogAreaLines = 100;
 inline constexpr int kHousekeepingIntervalMs = 3000;
 inline constexpr int kReplayIntervalMs = 200;
-
-// An indicator's activity counter: 0..16, wrapping to 0 after 16.
-inline int AdvanceCounter(int counter) { return counter >= 16 ? 0 : counter + 1; }
 
 class Driver {
  public:
@@ -98,39 +95,23 @@ class Driver {
   // The setup page: the port scan, the choice of a port and the run button.
   RunControl& run_control() { return run_control_; }
   // Page switching; the window shows the page.
-  void OnStatusPageClicked() { setup_page_shown_ = false; }
-  void OnSetupPageClicked() { setup_page_shown_ = true; }
-  bool setup_page_shown() const { return setup_page_shown_; }
+  void OnStatusPageClicked() { window_.setup_page_shown = false; }
+  void OnSetupPageClicked() { window_.setup_page_shown = true; }
 
   // State shown by the window.
+  const WindowModel& window() const { return window_; }
   const Config& config() const { return config_; }
-  const std::string& close_password() const { return close_password_; }
-  const std::string& start_time_text() const { return start_time_text_; }
-  const std::deque<std::string>& log_lines() const { return log_lines_; }
   const SetupPage& setup_page() const { return run_control_.page(); }
-  int station_counter() const { return station_counter_; }
-  int k7_counter() const { return k7_counter_; }
-  int k8_counter() const { return k8_counter_; }
-  bool station_link() const { return station_link_; }
-  bool k7_link() const { return k7_link_; }
+  // Read from the K8 thread's state when asked.
   bool k8_link() const { return k8_ && k8_->Connected(); }
-  bool k7_indicator_visible() const { return config_.send_k7; }
   std::string com_port_name() const { return run_control_.ComPortName(); }
   // What the service manager's status line shows.
   StatusFacts status_facts() const;
 
   StationProtocol* station() { return station_.get(); }
   K8Link* k8_link_thread() { return k8_link_.get(); }
-  // The K7 link as event output and spool replay use it.
-  K7Channel* k7_channel() { return k7_; }
   EventOutput* output() { return output_.get(); }
-  SpoolWriter* spool() { return spool_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
-  Dd8ReplayState& dd8_state() { return dd8_state_; }
-  // "N records waiting in memory, store failing since T", or empty: for the status line.
-  std::string store_status() const {
-    return output_ ? output_->unstored().StatusText() : std::string();
-  }
 
  private:
   void GeneratePassword();
@@ -146,16 +127,8 @@ class Driver {
   Services s_;
   ErrorLog error_log_;
   Config config_;
-  std::string close_password_;
-  std::string start_time_text_;
-  std::deque<std::string> log_lines_;
+  WindowModel window_;
   RunControl run_control_;
-  bool setup_page_shown_ = false;
-  int station_counter_ = 0;
-  int k7_counter_ = 0;
-  int k8_counter_ = 0;
-  bool station_link_ = false;
-  bool k7_link_ = false;
   bool close_by_server_ = false;
   bool message_box_ready_ = false;
   bool shut_down_ = false;
