@@ -32,11 +32,8 @@ Driver::~Driver() {
   if (housekeeping_timer_) s_.loop.StopTimer(housekeeping_timer_);
   if (replay_timer_) s_.loop.StopTimer(replay_timer_);
   s_.port.SetPacketHandler(nullptr);
-  // Without a shutdown first, what the K7 socket holds is still delivered or spooled. The
-  // exchange lets go of the client before the client goes.
-  if (k7_exchange_) k7_exchange_->Close();
-  k7_exchange_.reset();
-  k7_client_.reset();
+  // Without a shutdown first, what the K7 socket holds is still delivered or spooled.
+  k7_side_.reset();
 }
 
 void Driver::GeneratePassword() {
@@ -117,7 +114,7 @@ void Driver::StartUp() {
   OpenConfiguredPort();
   // 6. K7: the indicator shows only when the link is used; unused, the link still comes up
   // at the next housekeeping tick.
-  if (config_.send_k7) k7_client_->SetConnected(true);
+  if (config_.send_k7) k7_side_->Connect();
   s_.view.Update(ViewPart::kK7Indicator);
   // 7. K8.
   if (config_.send_k8) StartK8Link();
@@ -132,31 +129,10 @@ void Driver::StartUp() {
 }
 
 void Driver::SetUpK7() {
-  k7_client_ = std::make_unique<AsyncTcpClient>(s_.loop);
-  k7_client_->SetHost(config_.host);
-  if (config_.k7_port > 0 && config_.k7_port <= 65535) {
-    k7_client_->SetPort(static_cast<uint16_t>(config_.k7_port));
-  } else {
-    DiagError("K7Port " + std::to_string(config_.k7_port) + " is no TCP port; using " +
-              std::to_string(kDefaultK7Port));
-    k7_client_->SetPort(kDefaultK7Port);
-  }
   K7Exchange::Hooks hooks;
   hooks.link_changed = [this](bool up) {
-    if (up) {
-      k7_failures_.Succeeded();
-      DiagError("K7: connected to " + k7_client_->Host() + ":" +
-                std::to_string(k7_client_->Port()));
-    } else if (window_.k7_link) {
-      DiagError("K7: connection lost");
-    }
     window_.k7_link = up;
     s_.view.Update(ViewPart::kK7Indicator);
-  };
-  // Retried every 3 seconds: only the first failure of a run of them is reported.
-  hooks.error = [this](int32_t code, const std::string& text) {
-    k7_failures_.Failed(k7_client_->Host() + ":" + std::to_string(k7_client_->Port()) + ": " +
-                        text + " (" + std::to_string(code) + ")");
   };
   hooks.advance_indicator = [this] { AdvanceK7Indicator(); };
   hooks.set_clock = [this](TDateTime time) { SetClockByServer(time); };
@@ -175,9 +151,8 @@ void Driver::SetUpK7() {
     output_->SpoolK7(unit);
     UpdateReplayTimer();
   };
-  k7_exchange_ = std::make_unique<K7Exchange>(*k7_client_, s_.clock,
-                                              K7Exchange::Settings{config_.send_k7}, hooks);
-  k7_ = k7_exchange_.get();
+  k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks));
+  k7_ = &k7_side_->channel();
 }
 
 void Driver::SetClockByServer(TDateTime time) {
@@ -253,7 +228,7 @@ void Driver::AdvanceK8Indicator() {
 
 void Driver::OnHousekeepingTick() {
   // Whatever SendK7 says: retried every tick, without limit.
-  if (k7_exchange_) k7_exchange_->KeepUp();
+  if (k7_side_) k7_side_->KeepUp();
   if (station_) station_->CheckQueryInterval();
 }
 
@@ -380,7 +355,7 @@ void Driver::Shutdown() {
 
 void Driver::StopLinks() {
   // What the K7 socket took gets a bounded time to reach the server; the rest is spooled.
-  if (k7_exchange_) k7_exchange_->Close();
+  if (k7_side_) k7_side_->Close();
   if (k8_link_) {
     // The thread's last calls into the main thread are served while it ends; its ring is
     // then still, and the live events in it are kept on disk.

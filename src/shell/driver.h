@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "k7/async_tcp_client.h"
-#include "k7/k7_exchange.h"
 #include "k8/k8_link.h"
 #include "output/dd8_replay_state.h"
 #include "output/event_output.h"
@@ -26,6 +24,7 @@
 #include "shell/config_check.h"
 #include "shell/driver_view.h"
 #include "shell/error_log.h"
+#include "shell/k7_side.h"
 #include "shell/spool_notice.h"
 #include "shell/status_line.h"
 #include "shell/window_model.h"
@@ -147,10 +146,7 @@ class Driver {
   std::unique_ptr<SpoolReplay> replay_;
   StationWatch station_watch_;
   K7Channel* k7_ = nullptr;
-  // The destructor releases the exchange before the client.
-  std::unique_ptr<K7Exchange> k7_exchange_;
-  std::unique_ptr<AsyncTcpClient> k7_client_;
-  FailureReporter k7_failures_{"K7: no connection"};
+  std::unique_ptr<K7Side> k7_side_;
   K8Channel* k8_ = nullptr;
   K8LinkTiming k8_timing_;
   MainLoop::Id housekeeping_timer_ = 0;
