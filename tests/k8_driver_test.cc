@@ -4,11 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 
 #include "base/byte_order.h"
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
+#include "fakes/scripted_connection.h"
+#include "k8/k8_wire.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "serial/station_port.h"
@@ -104,6 +107,39 @@ TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
     ASSERT_EQ(content.size(), 22u);
     EXPECT_EQ(Bytes(content.begin(), content.begin() + 4), (Bytes{0x1C, 0x00, 0x00, 0x03}));
   }
+}
+
+// The driver's K8 connections come from its services: a scripted one, no socket at all.
+TEST_F(K8DriverTest, ConnectionsComeFromTheServices) {
+  WriteIni(4321);
+  std::mutex mutex;
+  std::vector<TcpClientOptions> asked;
+  Bytes first_write;  // taken on the link's thread, at the first read that found nothing
+  const TcpClientFactory factory = [&](TcpClientOptions options) {
+    auto made = std::make_unique<testing::ScriptedConnection>();
+    made->HoldOpen();
+    made->on_timeout = [&, connection = made.get()] {
+      const std::lock_guard lock(mutex);
+      if (first_write.empty() && !connection->writes.empty()) first_write = connection->writes[0];
+    };
+    const std::lock_guard lock(mutex);
+    asked.push_back(options);
+    return made;
+  };
+  Driver driver({clock_, fs_, loop_, port_, view_, factory});
+  driver.StartUp();
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::lock_guard lock(mutex);
+    return !first_write.empty();
+  }));
+  driver.CloseOnSignal();  // the link's thread has ended
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked[0].host, "127.0.0.1");
+  EXPECT_EQ(asked[0].port, 4321);
+  ASSERT_GT(first_write.size(), kK8FrameHeaderSize);  // the greeting's first frame
+  const auto header = ReadK8PacketHeader(ByteView(first_write).subspan(kK8FrameHeaderSize));
+  ASSERT_TRUE(header);
+  EXPECT_EQ(header->type, kK8Hello);
 }
 
 TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {

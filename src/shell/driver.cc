@@ -189,7 +189,7 @@ void Driver::StartK8Link() {
     replay_->PacketEnded(file, end);
   };
   k8_link_ = std::make_unique<K8Link>(
-      K8Link::Services{s_.clock, s_.fs, s_.loop, PosixTcpClientFactory(), dd8_state_},
+      K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients, dd8_state_},
       std::move(hooks), kIniFileName, k8_timing_);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);

@@ -44,6 +44,8 @@ class Driver {
     MainLoop& loop;
     StationPort& port;
     DriverView& view;
+    // Makes the K8 link's connections; tests give a fake.
+    TcpClientFactory k8_clients = PosixTcpClientFactory();
   };
 
   using SetupPage = qarn::SetupPage;
