@@ -195,7 +195,7 @@ void BM_StationAckDuringBursts(benchmark::State& state) {
   k7_hooks.advance_indicator = [&] { ++handled; };
   Link link(server.port(), k7_hooks);
   PosixFileSystem fs;
-  TermiosSerialDevice device{fs, "no-such-dir/sqarn.ini"};
+  TermiosSerialDevice device;
   SerialPortDriver port(device, link.clock, link.loop);
   SetStationPortValues(port);
   StationProtocol::Hooks hooks;

@@ -76,7 +76,7 @@ struct PtyPort {
   PosixFileSystem fs;
   QtMainLoop loop;
   PseudoTerminal pty;
-  TermiosSerialDevice device{fs, "no-such-dir/sqarn.ini"};
+  TermiosSerialDevice device;
   SerialPortDriver port;
 };
 

@@ -56,7 +56,7 @@ class SerialPtyTest : public ::testing::Test {
   PosixFileSystem fs_;
   QtMainLoop loop_;
   PseudoTerminal pty_;
-  TermiosSerialDevice device_{fs_, "no-such-dir/sqarn.ini"};
+  TermiosSerialDevice device_;
   SerialPortDriver port_{device_, clock_, loop_};
   Packets packets_;
 };
@@ -140,7 +140,7 @@ TEST_F(SerialPtyTest, PortHeldByAnotherProgramDoesNotOpen) {
   EXPECT_TRUE(port_.OpenPort());
 
   // Held by this driver, the port does not open a second time either.
-  TermiosSerialDevice other(fs_, "no-such-dir/sqarn.ini");
+  TermiosSerialDevice other;
   EXPECT_FALSE(other.Open(pty_.slave_path()));
 }
 
@@ -165,7 +165,7 @@ TEST_F(SerialPtyTest, EachOpenFailureNamesItsReason) {
     EXPECT_FALSE(port_.LastOpenError().detail.empty());  // the group that owns it
   }
   // Held by a program that keeps it open without a lock: not opened at all.
-  TermiosSerialDevice watched(fs_, "no-such-dir/sqarn.ini", [](const std::string&) {
+  TermiosSerialDevice watched({}, [](const std::string&) {
     return std::vector<DeviceHolder>{{4242, "minicom"}};
   });
   SerialPortDriver held(watched, clock_, loop_);
@@ -189,7 +189,19 @@ TEST(SerialDevicePath, MapsPortNames) {
       {"/dev/pts/7", "/dev/pts/7"},
       {"COM0", "COM0"},
   };
-  for (const Case& c : cases) EXPECT_EQ(SerialDevicePath(c.name, ini), c.path) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(SerialDevicePath(c.name, PortsOf(ini)), c.path) << c.name;
+}
+
+// The driver's mapping reads the file at every open: an edited [ports] takes effect at the next.
+TEST(SerialDevicePath, FileMappingIsReadAtEveryOpen) {
+  testing::TempDir dir;
+  PosixFileSystem fs;
+  const PortMapping mapping = PortsOfFile(fs, dir / "sqarn.ini");
+  EXPECT_EQ(SerialDevicePath("COM2", mapping), "/dev/ttyS1");  // no file yet
+  dir.Write("sqarn.ini", "[ports]\nCOM2=/dev/ttyUSB1\n");
+  EXPECT_EQ(SerialDevicePath("COM2", mapping), "/dev/ttyUSB1");
+  dir.Write("sqarn.ini", "[ports]\nCOM2=/dev/ttyACM0\n");
+  EXPECT_EQ(SerialDevicePath("\\\\.\\COM2", mapping), "/dev/ttyACM0");
 }
 
 // The driver as it starts: sqarn.ini in the current directory maps COM1 to the pty.
@@ -208,7 +220,7 @@ class StationLinkTest : public SerialPtyTest {
   }
   void TearDown() override { loop_.UnwatchFd(answers_watch_); }
 
-  TermiosSerialDevice station_device_{fs_, kIniFileName};
+  TermiosSerialDevice station_device_{PortsOfFile(fs_, kIniFileName)};
   SerialPortDriver station_port_{station_device_, clock_, loop_};
   HeadlessView view_;
   testing::TempDir dir_;
@@ -385,7 +397,7 @@ TEST_F(ComingAndGoingTest, DeviceHeldByAnotherProgramIsNotListed) {
   std::ofstream("sqarn.ini") << "[ports]\nCOM1=" << pty_.slave_path()
                              << "\nCOM2=" << second.slave_path() << "\n";
   const std::string held_path = pty_.slave_path();
-  TermiosSerialDevice device(fs_, kIniFileName, [held_path](const std::string& path) {
+  TermiosSerialDevice device(PortsOfFile(fs_, kIniFileName), [held_path](const std::string& path) {
     return path == held_path ? std::vector<DeviceHolder>{{99, "picocom"}}
                              : std::vector<DeviceHolder>{};
   });

@@ -52,7 +52,7 @@ constexpr const char* kLockFileName = "qarn-driver.pid";
 
 // What the driver runs on, with or without a window; made once the application exists.
 struct Platform {
-  Platform() : device(fs, qarn::kIniFileName), port(device, clock, loop) {
+  Platform() : device(qarn::PortsOfFile(fs, qarn::kIniFileName)), port(device, clock, loop) {
     qarn::SetStationPortValues(port);
   }
   qarn::SystemClock clock;

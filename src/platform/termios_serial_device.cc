@@ -42,10 +42,12 @@ bool SpeedConstant(uint32_t bps, speed_t* speed) {
 
 }  // namespace
 
-std::string SerialDevicePath(const std::string& port_name, const IniFile& ini) {
+std::string SerialDevicePath(const std::string& port_name, const PortMapping& mapping) {
   std::string name = port_name;
   if (name.rfind(kDevicePrefix, 0) == 0) name = name.substr(std::strlen(kDevicePrefix));
-  if (auto mapped = ini.Find("ports", name); mapped && !mapped->empty()) return *mapped;
+  if (auto mapped = mapping ? mapping(name) : std::nullopt; mapped && !mapped->empty()) {
+    return *mapped;
+  }
   if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
       (name[2] == 'M' || name[2] == 'm')) {
     int n = 0;
@@ -79,8 +81,8 @@ std::vector<DeviceHolder> OtherHoldersOfSerialDevice(const std::string& path) {
   return FindDeviceHolders(path, "/proc", static_cast<int>(::getpid()));
 }
 
-TermiosSerialDevice::TermiosSerialDevice(FileSystem& fs, std::string ini_path, HolderCheck holders)
-    : fs_(fs), ini_path_(std::move(ini_path)), holders_(std::move(holders)) {}
+TermiosSerialDevice::TermiosSerialDevice(PortMapping mapping, HolderCheck holders)
+    : mapping_(std::move(mapping)), holders_(std::move(holders)) {}
 
 bool TermiosSerialDevice::Fail(DeviceFault fault, std::string detail) {
   error_ = {fault, path_, std::move(detail)};
@@ -91,7 +93,7 @@ TermiosSerialDevice::~TermiosSerialDevice() { Close(); }
 
 bool TermiosSerialDevice::Open(const std::string& port_name) {
   if (fd_ >= 0) return Fail(DeviceFault::kFailed, "already open");
-  path_ = SerialDevicePath(port_name, LoadIniFile(fs_, ini_path_));
+  path_ = SerialDevicePath(port_name, mapping_);
   error_ = {DeviceFault::kNone, path_, std::string()};
   if (path_.empty()) return Fail(DeviceFault::kMissing, "no device name");
   // Asked before opening: opening a line raises DTR under the other program's feet.

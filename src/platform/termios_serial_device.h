@@ -1,5 +1,5 @@
-// A serial port over termios. Port names keep the "\\.\COMn" form; the device path comes
-// from key COMn of section [ports] in the ini file, read at each open, else /dev/ttyS<n-1>.
+// A serial port over termios. Port names keep the "\\.\COMn" form; the device path is what
+// the owner's port mapping gives for COMn, asked at each open, else /dev/ttyS<n-1>.
 #pragma once
 
 #include <functional>
@@ -8,14 +8,13 @@
 
 #include "platform/device_holders.h"
 #include "platform/diag.h"
-#include "platform/file_system.h"
-#include "platform/ini_load.h"
 #include "platform/serial_device.h"
 
 namespace qarn {
 
-// "\\.\COM3" or "COM3" -> [ports] COM3, else "/dev/ttyS2"; any other name is a path.
-std::string SerialDevicePath(const std::string& port_name, const IniFile& ini);
+// "\\.\COM3" or "COM3" -> the mapping's COM3 where it has a non-empty one, else
+// "/dev/ttyS2"; any other name is a path.
+std::string SerialDevicePath(const std::string& port_name, const PortMapping& mapping);
 
 // The processes other than this one that have the device at a path open. A
 // pseudo-terminal is never held in this sense: the program that made it keeps it open.
@@ -24,8 +23,8 @@ std::vector<DeviceHolder> OtherHoldersOfSerialDevice(const std::string& path);
 
 class TermiosSerialDevice final : public SerialDevice {
  public:
-  TermiosSerialDevice(FileSystem& fs, std::string ini_path,
-                      HolderCheck holders = OtherHoldersOfSerialDevice);
+  explicit TermiosSerialDevice(PortMapping mapping = {},
+                               HolderCheck holders = OtherHoldersOfSerialDevice);
   ~TermiosSerialDevice() override;
 
   TermiosSerialDevice(const TermiosSerialDevice&) = delete;
@@ -51,8 +50,7 @@ class TermiosSerialDevice final : public SerialDevice {
   void ReportFailure(const char* operation);
   bool Fail(DeviceFault fault, std::string detail);
 
-  FileSystem& fs_;
-  std::string ini_path_;
+  PortMapping mapping_;
   HolderCheck holders_;
   std::string path_;
   DeviceError error_;

@@ -1,8 +1,19 @@
 #include "shell/config.h"
 
+#include "platform/ini_load.h"
 #include "station/station_protocol.h"
 
 namespace qarn {
+
+PortMapping PortsOf(const IniFile& ini) {
+  return [&ini](const std::string& name) { return ini.Find("ports", name); };
+}
+
+PortMapping PortsOfFile(FileSystem& fs, std::string path) {
+  return [&fs, path = std::move(path)](const std::string& name) {
+    return LoadIniFile(fs, path).Find("ports", name);
+  };
+}
 
 Config ReadConfig(const IniFile& ini, std::string* warning) {
   static constexpr const char* kMain = "main";

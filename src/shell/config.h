@@ -6,12 +6,19 @@
 
 #include "base/ini_file.h"
 #include "base/tdatetime.h"
+#include "platform/file_system.h"
+#include "platform/serial_device.h"
 #include "station/station_frames.h"
 
 namespace qarn {
 
 inline constexpr const char* kIniFileName = "sqarn.ini";
 inline constexpr const char* kNoPort = "COM255";
+
+// The [ports] section of `ini`, which must outlive the mapping.
+PortMapping PortsOf(const IniFile& ini);
+// The [ports] section of the INI file at `path`, read again at every call.
+PortMapping PortsOfFile(FileSystem& fs, std::string path);
 
 struct Config {
   std::string com_port = kNoPort;

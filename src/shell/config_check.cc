@@ -316,7 +316,7 @@ ConfigCheck CheckConfig(FileSystem& fs, const std::string& path) {
 
   const Config& c = check.config;
   if (c.com_port != kNoPort) {
-    const std::string device = SerialDevicePath(c.com_port, ini);
+    const std::string device = SerialDevicePath(c.com_port, PortsOf(ini));
     if (!fs.Exists(device)) {
       check.problems.push_back("ComPort " + Shown(c.com_port) + " is device " + Shown(device) +
                                ", which does not exist");
