@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -23,6 +25,7 @@
 #include "platform/pseudo_terminal.h"
 #include "station/station_frame_reader.h"
 #include "station/station_frames.h"
+#include "station/station_session.h"
 
 namespace qarn {
 namespace {
@@ -57,6 +60,11 @@ constexpr const char* kUsage =
     "  --gap-ms N       least pause between frames, more than 40 (default 60)\n"
     "  --count N        end after N event frames, once their answers are in (or 2 s);\n"
     "                   the exit status is 0 when every event frame was acknowledged\n"
+    "  --record FILE    write every frame sent into FILE, one a line: the milliseconds\n"
+    "                   since the start, then its bytes in hexadecimal\n"
+    "  --play FILE      send the frames of such a recording at their times, and no others;\n"
+    "                   end once the last one's answers are in (or 2 s), with the exit\n"
+    "                   status of --count\n"
     "  --help           print this text\n"
     "\n"
     "Numbers may be decimal or hexadecimal (0x..). Keys, when standard input is a\n"
@@ -86,6 +94,8 @@ struct Options {
   Ms poll_ms = 1000, event_ms = 0, cmd12_ms = 0, gap_ms = 60;
   std::optional<int> object, code, byte3;
   long count = -1;
+  std::string record, play;
+  std::vector<SessionFrame> recording;  // from --play
 };
 
 bool ParseNumber(const char* text, long lo, long hi, long* out) {
@@ -133,6 +143,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->byte3 = static_cast<int>(n);
     } else if (a == "--count" && (ok = ParseNumber(v, 1, 1000000000, &n))) {
       o->count = n;
+    } else if (a == "--record") {
+      o->record = v;
+    } else if (a == "--play") {
+      o->play = v;
     } else if (ok) {
       std::fprintf(stderr, "qarn-station-sim: unknown option %s (see --help)\n", a.c_str());
       return 2;
@@ -140,6 +154,23 @@ int ParseOptions(int argc, char** argv, Options* o) {
     if (!ok) {
       std::fprintf(stderr, "qarn-station-sim: bad value %s for %s (see --help)\n", v, a.c_str());
       return 2;
+    }
+  }
+  if (!o->play.empty()) {
+    std::ifstream in(o->play, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string error = in ? std::string() : std::strerror(errno);
+    auto frames = error.empty() ? ParseSession(text, &error) : std::nullopt;
+    if (!frames) {
+      std::fprintf(stderr, "qarn-station-sim: cannot play %s: %s\n", o->play.c_str(),
+                   error.c_str());
+      return 2;
+    }
+    o->recording = std::move(*frames);
+    o->poll_ms = o->event_ms = o->cmd12_ms = 0;  // the recording alone
+    o->count = 0;
+    for (const SessionFrame& f : o->recording) {
+      o->count += f.bytes.size() > 1 && f.bytes[1] == kStationEventCommand;
     }
   }
   return -1;
@@ -172,6 +203,16 @@ class StationSim {
 
   int Run(bool keys) {
     const Ms start = NowMs();
+    start_ = start;
+    if (!o_.record.empty()) {
+      record_ = std::fopen(o_.record.c_str(), "wb");
+      if (!record_) {
+        std::fprintf(stderr, "qarn-station-sim: cannot write %s: %s\n", o_.record.c_str(),
+                     std::strerror(errno));
+        return 2;
+      }
+    }
+    size_t played = 0;
     Ms next_poll = o_.poll_ms ? start : -1;
     Ms next_event = o_.event_ms ? start + o_.event_ms : -1;
     Ms next_cmd12 = o_.cmd12_ms ? start + o_.cmd12_ms : -1;
@@ -191,11 +232,19 @@ class StationSim {
         Queue("command-12", Bytes(kCommand12Frame.begin(), kCommand12Frame.end()));
         next_cmd12 += o_.cmd12_ms;
       }
+      while (played < o_.recording.size() && now - start >= o_.recording[played].at_ms) {
+        Queue("recorded frame", o_.recording[played++].bytes);
+      }
+      const bool playing_done = played == o_.recording.size();
       if (!queue_.empty() && now - last_send >= o_.gap_ms) {
         SendFront();
         last_send = NowMs();
       }
-      if (o_.count > 0 && events_sent_ >= o_.count && queue_.empty()) {
+      if (!o_.play.empty() && playing_done && events_sent_ >= o_.count && queue_.empty()) {
+        if (done_at < 0) done_at = now;
+        if (acks_ >= events_sent_ || now - done_at > 2000) break;
+      }
+      if (o_.play.empty() && o_.count > 0 && events_sent_ >= o_.count && queue_.empty()) {
         if (done_at < 0) done_at = now;
         if (acks_ >= events_sent_ || now - done_at > 2000) break;
       }
@@ -212,6 +261,7 @@ class StationSim {
         "%ld retranslator queries, %ld nothing-to-send\n",
         Stamp().c_str(), events_sent_, acks_, clocks_, queries_, nothings_);
     std::fflush(stdout);
+    if (record_) std::fclose(record_);
     return o_.count > 0 && acks_ < events_sent_ ? 1 : 0;
   }
 
@@ -249,8 +299,13 @@ class StationSim {
         poll(&out, 1, 10);
       }
     }
-    if (p.frame[1] == kStationEventCommand) ++events_sent_;
+    if (p.frame.size() > 1 && p.frame[1] == kStationEventCommand) ++events_sent_;
     Print("->", p.what, p.frame);
+    if (record_) {
+      const std::string line = FormatSessionLine({NowMs() - start_, p.frame});
+      std::fputs(line.c_str(), record_);
+      std::fflush(record_);
+    }
   }
 
   void ReadAnswers() {
@@ -310,6 +365,8 @@ class StationSim {
 
   const Options& o_;
   int fd_;
+  Ms start_ = 0;
+  FILE* record_ = nullptr;
   std::mt19937 random_;
   std::deque<Pending> queue_;
   StationFrameReader reader_;
