@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/socket_error.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
-#include "k7/socket_errors.h"
 #include "platform/diag.h"
 
 namespace qarn {
@@ -253,6 +253,10 @@ TEST(SocketErrors, PlatformErrorsGetTheTableNumbersAndTexts) {
   EXPECT_STREQ(SocketErrorText(11001), "Host not found");
   EXPECT_STREQ(SocketErrorText(10000), "Not a WinSock error ?");
   EXPECT_STREQ(SocketErrorText(0), "Not a WinSock error ?");
+  // A write to a closed connection is a reset; no error is none; others keep their errno.
+  EXPECT_EQ(SocketErrorNumber(EPIPE), 10054);
+  EXPECT_EQ(SocketErrorNumber(0), 0);
+  EXPECT_EQ(SocketErrorNumber(ENOENT), ENOENT);
 }
 
 }  // namespace

@@ -3,97 +3,85 @@
 #include <cerrno>
 
 namespace qarn {
+namespace {
 
-int SocketErrorNumber(int e) {
-  switch (e) {
-    case EINTR:
-      return 10004;
-    case EBADF:
-      return 10009;
-    case EACCES:
-      return 10013;
-    case EFAULT:
-      return 10014;
-    case EINVAL:
-      return 10022;
-    case EMFILE:
-      return 10024;
-    case EWOULDBLOCK:
-      return 10035;
-    case EINPROGRESS:
-      return 10036;
-    case EALREADY:
-      return 10037;
-    case ENOTSOCK:
-      return 10038;
-    case EDESTADDRREQ:
-      return 10039;
-    case EMSGSIZE:
-      return 10040;
-    case EPROTOTYPE:
-      return 10041;
-    case ENOPROTOOPT:
-      return 10042;
-    case EPROTONOSUPPORT:
-      return 10043;
-    case ESOCKTNOSUPPORT:
-      return 10044;
-    case EOPNOTSUPP:
-      return 10045;
-    case EPFNOSUPPORT:
-      return 10046;
-    case EAFNOSUPPORT:
-      return 10047;
-    case EADDRINUSE:
-      return 10048;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case ENETDOWN:
-      return 10050;
-    case ENETUNREACH:
-      return 10051;
-    case ENETRESET:
-      return 10052;
-    case ECONNABORTED:
-      return 10053;
-    case ECONNRESET:
-      return 10054;
-    case EPIPE:
-      return 10054;  // writing to a connection the peer has closed
-    case ENOBUFS:
-      return 10055;
-    case EISCONN:
-      return 10056;
-    case ENOTCONN:
-      return 10057;
-    case ESHUTDOWN:
-      return 10058;
-    case ETOOMANYREFS:
-      return 10059;
-    case ETIMEDOUT:
-      return 10060;
-    case ECONNREFUSED:
-      return 10061;
-    case ELOOP:
-      return 10062;
-    case ENAMETOOLONG:
-      return 10063;
-    case EHOSTDOWN:
-      return 10064;
-    case EHOSTUNREACH:
-      return 10065;
-    case ENOTEMPTY:
-      return 10066;
-    case EUSERS:
-      return 10068;
-    case EDQUOT:
-      return 10069;
-    case ESTALE:
-      return 10070;
-    case EREMOTE:
-      return 10071;
+struct SocketError {
+  int posix;  // 0: none on this system
+  int number;
+  const char* text;
+};
+
+// Several system errors may share a number (a write to a connection the peer has closed is a
+// reset to the server's operators); a number's text is its first row's.
+constexpr SocketError kSocketErrors[] = {
+    {EINTR, 10004, "Interrupted system call"},
+    {EBADF, 10009, "Bad file number"},
+    {EACCES, 10013, "Permission denied"},
+    {EFAULT, 10014, "Bad address"},
+    {EINVAL, 10022, "Invalid argument"},
+    {EMFILE, 10024, "Too many open files"},
+    {EWOULDBLOCK, 10035, "Operation would block"},
+    {EINPROGRESS, 10036, "Operation now in progress"},
+    {EALREADY, 10037, "Operation already in progress"},
+    {ENOTSOCK, 10038, "Socket operation on non-socket"},
+    {EDESTADDRREQ, 10039, "Destination address required"},
+    {EMSGSIZE, 10040, "Message too long"},
+    {EPROTOTYPE, 10041, "Protocol wrong type for socket"},
+    {ENOPROTOOPT, 10042, "Protocol not available"},
+    {EPROTONOSUPPORT, 10043, "Protocol not supported"},
+    {ESOCKTNOSUPPORT, 10044, "Socket type not supported"},
+    {EOPNOTSUPP, 10045, "Operation not supported on socket"},
+    {EPFNOSUPPORT, 10046, "Protocol family not supported"},
+    {EAFNOSUPPORT, 10047, "Address family not supported by protocol family"},
+    {EADDRINUSE, 10048, "Address already in use"},
+    {EADDRNOTAVAIL, 10049, "Can't assign requested address"},
+    {ENETDOWN, 10050, "Network is down"},
+    {ENETUNREACH, 10051, "Network is unreachable"},
+    {ENETRESET, 10052, "Network dropped connection on reset"},
+    {ECONNABORTED, 10053, "Software caused connection abort"},
+    {ECONNRESET, 10054, "Connection reset by peer"},
+    {EPIPE, 10054, "Connection reset by peer"},
+    {ENOBUFS, 10055, "No buffer space available"},
+    {EISCONN, 10056, "Socket is already connected"},
+    {ENOTCONN, 10057, "Socket is not connected"},
+    {ESHUTDOWN, 10058, "Can't send after socket shutdown"},
+    {ETOOMANYREFS, 10059, "Too many references: can't splice"},
+    {ETIMEDOUT, 10060, "Connection timed out"},
+    {ECONNREFUSED, 10061, "Connection refused"},
+    {ELOOP, 10062, "Too many levels of symbolic links"},
+    {ENAMETOOLONG, 10063, "File name too long"},
+    {EHOSTDOWN, 10064, "Host is down"},
+    {EHOSTUNREACH, 10065, "No route to host"},
+    {ENOTEMPTY, 10066, "Directory not empty"},
+    {0, 10067, "Too many processes"},
+    {EUSERS, 10068, "Too many users"},
+    {EDQUOT, 10069, "Disk quota exceeded"},
+    {ESTALE, 10070, "Stale NFS file handle"},
+    {EREMOTE, 10071, "Too many levels of remote in path"},
+    {0, 10091, "Network sub-system is unusable"},
+    {0, 10092, "WinSock DLL cannot support this application"},
+    {0, 10093, "WinSock not initialized"},
+    {0, 11001, "Host not found"},
+    {0, 11002, "Non-authoritative host not found"},
+    {0, 11003, "Non-recoverable error"},
+    {0, 11004, "No Data"},
+};
+
+}  // namespace
+
+int SocketErrorNumber(int posix_errno) {
+  if (posix_errno == 0) return 0;
+  for (const SocketError& e : kSocketErrors) {
+    if (e.posix == posix_errno) return e.number;
   }
-  return e;
+  return posix_errno;
+}
+
+const char* SocketErrorText(int error_number) {
+  for (const SocketError& e : kSocketErrors) {
+    if (e.number == error_number) return e.text;
+  }
+  return "Not a WinSock error ?";
 }
 
 }  // namespace qarn

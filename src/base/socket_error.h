@@ -1,5 +1,6 @@
 // Socket failures are reported with the Windows Sockets error numbers that the message
-// server's operators know (10061 "Connection refused" and so on).
+// server's operators know (10061 "Connection refused" and so on): one table of the system's
+// errors, their numbers and their texts, for both links and the simulators.
 #pragma once
 
 namespace qarn {
@@ -15,5 +16,7 @@ inline constexpr int kSocketHostNotFound = 11001;
 
 // The number for a POSIX errno value; the errno itself when none corresponds.
 int SocketErrorNumber(int posix_errno);
+// The number's text ("Connection refused"), or "Not a WinSock error ?" for any other number.
+const char* SocketErrorText(int error_number);
 
 }  // namespace qarn

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "k7/socket_errors.h"
+#include "base/socket_error.h"
 #include "platform/diag.h"
 #include "platform/tcp_keepalive.h"
 

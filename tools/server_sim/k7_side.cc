@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "k7/socket_errors.h"
+#include "base/socket_error.h"
 #include "platform/diag.h"
 
 namespace qarn {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "k7/socket_errors.h"
+#include "base/socket_error.h"
 #include "k7_side.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
