@@ -1,5 +1,6 @@
 // A blocking TCP client for a worker thread: connect with a time-out, write completely, read
-// exactly n bytes with a time-out. Failures carry the numbers of socket_error.h.
+// exactly n bytes with a time-out. Built on TcpSocket, waiting with poll; failures carry the
+// numbers of socket_error.h.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "platform/tcp_listener.h"
+#include "platform/tcp_socket.h"
 
 namespace qarn {
 
@@ -61,7 +64,7 @@ class PosixBlockingTcpClient final : public BlockingTcpClient {
   int WriteAll(ByteView data) override;
   int ReadExactly(uint8_t* out, size_t n, size_t* got) override;
   void SetReadTimeout(int ms) override { options_.read_timeout_ms = ms; }
-  bool Connected() const override { return fd_ >= 0; }
+  bool Connected() const override { return socket_.is_open(); }
   void Disconnect() override;
 
   // The peer as "address:port"; empty when not connected.
@@ -69,7 +72,7 @@ class PosixBlockingTcpClient final : public BlockingTcpClient {
 
  private:
   TcpClientOptions options_;
-  int fd_ = -1;
+  TcpSocket socket_;
 };
 
 TcpClientFactory PosixTcpClientFactory();
@@ -78,21 +81,20 @@ TcpClientFactory PosixTcpClientFactory();
 class BlockingTcpListener {
  public:
   BlockingTcpListener() = default;
-  ~BlockingTcpListener();
   BlockingTcpListener(const BlockingTcpListener&) = delete;
   BlockingTcpListener& operator=(const BlockingTcpListener&) = delete;
 
-  // Port 0 lets the system choose. 0 on success, else the error number.
+  // Listens on `address` (dotted, or "localhost"); port 0 lets the system choose. 0 on
+  // success, else the error number.
   int Listen(const std::string& address, int port);
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
   // The next connection, or null when none came within `timeout_ms` (-1: wait for ever) or
   // the listener is closed.
   std::unique_ptr<PosixBlockingTcpClient> Accept(int timeout_ms);
   void Close();
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
+  TcpListener listener_;
 };
 
 }  // namespace qarn

@@ -1,5 +1,6 @@
-// A thin non-blocking IPv4 TCP client socket. Every failure is reported as the error number
-// the K7 client's error table uses (ECONNREFUSED as 10061 and so on), never as errno.
+// A thin non-blocking IPv4 TCP socket: the one socket layer under the K7 client, the K8
+// link's blocking client and the listeners. Every failure is reported as a number of the
+// socket error table (ECONNREFUSED as 10061 and so on), never as errno.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,11 @@ std::optional<uint32_t> NumericIPv4(const std::string& host);
 // The first IPv4 address of `host` from the system's resolver. Blocks: call it off the main
 // thread (HostLookup does).
 std::optional<uint32_t> ResolveIPv4(const std::string& host);
+// A dotted address as it stands, any other name through the resolver (blocking).
+inline std::optional<uint32_t> LookUpIPv4(const std::string& host) {
+  if (const auto address = NumericIPv4(host)) return address;
+  return ResolveIPv4(host);
+}
 
 class TcpSocket {
  public:
@@ -65,6 +71,12 @@ class TcpSocket {
   void Adopt(int fd) {
     CloseAbortive();
     fd_ = fd;
+  }
+  // Lets go of the descriptor without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
   }
 
   int fd() const { return fd_; }
