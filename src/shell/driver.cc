@@ -48,16 +48,32 @@ void Driver::GeneratePassword() {
 }
 
 void Driver::StartUp() {
-  // 1. First values of the state.
+  // First values of the state, then the close password and the port list.
   start_time_ = s_.clock.Now();
   window_.station_link = false;
   close_by_server_ = false;
-  // 2. The close password.
   GeneratePassword();
-  // 3. The port list.
   run_control_.Reset();
-  // 4. The configuration.
-  // Read as --check-config reads it; its problems are said once, at every start.
+  ReadConfiguration();
+  SetUpSpool();
+  SetUpOutput();
+  SetUpStation();
+  OpenConfiguredPort();
+  // K7: the indicator shows only when the link is used; unused, the link still comes up at
+  // the next housekeeping tick.
+  if (config_.send_k7) k7_side_->Connect();
+  s_.view.Update(ViewPart::kK7Indicator);
+  if (config_.send_k8) StartK8Link();
+  s_.view.Update(ViewPart::kK8Indicator);
+  window_.start_time_text = FormatDefaultDateTime(*DecodeDateTime(start_time_));
+  s_.view.Update(ViewPart::kStartTime);
+  UpdateReplayTimer();
+  housekeeping_timer_ =
+      s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
+}
+
+// Read as --check-config reads it; its problems are said once, at every start.
+void Driver::ReadConfiguration() {
   const ConfigCheck check = CheckConfig(s_.fs, kIniFileName);
   config_ = check.config;
   window_.k7_indicator_visible = config_.send_k7;
@@ -68,7 +84,10 @@ void Driver::StartUp() {
     AddLogLine(problem);
   }
   run_control_.SetComPortName(config_.com_port);
+}
 
+// The spool writer and the replay, which takes over the files an earlier run left.
+void Driver::SetUpSpool() {
   replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, dd8_state_);
   spool_ = std::make_unique<SpoolWriter>(
       s_.fs, config_.path_for_soob, config_.n_abs,
@@ -83,49 +102,39 @@ void Driver::StartUp() {
   replay_->Scan();
   for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7})
     Notice(kind).Found(replay_->waiting(kind));
+}
+
+// The event output and the K7 link it sends through; the K8 link joins it once started.
+void Driver::SetUpOutput() {
   output_ = std::make_unique<EventOutput>(
       EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
       s_.clock, [this] { AdvanceK7Indicator(); });
   SetUpK7();
   output_->SetLinks(k7_, k8_);
+}
 
-  StationProtocol::Settings station_settings;
-  station_settings.first_number = config_.first_number;
-  station_settings.query_interval = config_.query_interval;
-  station_settings.log = config_.log;
-  station_settings.send_k7 = config_.send_k7;
-  station_settings.ret_enabled = config_.ret_enabled;
-  StationProtocol::Hooks station_hooks;
-  station_hooks.send = [this](ByteView frame) { s_.port.Send(frame); };
-  station_hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
-  station_hooks.deliver_event = [this](const StationEvent& e) {
+// The station protocol, fed by the serial port's packets.
+void Driver::SetUpStation() {
+  StationProtocol::Settings settings;
+  settings.first_number = config_.first_number;
+  settings.query_interval = config_.query_interval;
+  settings.log = config_.log;
+  settings.send_k7 = config_.send_k7;
+  settings.ret_enabled = config_.ret_enabled;
+  StationProtocol::Hooks hooks;
+  hooks.send = [this](ByteView frame) { s_.port.Send(frame); };
+  hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
+  hooks.deliver_event = [this](const StationEvent& e) {
     last_event_time_ = s_.clock.LocalNow();
     output_->DeliverStationEvent(e);
   };
-  station_hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
-  station_ = std::make_unique<StationProtocol>(
-      std::move(station_settings), std::move(station_hooks), s_.clock, s_.fs, start_time_);
+  hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
+  station_ = std::make_unique<StationProtocol>(std::move(settings), std::move(hooks), s_.clock,
+                                               s_.fs, start_time_);
   s_.port.SetPacketHandler([this](ByteView packet) {
     station_->HandleStationPacket(packet);
     UpdateReplayTimer();  // the station heard again, or records held in memory
   });
-
-  // 5. The serial port.
-  OpenConfiguredPort();
-  // 6. K7: the indicator shows only when the link is used; unused, the link still comes up
-  // at the next housekeeping tick.
-  if (config_.send_k7) k7_side_->Connect();
-  s_.view.Update(ViewPart::kK7Indicator);
-  // 7. K8.
-  if (config_.send_k8) StartK8Link();
-  s_.view.Update(ViewPart::kK8Indicator);
-  // 8. The start time.
-  window_.start_time_text = FormatDefaultDateTime(*DecodeDateTime(start_time_));
-  s_.view.Update(ViewPart::kStartTime);
-
-  UpdateReplayTimer();
-  housekeeping_timer_ =
-      s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
 }
 
 void Driver::SetUpK7() {
@@ -189,8 +198,8 @@ void Driver::StartK8Link() {
     replay_->PacketEnded(file, end);
   };
   k8_link_ = std::make_unique<K8Link>(
-      K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients, dd8_state_},
-      std::move(hooks), kIniFileName, k8_timing_);
+      K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients, dd8_state_}, std::move(hooks),
+      kIniFileName, k8_timing_);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
   output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });

@@ -116,6 +116,10 @@ class Driver {
 
  private:
   void GeneratePassword();
+  void ReadConfiguration();
+  void SetUpSpool();
+  void SetUpOutput();
+  void SetUpStation();
   void OpenConfiguredPort();
   void StartK8Link();
   void SetUpK7();
