@@ -1,5 +1,7 @@
 #include "shell/config.h"
 
+#include <utility>
+
 #include "platform/ini_load.h"
 #include "station/station_protocol.h"
 
@@ -17,27 +19,34 @@ PortMapping PortsOfFile(FileSystem& fs, std::string path) {
 
 Config ReadConfig(const IniFile& ini, std::string* warning) {
   static constexpr const char* kMain = "main";
+  static constexpr std::pair<const char*, std::string Config::*> kTexts[] = {
+      {"ComPort", &Config::com_port}, {"PathForSoob", &Config::path_for_soob},
+      {"host", &Config::host},        {"QARNRetOpr", &Config::qarn_ret_opr},
+      {"ret", &Config::ret},
+  };
+  static constexpr std::pair<const char*, int32_t Config::*> kNumbers[] = {
+      {"n_abs", &Config::n_abs},
+      {"name", &Config::name},
+      {"FirstNumber", &Config::first_number},
+      {"K7Port", &Config::k7_port},
+  };
+  static constexpr std::pair<const char*, bool Config::*> kFlags[] = {
+      {"NotSendToDiskK8", &Config::not_send_to_disk_k8},
+      {"Log", &Config::log},
+      {"SendK7", &Config::send_k7},
+      {"SendK8", &Config::send_k8},
+      {"SetClock", &Config::set_clock},
+  };
   Config c;
-  c.com_port = ini.ReadString(kMain, "ComPort", c.com_port);
-  c.n_abs = ini.ReadInteger(kMain, "n_abs", c.n_abs);
-  c.name = ini.ReadInteger(kMain, "name", c.name);
-  c.first_number = ini.ReadInteger(kMain, "FirstNumber", c.first_number);
-  c.path_for_soob = ini.ReadString(kMain, "PathForSoob", c.path_for_soob);
-  c.host = ini.ReadString(kMain, "host", c.host);
-  c.qarn_ret_opr = ini.ReadString(kMain, "QARNRetOpr", c.qarn_ret_opr);
+  for (const auto& [key, field] : kTexts) c.*field = ini.ReadString(kMain, key, c.*field);
+  for (const auto& [key, field] : kNumbers) c.*field = ini.ReadInteger(kMain, key, c.*field);
+  for (const auto& [key, field] : kFlags) c.*field = ini.ReadBool(kMain, key, c.*field);
   if (const auto interval = ParseTimeOfDay(c.qarn_ret_opr)) {
     c.query_interval = *interval;
   } else if (warning) {
     *warning = "sqarn.ini: QARNRetOpr \"" + c.qarn_ret_opr +
                "\" is not a time of day (hh:mm:ss); using 03:00:00";
   }
-  c.not_send_to_disk_k8 = ini.ReadBool(kMain, "NotSendToDiskK8", c.not_send_to_disk_k8);
-  c.ret = ini.ReadString(kMain, "ret", c.ret);
-  c.log = ini.ReadBool(kMain, "Log", c.log);
-  c.send_k7 = ini.ReadBool(kMain, "SendK7", c.send_k7);
-  c.send_k8 = ini.ReadBool(kMain, "SendK8", c.send_k8);
-  c.k7_port = ini.ReadInteger(kMain, "K7Port", c.k7_port);
-  c.set_clock = ini.ReadBool(kMain, "SetClock", c.set_clock);
   c.ret_enabled = ParseRetEnabled(c.ret);
   return c;
 }
