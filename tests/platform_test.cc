@@ -6,6 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 #include "base/socket_error.h"
 #include "base/tdatetime.h"
 #include "base/text_codec.h"
@@ -188,6 +194,59 @@ TEST(BlockingTcpClient, WriteToAConnectionThePeerClosedFailsInsteadOfVanishing) 
   uint8_t byte;
   ASSERT_EQ(client.ReadExactly(&byte, 1, &got), kSocketReset);  // the close has arrived
   EXPECT_EQ(client.WriteAll(packet), kSocketReset);
+}
+
+// A stop request ends a connect whose name lookup hangs: the resolver cannot be interrupted,
+// so the client stops waiting for it and drops its late answer.
+TEST(BlockingTcpClient, AStopEndsAConnectWhoseLookupHangs) {
+  struct Resolver {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool started = false, release = false, finished = false;
+  };
+  const auto resolver = std::make_shared<Resolver>();
+  std::atomic<bool> stop{false};
+  TcpClientOptions options;
+  options.host = "server.example";
+  options.port = 12543;
+  options.cancel = &stop;
+  options.resolve = [resolver](const std::string&) -> std::optional<uint32_t> {
+    std::unique_lock lock(resolver->mutex);
+    resolver->started = true;
+    resolver->cv.notify_all();
+    resolver->cv.wait_for(lock, std::chrono::seconds(10), [&] { return resolver->release; });
+    resolver->finished = true;
+    return 0x7F000001;
+  };
+  PosixBlockingTcpClient client(options);
+  std::thread stopper([&] {
+    std::unique_lock lock(resolver->mutex);
+    resolver->cv.wait(lock, [&] { return resolver->started; });
+    stop = true;
+  });
+  EXPECT_EQ(client.Connect(), kSocketInterrupted);
+  stopper.join();
+  const std::lock_guard lock(resolver->mutex);
+  EXPECT_FALSE(resolver->finished);  // the connect did not wait for the lookup
+  EXPECT_FALSE(client.Connected());
+  resolver->release = true;
+  resolver->cv.notify_all();
+}
+
+TEST(BlockingTcpClient, ANameIsLookedUpByTheGivenResolver) {
+  BlockingTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
+  TcpClientOptions options;
+  options.host = "server.example";
+  options.port = listener.port();
+  options.resolve = [](const std::string& host) -> std::optional<uint32_t> {
+    if (host == "server.example") return 0x7F000001;
+    return std::nullopt;
+  };
+  PosixBlockingTcpClient client(options);
+  EXPECT_EQ(client.Connect(), 0);
+  options.host = "nowhere.example";
+  EXPECT_EQ(PosixBlockingTcpClient(options).Connect(), kSocketHostNotFound);
 }
 
 TEST(DeadPeerDetection, ASilentPeerIsGivenUpWithinAboutAMinute) {

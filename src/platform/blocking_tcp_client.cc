@@ -10,7 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "base/socket_error.h"
 #include "platform/tcp_keepalive.h"
@@ -66,6 +69,39 @@ int WaitError(int ready) {
   return LastError();
 }
 
+// The address of `host`: a dotted one at once, a name from `resolve` on a detached thread,
+// waited for until it answers or `cancel` is set. 0, kSocketHostNotFound or
+// kSocketInterrupted; a late answer is dropped.
+int LookUp(const TcpClientOptions& options, uint32_t* address) {
+  if (const auto numeric = NumericIPv4(options.host)) {
+    *address = *numeric;
+    return 0;
+  }
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    std::optional<uint32_t> address;
+  };
+  auto answer = std::make_shared<Answer>();
+  auto resolve = options.resolve ? options.resolve : ResolveIPv4;
+  std::thread([answer, resolve = std::move(resolve), host = options.host] {
+    const std::optional<uint32_t> found = resolve(host);
+    const std::lock_guard lock(answer->mutex);
+    answer->address = found;
+    answer->done = true;
+    answer->done_cv.notify_all();
+  }).detach();
+  std::unique_lock lock(answer->mutex);
+  while (!answer->done) {
+    if (options.cancel && options.cancel->load()) return kSocketInterrupted;
+    answer->done_cv.wait_for(lock, std::chrono::milliseconds(kCancelCheckMs));
+  }
+  if (!answer->address) return kSocketHostNotFound;
+  *address = *answer->address;
+  return 0;
+}
+
 // A send or receive that failed only for now: the socket has nothing for it yet, or a signal
 // came (errno EINTR, 10004 in the table).
 bool Retry(int error) { return error == kSocketWouldBlock || error == kSocketInterrupted; }
@@ -89,10 +125,10 @@ PosixBlockingTcpClient::~PosixBlockingTcpClient() { socket_.CloseGracefully(); }
 int PosixBlockingTcpClient::Connect() {
   if (socket_.is_open()) return SocketErrorNumber(EISCONN);
   if (options_.port <= 0 || options_.port > 65535) return SocketErrorNumber(EADDRNOTAVAIL);
-  const std::optional<uint32_t> address = LookUpIPv4(options_.host);
-  if (!address) return kSocketHostNotFound;
+  uint32_t address = 0;
+  if (const int error = LookUp(options_, &address); error != 0) return error;
   int error = socket_.Open();
-  if (error == 0) error = socket_.StartConnect(*address, static_cast<uint16_t>(options_.port));
+  if (error == 0) error = socket_.StartConnect(address, static_cast<uint16_t>(options_.port));
   if (error == 0) {
     const int ready =
         WaitFor(socket_.fd(), POLLOUT, DeadlineIn(options_.connect_timeout_ms), options_.cancel);

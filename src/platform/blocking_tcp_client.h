@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/bytes.h"
@@ -28,6 +29,9 @@ struct TcpClientOptions {
   // connection was open. Not run when the client is released.
   std::function<void()> on_connected;
   std::function<void()> on_disconnected;
+  // The resolver for host names (the system's when empty). It cannot be interrupted, so it
+  // runs on a thread of its own and Connect stops waiting for it when `cancel` is set.
+  std::function<std::optional<uint32_t>(const std::string& host)> resolve;
 };
 
 class BlockingTcpClient {

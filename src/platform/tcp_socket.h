@@ -20,11 +20,6 @@ std::optional<uint32_t> NumericIPv4(const std::string& host);
 // The first IPv4 address of `host` from the system's resolver. Blocks: call it off the main
 // thread (HostLookup does).
 std::optional<uint32_t> ResolveIPv4(const std::string& host);
-// A dotted address as it stands, any other name through the resolver (blocking).
-inline std::optional<uint32_t> LookUpIPv4(const std::string& host) {
-  if (const auto address = NumericIPv4(host)) return address;
-  return ResolveIPv4(host);
-}
 
 class TcpSocket {
  public:
