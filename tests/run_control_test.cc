@@ -17,6 +17,7 @@ namespace qarn {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 // The port-state payload for `name` (at most six characters) and the open flag.
@@ -260,13 +261,18 @@ TEST_F(RunControlTest, LostPortIsReportedOnceRetriedAndReopened) {
   EXPECT_TRUE(run_.page().retrying);
   EXPECT_THAT(Payloads(), ElementsAre(PortState("COM1", 0)));
   const int attempts = port_.open_attempts;
-  // Every 2 s for the first minute, then every 10 s; silent meanwhile.
+  // Every 2 s for the first minute, then every 10 s; silent meanwhile but for the reason
+  // the first try gives, which is not the loss's.
+  port_.open_error = {DeviceFault::kMissing, "/dev/ttyUSB0", ""};
   loop_.Advance(60000);
   EXPECT_EQ(port_.open_attempts - attempts, 30);
   loop_.Advance(60000);
   EXPECT_EQ(port_.open_attempts - attempts, 36);
-  EXPECT_EQ(diag_.size(), 1u);
+  ASSERT_EQ(diag_.size(), 2u);
   EXPECT_NE(diag_[0].find("station port COM1 (/dev/ttyUSB0): lost: the device went away"),
+            std::string::npos);
+  EXPECT_NE(diag_[1].find("station port COM1 (/dev/ttyUSB0): cannot open: no such device; "
+                          "trying again every 2 s"),
             std::string::npos);
 
   port_.can_open = true;
@@ -275,10 +281,28 @@ TEST_F(RunControlTest, LostPortIsReportedOnceRetriedAndReopened) {
   EXPECT_EQ(port_.opened.back(), "\\\\.\\COM1");
   EXPECT_FALSE(run_.page().retrying);
   EXPECT_THAT(Payloads(), ElementsAre(PortState("COM1", 0), PortState("COM1", 1)));
-  EXPECT_EQ(diag_.size(), 2u);
+  EXPECT_EQ(diag_.size(), 3u);
   const int after = port_.open_attempts;
   loop_.Advance(60000);
   EXPECT_EQ(port_.open_attempts, after);  // no more tries once open
+}
+
+// While the port is tried again, each new reason it does not open is said once: another
+// program (here a second driver) taking the device is not hidden behind the first reason.
+TEST_F(RunControlTest, EachNewReasonOfTheRetriesIsSaidOnce) {
+  run_.SetComPortName("COM1");
+  port_.can_open = false;
+  port_.open_error = {DeviceFault::kMissing, "/dev/ttyUSB0", ""};
+  ASSERT_FALSE(run_.OpenAtStartUp());
+  loop_.Advance(6000);
+  port_.open_error = {DeviceFault::kHeld, "/dev/ttyUSB0", "qarn-driver (pid 4242)"};
+  loop_.Advance(6000);
+  port_.open_error = {DeviceFault::kMissing, "/dev/ttyUSB0", ""};
+  loop_.Advance(6000);
+  ASSERT_EQ(diag_.size(), 3u);
+  EXPECT_THAT(diag_[0], HasSubstr("cannot open: no such device; trying again every 2 s"));
+  EXPECT_THAT(diag_[1], HasSubstr("cannot open: held by another program: qarn-driver (pid 4242)"));
+  EXPECT_THAT(diag_[2], HasSubstr("cannot open: no such device"));
 }
 
 TEST_F(RunControlTest, StopOrAnotherPickEndsTheRetries) {

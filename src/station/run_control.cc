@@ -66,7 +66,7 @@ bool RunControl::OpenAtStartUp() {
   page_.running = TryOpen();
   if (!page_.running) {
     const DeviceError error = port_.LastOpenError();
-    KeepTrying(page_.chosen);
+    KeepTrying(page_.chosen, DescribeDeviceError(error));
     DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error) +
               "; trying again every " + std::to_string(kPortRetryFastMs / 1000) + " s");
   }
@@ -74,9 +74,10 @@ bool RunControl::OpenAtStartUp() {
   return page_.running;
 }
 
-void RunControl::KeepTrying(const std::string& name) {
+void RunControl::KeepTrying(const std::string& name, const std::string& reason) {
   StopTrying();
   run_name_ = name;
+  retry_reason_ = reason;
   retry_elapsed_ms_ = 0;
   retry_interval_ms_ = kPortRetryFastMs;
   retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
@@ -102,6 +103,14 @@ void RunControl::OnRetryTick() {
       retry_interval_ms_ = kPortRetrySlowMs;
       retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
     }
+    // Silent while the reason stays; a new one (another program took the port, the device
+    // came back without permission) is said once.
+    const DeviceError error = port_.LastOpenError();
+    if (const std::string reason = DescribeDeviceError(error); reason != retry_reason_) {
+      retry_reason_ = reason;
+      DiagError(Title(error) + ": cannot open: " + reason + "; trying again every " +
+                std::to_string(retry_interval_ms_ / 1000) + " s");
+    }
     return;
   }
   StopTrying();
@@ -114,7 +123,7 @@ void RunControl::OnRetryTick() {
 
 void RunControl::OnPortLost(const DeviceError& error) {
   // Meant to run still: the run state stays, and the port is tried again.
-  KeepTrying(run_name_);
+  KeepTrying(run_name_, DescribeDeviceError(error));
   DiagError(Title(error) + ": lost: " + DescribeDeviceError(error) + "; trying again every " +
             std::to_string(kPortRetryFastMs / 1000) + " s");
   Changed();

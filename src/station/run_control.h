@@ -82,7 +82,8 @@ class RunControl {
   bool TryOpen();
   void Changed();
   // The port meant to run is `name`; tries again on the retry schedule until it opens.
-  void KeepTrying(const std::string& name);
+  // Tries `name` again every while; `reason` is why it failed, as already said.
+  void KeepTrying(const std::string& name, const std::string& reason);
   void StopTrying();
   void OnRetryTick();
   void OnPortLost(const DeviceError& error);
@@ -99,6 +100,8 @@ class RunControl {
   MainLoop::Id retry_timer_ = 0;
   int retry_interval_ms_ = 0;
   int retry_elapsed_ms_ = 0;
+  // Why the port did not open, as last said: a new reason is said once.
+  std::string retry_reason_;
   mutable std::mutex name_mutex_;
   std::string com_port_name_;
 };
