@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "fakes/qt_test_loop.h"
+#include "k7/async_tcp_client.h"
 #include "k7/k7_exchange.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/pseudo_terminal.h"

@@ -23,13 +23,13 @@ class ClientTest : public ::testing::Test {
     EnsureQtApplication();
     client_.SetHost("127.0.0.1");
     client_.SetPort(server_.port());
-    client_.SetOnConnected([this](AsyncTcpClient&) { events_.push_back("connected"); });
-    client_.SetOnDisconnected([this](AsyncTcpClient&) { events_.push_back("disconnected"); });
-    client_.SetOnRead([this](AsyncTcpClient&, const Bytes& stream) {
+    client_.SetOnConnected([this](K7Client&) { events_.push_back("connected"); });
+    client_.SetOnDisconnected([this](K7Client&) { events_.push_back("disconnected"); });
+    client_.SetOnRead([this](K7Client&, const Bytes& stream) {
       events_.push_back("read " + std::to_string(stream.size()));
       read_.insert(read_.end(), stream.begin(), stream.end());
     });
-    client_.SetOnError([this](AsyncTcpClient&, int32_t, int32_t code, const std::string& text) {
+    client_.SetOnError([this](K7Client&, int32_t, int32_t code, const std::string& text) {
       events_.push_back("error " + std::to_string(code) + " " + text);
     });
   }
@@ -128,7 +128,7 @@ TEST_F(ClientTest, PiecesApartArriveAsSeparateReads) {
 TEST_F(ClientTest, BurstIsReadInBoundedSlices) {
   ConnectAndAccept();
   std::vector<size_t> reads;
-  client_.SetOnRead([&](AsyncTcpClient&, const Bytes& stream) { reads.push_back(stream.size()); });
+  client_.SetOnRead([&](K7Client&, const Bytes& stream) { reads.push_back(stream.size()); });
   const Bytes burst(8 << 20, 0xFF);
   size_t sent = 0;
   size_t read = 0;
@@ -208,7 +208,7 @@ TEST_F(ClientTest, DestroyingConnectedClientRaisesNothing) {
   other->SetHost("localhost");
   other->SetPort(server_.port());
   bool disconnected = false;
-  other->SetOnDisconnected([&](AsyncTcpClient&) { disconnected = true; });
+  other->SetOnDisconnected([&](K7Client&) { disconnected = true; });
   other->SetConnected(true);
   ASSERT_TRUE(RunUntil([&] { return other->Connected(); }));
   ASSERT_TRUE(server_.TryAccept());

@@ -3,10 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fakes/fake_clock.h"
+#include "fakes/fake_k7_client.h"
 #include "fakes/fake_main_loop.h"
 #include "fakes/fake_station_port.h"
+#include "fakes/scripted_connection.h"
 #include "fakes/temp_dir.h"
+#include "k7/k7_exchange.h"
 #include "platform/diag.h"
 
 namespace qarn {
@@ -44,7 +49,8 @@ class DriverTest : public ::testing::Test {
 
   Driver& Start(const std::string& ini = "") {
     if (!ini.empty()) dir_.Write("sqarn.ini", ini);
-    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_});
+    driver_ = std::make_unique<Driver>(Driver::Services{
+        clock_, fs_, loop_, port_, view_, testing::RefusedConnections(), FakeK7Clients()});
     driver_->StartUp();
     driver_->SetMessageBoxReady();
     return *driver_;
@@ -54,6 +60,9 @@ class DriverTest : public ::testing::Test {
   testing::FakeClock clock_;
   testing::FakeMainLoop loop_;
   testing::FakeStationPort port_;
+  // The K7 link's client, made at start-up; no test here opens a socket.
+  testing::FakeK7Client* k7_client_ = nullptr;
+  K7ClientFactory FakeK7Clients() { return testing::FakeK7Clients(&k7_client_); }
   PosixFileSystem fs_;
   RecordingView view_;
   std::vector<std::string> diag_;
@@ -111,7 +120,8 @@ TEST_F(DriverTest, PortMissingAtStartIsReportedOnceAndOpenedWhenItAppears) {
 TEST_F(DriverTest, PasswordsDiffer) {
   std::set<std::string> seen;
   for (int i = 0; i < 20; ++i) {
-    Driver d(Driver::Services{clock_, fs_, loop_, port_, view_});
+    Driver d(Driver::Services{clock_, fs_, loop_, port_, view_, testing::RefusedConnections(),
+                              FakeK7Clients()});
     d.StartUp();
     seen.insert(d.window().close_password);
   }
@@ -215,6 +225,38 @@ TEST_F(DriverTest, StationSilenceAndReturnAreReportedOnce) {
   loop_.AdvanceMs(200);
   EXPECT_TRUE(d.window().station_link);
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72, 73));
+}
+
+// The K7 link runs on the client the services give: the configured peer, the greetings on
+// connecting, events live while up, the server's commands, and the units the peer had not
+// acknowledged at a loss stored again.
+TEST_F(DriverTest, TheK7LinkRunsOnTheClientOfTheServices) {
+  Driver& d = Start("[main]\nComPort=COM1\nSendK7=1\nSendK8=0\nhost=10.0.0.7\nK7Port=7001\n");
+  ASSERT_NE(k7_client_, nullptr);
+  EXPECT_EQ(k7_client_->Host(), "10.0.0.7");
+  EXPECT_EQ(k7_client_->Port(), 7001);
+  EXPECT_EQ(k7_client_->attempts, 1);
+  k7_client_->Connect();
+  EXPECT_TRUE(d.window().k7_link);
+  ASSERT_EQ(k7_client_->sent.size(), 2u);  // the greeting, then the port's
+  EXPECT_EQ(k7_client_->sent[0][2], kK7Greeting);
+  EXPECT_EQ(k7_client_->sent[1][2], kK7PortGreeting);
+
+  d.output()->DeliverStationEvent(StationEvent{40001, 1, 0x20, clock_.Now()});
+  ASSERT_EQ(k7_client_->sent.size(), 3u);
+  EXPECT_EQ(k7_client_->sent[2][2], kK7StationEvent);
+  k7_client_->Arrive(
+      Bytes(BuildServerUnit(kK7RetQuery).begin(), BuildServerUnit(kK7RetQuery).end()));
+  EXPECT_THAT(diag_, Contains(HasSubstr("the server asks for a retranslator query")));
+
+  // The peer never acknowledged the event's unit: at the loss it is stored again.
+  const size_t before = SpooledK7Types(dir_).size();
+  k7_client_->unacknowledged = kK7FrameSize;
+  k7_client_->Close();
+  EXPECT_FALSE(d.window().k7_link);
+  const auto types = SpooledK7Types(dir_);
+  ASSERT_EQ(types.size(), before + 1);
+  EXPECT_EQ(std::count(types.begin(), types.end(), kK7StationEvent), 1);
 }
 
 // Idle, the replay tick does not wake the driver: only the moment the station would fall

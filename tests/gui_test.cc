@@ -24,9 +24,11 @@
 #include <set>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_k7_client.h"
 #include "fakes/fake_links.h"
 #include "fakes/fake_main_loop.h"
 #include "fakes/fake_station_port.h"
+#include "fakes/scripted_connection.h"
 #include "fakes/temp_dir.h"
 #include "gui/indicator_picture.h"
 #include "gui/main_window.h"
@@ -131,7 +133,9 @@ class MainWindowTest : public ::testing::Test {
 
   Driver& Start(const std::string& ini = "") {
     if (!ini.empty()) dir_.Write("sqarn.ini", ini);
-    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, window_});
+    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, window_,
+                                                        testing::RefusedConnections(),
+                                                        testing::FakeK7Clients(&k7_client_)});
     window_.Attach(driver_.get());
     driver_->StartUp();
     window_.CreateDialogs();
@@ -151,6 +155,7 @@ class MainWindowTest : public ::testing::Test {
   testing::FakeClock clock_;
   testing::FakeMainLoop loop_;
   testing::FakeStationPort port_;
+  testing::FakeK7Client* k7_client_ = nullptr;  // no socket in these tests
   testing::FakeK8 k8_;
   PosixFileSystem fs_;
   MainWindow window_;

@@ -1,3 +1,4 @@
+#include "k7/async_tcp_client.h"
 #include "k7/k7_exchange.h"
 
 #include <gtest/gtest.h>

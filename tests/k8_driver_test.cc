@@ -8,6 +8,7 @@
 #include <random>
 
 #include "base/byte_order.h"
+#include "fakes/fake_k7_client.h"
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
 #include "fakes/scripted_connection.h"
@@ -67,6 +68,9 @@ class K8DriverTest : public ::testing::Test {
   PosixFileSystem fs_;
   InlineMainLoop loop_;
   NoStationPort port_;
+  // The K7 link (tried whatever SendK7 says) opens no socket here.
+  testing::FakeK7Client* k7_client_ = nullptr;
+  K7ClientFactory FakeK7() { return testing::FakeK7Clients(&k7_client_); }
   RecordingView view_;
 };
 
@@ -78,7 +82,7 @@ TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
   });
   WriteIni(server.port());
   {
-    Driver driver({clock_, fs_, loop_, port_, view_});
+    Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
     driver.StartUp();
     ASSERT_NE(driver.k8_link_thread(), nullptr);
     ASSERT_TRUE(server.WaitForPackets(4));
@@ -126,7 +130,7 @@ TEST_F(K8DriverTest, ConnectionsComeFromTheServices) {
     asked.push_back(options);
     return made;
   };
-  Driver driver({clock_, fs_, loop_, port_, view_, factory});
+  Driver driver({clock_, fs_, loop_, port_, view_, factory, FakeK7()});
   driver.StartUp();
   ASSERT_TRUE(WaitUntil([&] {
     const std::lock_guard lock(mutex);
@@ -147,7 +151,7 @@ TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
   WriteIni(server.port());
   K8LinkTiming timing;
   timing.reconnect_pause_ms = 50;
-  Driver driver({clock_, fs_, loop_, port_, view_});
+  Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
   driver.SetK8LinkTiming(timing);
   driver.StartUp();
   ASSERT_TRUE(server.WaitForPackets(4));

@@ -12,8 +12,10 @@
 #include <fstream>
 #include <vector>
 
+#include "fakes/fake_k7_client.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
+#include "fakes/scripted_connection.h"
 #include "fakes/temp_dir.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -221,6 +223,7 @@ class StationLinkTest : public SerialPtyTest {
   void TearDown() override { loop_.UnwatchFd(answers_watch_); }
 
   TermiosSerialDevice station_device_{PortsOfFile(fs_, kIniFileName)};
+  testing::FakeK7Client* k7_client_ = nullptr;  // no socket in these tests
   SerialPortDriver station_port_{station_device_, clock_, loop_};
   HeadlessView view_;
   testing::TempDir dir_;
@@ -230,7 +233,8 @@ class StationLinkTest : public SerialPtyTest {
 
 TEST_F(StationLinkTest, ClockAtFirstPollThenAcksAndNothingToSend) {
   SetStationPortValues(station_port_);
-  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
+                 testing::FakeK7Clients(&k7_client_)});
   driver.StartUp();
   ASSERT_TRUE(station_port_.IsOpen());
   EXPECT_TRUE(driver.setup_page().running);
@@ -300,7 +304,8 @@ class ComingAndGoingTest : public StationLinkTest {
 };
 
 TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
-  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
+                 testing::FakeK7Clients(&k7_client_)});
   driver.StartUp();
   EXPECT_FALSE(station_port_.IsOpen());
   // Among the start's lines (the configuration check's word on the missing device first).
@@ -353,7 +358,8 @@ TEST_F(ComingAndGoingTest, DeviceThatHangsUpAndComesBackIsReopenedAndLosesNothin
   std::ofstream("sqarn.ini") << "[main]\nComPort=COM1\nSendK7=0\nSendK8=1\n[ports]\nCOM1=" << link_
                              << "\n[ServerHost]\nAddress=127.0.0.1\nPort=" << refused_port << "\n";
   std::filesystem::create_symlink(pty_.slave_path(), link_);
-  Driver driver({clock_, fs_, loop_, station_port_, view_});
+  Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
+                 testing::FakeK7Clients(&k7_client_)});
   driver.StartUp();
   ASSERT_TRUE(station_port_.IsOpen());
   ASSERT_TRUE(AnswersWithin(pty_.master_fd(), 2000));

@@ -3,6 +3,7 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/qt_test_loop.h"
+#include "k7/async_tcp_client.h"
 #include "k7_side.h"
 
 namespace qarn {

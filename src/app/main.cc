@@ -92,7 +92,8 @@ int RunHeadless(int argc, char** argv) {
   QCoreApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
   Platform p;
   qarn::HeadlessView view;
-  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view, qarn::PosixTcpClientFactory()});
+  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view, qarn::PosixTcpClientFactory(),
+                       qarn::AsyncTcpClientFactory()});
   return Run(p, driver, [&] {
     driver.SetMessageBoxReady();
     qarn::DiagInfo(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
@@ -108,7 +109,8 @@ int RunWithWindow(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   Platform p;
   qarn::MainWindow window;
-  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window, qarn::PosixTcpClientFactory()});
+  qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window, qarn::PosixTcpClientFactory(),
+                       qarn::AsyncTcpClientFactory()});
   window.Attach(&driver);
   return Run(p, driver, [&] {
     window.CreateDialogs();

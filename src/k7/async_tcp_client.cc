@@ -224,4 +224,10 @@ void AsyncTcpClient::Guarded(const std::function<void()>& work) {
   }
 }
 
+K7ClientFactory AsyncTcpClientFactory() {
+  return [](MainLoop& loop) -> std::unique_ptr<K7Client> {
+    return std::make_unique<AsyncTcpClient>(loop);
+  };
+}
+
 }  // namespace qarn

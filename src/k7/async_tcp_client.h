@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "k7/k7_client.h"
 #include "platform/host_lookup.h"
 #include "platform/main_loop.h"
 #include "platform/tcp_socket.h"
@@ -22,35 +23,30 @@ class SocketException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class AsyncTcpClient {
+class AsyncTcpClient final : public K7Client {
  public:
   // Bytes taken from the socket per read notification at most: a burst is handled in slices,
   // so timers and the station's port get their turn in between.
   static constexpr size_t kMaxReadBatch = 64 * 1024;
 
-  using NotifyEvent = std::function<void(AsyncTcpClient& sender)>;
   using DataAvailableEvent = std::function<void(AsyncTcpClient& sender, int32_t data_size)>;
-  // `stream` holds every byte of the batch and is valid only during the call.
-  using ReadEvent = std::function<void(AsyncTcpClient& sender, const Bytes& stream)>;
-  using ErrorEvent = std::function<void(AsyncTcpClient& sender, int32_t socket, int32_t error_code,
-                                        const std::string& error_msg)>;
 
   explicit AsyncTcpClient(MainLoop& loop);
   // Closes the socket without raising OnDisconnected.
-  ~AsyncTcpClient();
+  ~AsyncTcpClient() override;
 
   AsyncTcpClient(const AsyncTcpClient&) = delete;
   AsyncTcpClient& operator=(const AsyncTcpClient&) = delete;
 
   // The established state: from the completed connect until the socket is closed.
-  bool Connected() const { return established_; }
+  bool Connected() const override { return established_; }
   // True starts an attempt unless one was already asked for; false closes the socket.
-  void SetConnected(bool value);
+  void SetConnected(bool value) override;
 
-  const std::string& Host() const { return host_; }
-  void SetHost(const std::string& value);
-  uint16_t Port() const { return port_; }
-  void SetPort(uint16_t value);
+  const std::string& Host() const override { return host_; }
+  void SetHost(const std::string& value) override;
+  uint16_t Port() const override { return port_; }
+  void SetPort(uint16_t value) override;
   bool AutoTryReconnect() const { return auto_try_reconnect_; }
   void SetAutoTryReconnect(bool value) { auto_try_reconnect_ = value; }
   bool AllowChangeHostAndPortOnConnection() const { return allow_change_; }
@@ -59,28 +55,28 @@ class AsyncTcpClient {
   // Sends the whole stream with one send: the count the system took (a short count is not
   // completed later), -1 when the send failed (the connection is then dropped), 0 without
   // a socket or with nothing to send.
-  int32_t SendStream(ByteView stream);
+  int32_t SendStream(ByteView stream) override;
 
   // Bytes the socket took that the peer's TCP has not acknowledged; -1 when not known.
-  long Unacknowledged();
+  long Unacknowledged() override;
   // Blocks until the peer has acknowledged everything sent, or `timeout_ms` has passed; for
   // the close at exit only. What is still unacknowledged, -1 when not known.
-  long WaitUntilAcknowledged(int timeout_ms);
+  long WaitUntilAcknowledged(int timeout_ms) override;
 
   // For an OnDataAvailable handler, which must take the pending bytes itself: what recv
   // returned, -1 on an error (reported like any other).
   int32_t Receive(uint8_t* buffer, size_t size);
 
-  void SetOnConnected(NotifyEvent handler) { on_connected_ = std::move(handler); }
-  void SetOnDisconnected(NotifyEvent handler) { on_disconnected_ = std::move(handler); }
+  void SetOnConnected(NotifyEvent handler) override { on_connected_ = std::move(handler); }
+  void SetOnDisconnected(NotifyEvent handler) override { on_disconnected_ = std::move(handler); }
   // Raised when an established connection is about to be closed, whatever the reason (the
   // owner, the peer, an error, the client's destruction), before OnDisconnected and while
   // Unacknowledged() can still tell what the peer never got.
-  void SetOnClosing(NotifyEvent handler) { on_closing_ = std::move(handler); }
+  void SetOnClosing(NotifyEvent handler) override { on_closing_ = std::move(handler); }
   // While set, the client reads nothing itself and raises no OnRead.
   void SetOnDataAvailable(DataAvailableEvent handler) { on_data_available_ = std::move(handler); }
-  void SetOnRead(ReadEvent handler) { on_read_ = std::move(handler); }
-  void SetOnError(ErrorEvent handler) { on_error_ = std::move(handler); }
+  void SetOnRead(ReadEvent handler) override { on_read_ = std::move(handler); }
+  void SetOnError(ErrorEvent handler) override { on_error_ = std::move(handler); }
 
   // The socket concerned, -1 while there is none.
   int32_t socket() const { return socket_.fd(); }
@@ -116,5 +112,8 @@ class AsyncTcpClient {
   ReadEvent on_read_;
   ErrorEvent on_error_;
 };
+
+// Real clients on `loop`.
+K7ClientFactory AsyncTcpClientFactory();
 
 }  // namespace qarn

@@ -60,15 +60,15 @@ std::optional<K7Frame> K7UnitBuffer::Next() {
   return unit;
 }
 
-K7Exchange::K7Exchange(AsyncTcpClient& client, const Clock& clock, Settings settings, Hooks hooks)
+K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings, Hooks hooks)
     : client_(client), clock_(clock), settings_(settings), hooks_(std::move(hooks)) {
-  client_.SetOnConnected([this](AsyncTcpClient&) { OnK7Connected(); });
-  client_.SetOnClosing([this](AsyncTcpClient&) { OnK7Closing(); });
-  client_.SetOnDisconnected([this](AsyncTcpClient&) { OnK7Disconnected(); });
-  client_.SetOnRead([this](AsyncTcpClient&, const Bytes& stream) { OnK7Read(stream); });
+  client_.SetOnConnected([this](K7Client&) { OnK7Connected(); });
+  client_.SetOnClosing([this](K7Client&) { OnK7Closing(); });
+  client_.SetOnDisconnected([this](K7Client&) { OnK7Disconnected(); });
+  client_.SetOnRead([this](K7Client&, const Bytes& stream) { OnK7Read(stream); });
   // Every error ends the connection and the next housekeeping tick reconnects; the
   // indicator shows it.
-  client_.SetOnError([this](AsyncTcpClient&, int32_t, int32_t code, const std::string& text) {
+  client_.SetOnError([this](K7Client&, int32_t, int32_t code, const std::string& text) {
     if (hooks_.error) hooks_.error(code, text);
   });
 }

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "k7/async_tcp_client.h"
+#include "k7/k7_client.h"
 #include "k7/k7_send_window.h"
 #include "k7/k7_stall_watch.h"
 #include "output/event_record.h"
@@ -82,7 +82,7 @@ class K7Exchange final : public K7Channel {
   };
 
   // Takes over the client's events; `clock` times a stalled server.
-  K7Exchange(AsyncTcpClient& client, const Clock& clock, Settings settings, Hooks hooks);
+  K7Exchange(K7Client& client, const Clock& clock, Settings settings, Hooks hooks);
   ~K7Exchange() override;
 
   // Starts an attempt while not connected; one already pending goes on. While connected,
@@ -110,7 +110,7 @@ class K7Exchange final : public K7Channel {
   void WatchProgress();
   std::string Peer() const;
 
-  AsyncTcpClient& client_;
+  K7Client& client_;
   const Clock& clock_;
   Settings settings_;
   Hooks hooks_;

@@ -160,7 +160,7 @@ void Driver::SetUpK7() {
     output_->SpoolK7(unit);
     UpdateReplayTimer();
   };
-  k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks));
+  k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks), s_.k7_clients);
   k7_ = &k7_side_->channel();
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "k7/async_tcp_client.h"
 #include "k8/k8_link.h"
 #include "output/dd8_replay_state.h"
 #include "output/event_output.h"
@@ -44,8 +45,9 @@ class Driver {
     MainLoop& loop;
     StationPort& port;
     DriverView& view;
-    // Makes the K8 link's connections; tests give a fake.
+    // Make the K8 link's connections and the K7 link's client; tests give fakes.
     TcpClientFactory k8_clients = PosixTcpClientFactory();
+    K7ClientFactory k7_clients = AsyncTcpClientFactory();
   };
 
   using SetupPage = qarn::SetupPage;

@@ -4,16 +4,18 @@
 
 namespace qarn {
 
-K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks)
-    : client_(loop),
-      exchange_(client_, clock, K7Exchange::Settings{config.send_k7}, Reporting(std::move(hooks))) {
-  client_.SetHost(config.host);
+K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks,
+               const K7ClientFactory& make_client)
+    : client_(make_client(loop)),
+      exchange_(*client_, clock, K7Exchange::Settings{config.send_k7},
+                Reporting(std::move(hooks))) {
+  client_->SetHost(config.host);
   if (config.k7_port > 0 && config.k7_port <= 65535) {
-    client_.SetPort(static_cast<uint16_t>(config.k7_port));
+    client_->SetPort(static_cast<uint16_t>(config.k7_port));
   } else {
     DiagError("K7Port " + std::to_string(config.k7_port) + " is no TCP port; using " +
               std::to_string(kDefaultK7Port));
-    client_.SetPort(kDefaultK7Port);
+    client_->SetPort(kDefaultK7Port);
   }
 }
 
@@ -35,6 +37,6 @@ K7Exchange::Hooks K7Side::Reporting(K7Exchange::Hooks hooks) {
   return hooks;
 }
 
-std::string K7Side::Peer() const { return client_.Host() + ":" + std::to_string(client_.Port()); }
+std::string K7Side::Peer() const { return client_->Host() + ":" + std::to_string(client_->Port()); }
 
 }  // namespace qarn

@@ -3,7 +3,9 @@
 // connection) and passes everything else to the driver's hooks.
 #pragma once
 
-#include "k7/async_tcp_client.h"
+#include <memory>
+
+#include "k7/k7_client.h"
 #include "k7/k7_exchange.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -15,7 +17,8 @@ namespace qarn {
 class K7Side {
  public:
   // `hooks.error` is the side's own; the others are called as the exchange calls them.
-  K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks);
+  K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks,
+         const K7ClientFactory& make_client);
   // What the socket still holds gets its time to reach the server; the rest is spooled.
   ~K7Side() { exchange_.Close(); }
 
@@ -23,7 +26,7 @@ class K7Side {
   K7Side& operator=(const K7Side&) = delete;
 
   K7Channel& channel() { return exchange_; }
-  void Connect() { client_.SetConnected(true); }
+  void Connect() { client_->SetConnected(true); }
   // From the housekeeping tick: a new attempt while down, the stall watch while up.
   void KeepUp() { exchange_.KeepUp(); }
   void Close() { exchange_.Close(); }
@@ -33,7 +36,7 @@ class K7Side {
   std::string Peer() const;
 
   // The exchange holds the client: it goes first.
-  AsyncTcpClient client_;
+  std::unique_ptr<K7Client> client_;
   FailureReporter failures_{"K7: no connection"};
   bool up_ = false;
   K7Exchange exchange_;

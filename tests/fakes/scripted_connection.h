@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
+#include <memory>
 
 #include "base/socket_error.h"
 #include "platform/blocking_tcp_client.h"
@@ -22,7 +23,9 @@ class ScriptedConnection final : public BlockingTcpClient {
   // Run at every time-out, for a test that acts while the reader waits.
   std::function<void()> on_timeout;
 
-  int Connect() override { return 0; }
+  // What Connect gives: 0, or the error of a server that is not there.
+  int connect_error = 0;
+  int Connect() override { return connect_error; }
   int WriteAll(ByteView data) override {
     if (!connected_) return kSocketNotConnected;
     writes.push_back(Bytes(data.begin(), data.end()));
@@ -70,5 +73,14 @@ class ScriptedConnection final : public BlockingTcpClient {
   bool hold_open_ = false;
   bool connected_ = true;
 };
+
+// Connections to a K8 server that is not there: every connect is refused.
+inline TcpClientFactory RefusedConnections() {
+  return [](TcpClientOptions) -> std::unique_ptr<BlockingTcpClient> {
+    auto connection = std::make_unique<ScriptedConnection>();
+    connection->connect_error = kSocketRefused;
+    return connection;
+  };
+}
 
 }  // namespace qarn::testing
