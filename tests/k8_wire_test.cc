@@ -95,6 +95,33 @@ TEST(K8Wire, PortStateAndFirstNumberPayloads) {
   EXPECT_EQ(BuildHelloPayload(), (Bytes{0x14, 0x00}));
 }
 
+// What the driver builds reads back as built; a payload too short reads as nothing.
+TEST(K8Wire, PayloadsReadBackAsBuilt) {
+  const auto port = ParsePortStatePayload(BuildPortStatePayload("COM1234", true));
+  ASSERT_TRUE(port);
+  EXPECT_EQ(port->name, "COM123");
+  EXPECT_EQ(port->open, 1);
+  EXPECT_EQ(ParseVersionPayload(BuildVersionPayload("8.1.3.171")),
+            (std::array<uint16_t, 4>{8, 1, 3, 171}));
+  EXPECT_EQ(ParseFirstNumberPayload(BuildFirstNumberPayload(7)), 7);
+  EXPECT_EQ(ParseHelloPayload(BuildHelloPayload()), 0x14);
+  const StationEvent event{40004, 3, 0xC5, 40436.5};
+  const K8Event payload = BuildK8Event(event);
+  const auto fields = ParseK8Event(payload);
+  ASSERT_TRUE(fields);
+  EXPECT_EQ(fields->object_number, 40004);
+  EXPECT_EQ(fields->frame_byte3, 3);
+  EXPECT_EQ(fields->code, "C5");
+  EXPECT_EQ(fields->event_time, 40436.5);
+
+  const Bytes short_payload = {1};
+  EXPECT_FALSE(ParsePortStatePayload(short_payload));
+  EXPECT_FALSE(ParseVersionPayload(short_payload));
+  EXPECT_FALSE(ParseHelloPayload(short_payload));
+  EXPECT_FALSE(ParseFirstNumberPayload(ByteView()));
+  EXPECT_FALSE(ParseK8Event(ByteView(payload).first(kK8EventSize - 1)));
+}
+
 TEST(K8Wire, FrameHeaderMarkers) {
   Bytes header(21, 0);
   header[5] = 0x24;

@@ -125,6 +125,29 @@ Bytes BuildVersionPayload(const std::string& version_text) {
   return payload;
 }
 
+std::optional<K8PortState> ParsePortStatePayload(ByteView payload) {
+  if (payload.size() < 8) return std::nullopt;
+  const size_t n = payload[0] < 6 ? payload[0] : 6;
+  return K8PortState{std::string(reinterpret_cast<const char*>(&payload[1]), n), payload[7]};
+}
+
+std::optional<std::array<uint16_t, 4>> ParseVersionPayload(ByteView payload) {
+  if (payload.size() < 8) return std::nullopt;
+  std::array<uint16_t, 4> numbers{};
+  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = GetU16(&payload[2 * i]);
+  return numbers;
+}
+
+std::optional<uint8_t> ParseFirstNumberPayload(ByteView payload) {
+  if (payload.empty()) return std::nullopt;
+  return payload[0];
+}
+
+std::optional<uint16_t> ParseHelloPayload(ByteView payload) {
+  if (payload.size() < 2) return std::nullopt;
+  return GetU16(&payload[0]);
+}
+
 std::vector<K8SubPacket> ParsePollReply(ByteView payload) {
   std::vector<K8SubPacket> subs;
   if (payload.empty()) return subs;

@@ -70,6 +70,16 @@ Bytes BuildFirstNumberPayload(int32_t first_number);
 std::array<uint16_t, 4> ParseVersionText(const std::string& text);
 Bytes BuildVersionPayload(const std::string& version_text);
 
+// The same payloads read back, as the server simulator prints them; empty when too short.
+struct K8PortState {
+  std::string name;  // at most 6 characters
+  uint8_t open = 0;  // 1 when open
+};
+std::optional<K8PortState> ParsePortStatePayload(ByteView payload);
+std::optional<std::array<uint16_t, 4>> ParseVersionPayload(ByteView payload);
+std::optional<uint8_t> ParseFirstNumberPayload(ByteView payload);
+std::optional<uint16_t> ParseHelloPayload(ByteView payload);
+
 // One sub-packet of a poll reply: its header's type and its data bytes.
 struct K8SubPacket {
   int32_t type = 0;

@@ -62,6 +62,17 @@ K8Event BuildK8Event(const StationEvent& event) {
   return e;
 }
 
+std::optional<K8EventFields> ParseK8Event(ByteView payload) {
+  if (payload.size() < kK8EventSize) return std::nullopt;
+  K8EventFields e;
+  e.object_number = GetI32(&payload[0]);
+  e.frame_byte3 = payload[4];
+  const size_t code_length = payload[5] < 4 ? payload[5] : 4;
+  e.code.assign(reinterpret_cast<const char*>(&payload[6]), code_length);
+  e.event_time = GetF64(&payload[10]);
+  return e;
+}
+
 StationEvent ParseEventFrame(const K7Frame& frame) {
   const uint8_t* r = frame.data() + kRecord;
   StationEvent event;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/bytes.h"
@@ -45,6 +46,16 @@ K7Frame BuildEventFrame(const StationEvent& event);
 K7Frame BuildServiceFrame(uint8_t type);
 
 K8Event BuildK8Event(const StationEvent& event);
+
+// A K8 event payload as the server reads it: the code is the text the payload carries (its
+// length byte held to the four places there are). Empty when shorter than an event.
+struct K8EventFields {
+  int32_t object_number = 0;
+  uint8_t frame_byte3 = 0;
+  std::string code;
+  TDateTime event_time = 0;
+};
+std::optional<K8EventFields> ParseK8Event(ByteView payload);
 
 // The event a K7 frame of type 21 carries (the inverse of BuildEventFrame), for the tools
 // that read what the driver sent.

@@ -18,24 +18,25 @@ void Say(const std::string& line) { DiagOutput("K8 " + line); }
 
 std::string DescribePayload(int32_t type, ByteView p) {
   std::ostringstream out;
-  if (type == kK8StationEventType && p.size() >= kK8EventSize) {
-    const int code_len = p[5] < 4 ? p[5] : 4;
-    const auto time = DecodeDateTime(GetF64(&p[10]));
-    out << " object=" << GetI32(&p[0])
-        << " code=" << std::string(reinterpret_cast<const char*>(&p[6]), code_len)
-        << " byte3=" << static_cast<int>(p[4])
+  const auto event = type == kK8StationEventType ? ParseK8Event(p) : std::nullopt;
+  const auto port = type == kK8PortState ? ParsePortStatePayload(p) : std::nullopt;
+  const auto version = type == kK8Version ? ParseVersionPayload(p) : std::nullopt;
+  const auto first_number = type == kK8FirstNumber ? ParseFirstNumberPayload(p) : std::nullopt;
+  const auto hello = type == kK8Hello ? ParseHelloPayload(p) : std::nullopt;
+  if (event) {
+    const auto time = DecodeDateTime(event->event_time);
+    out << " object=" << event->object_number << " code=" << event->code
+        << " byte3=" << static_cast<int>(event->frame_byte3)
         << " time=" << (time ? FormatIso(*time) : std::string("invalid"));
-  } else if (type == kK8PortState && p.size() >= 8) {
-    const int n = p[0] < 6 ? p[0] : 6;
-    out << " port=" << std::string(reinterpret_cast<const char*>(&p[1]), n)
-        << " open=" << static_cast<int>(p[7]);
-  } else if (type == kK8Version && p.size() >= 8) {
-    out << " version=" << GetU16(&p[0]) << "." << GetU16(&p[2]) << "." << GetU16(&p[4]) << "."
-        << GetU16(&p[6]);
-  } else if (type == kK8FirstNumber && p.size() >= 1) {
-    out << " first_number=" << static_cast<int>(p[0]);
-  } else if (type == kK8Hello && p.size() >= 2) {
-    out << " hello=" << GetU16(&p[0]);
+  } else if (port) {
+    out << " port=" << port->name << " open=" << static_cast<int>(port->open);
+  } else if (version) {
+    out << " version=" << (*version)[0] << "." << (*version)[1] << "." << (*version)[2] << "."
+        << (*version)[3];
+  } else if (first_number) {
+    out << " first_number=" << static_cast<int>(*first_number);
+  } else if (hello) {
+    out << " hello=" << *hello;
   } else if (!p.empty()) {
     out << " payload=" << HexDump(p);
   }
