@@ -6,7 +6,9 @@
 
 #include <QCoreApplication>
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "fakes/qt_test_loop.h"
 
@@ -36,6 +38,75 @@ TEST_F(QtMainLoopTest, WaitingForAThreadKeepsServingItsCalls) {
   worker.join();
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+TEST_F(QtMainLoopTest, CallsFromThreadsRunOnTheMainThreadInTheOrderEachThreadGaveThem) {
+  constexpr int kThreads = 3;
+  constexpr int kCalls = 200;
+  std::vector<std::vector<int>> seen(kThreads);  // main thread only
+  std::atomic<int> posted{0};
+  bool all_on_main = true;
+  const std::thread::id main = std::this_thread::get_id();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        auto call = [&, t, i] {
+          all_on_main = all_on_main && std::this_thread::get_id() == main;
+          seen[t].push_back(i);
+        };
+        // Waiting calls and posted ones share one queue.
+        if (i % 50 == 0) {
+          loop_.RunAndWait(call);
+        } else {
+          loop_.Post(call);
+        }
+        ++posted;
+      }
+    });
+  }
+  const auto all_ran = [&] {
+    size_t n = 0;
+    for (const auto& s : seen) n += s.size();
+    return n == size_t{kThreads * kCalls};
+  };
+  EXPECT_TRUE(RunLoopUntil(loop_, all_ran));
+  for (auto& w : workers) w.join();
+  EXPECT_TRUE(all_on_main);
+  std::vector<int> in_order(kCalls);
+  for (int i = 0; i < kCalls; ++i) in_order[i] = i;
+  for (const auto& s : seen) EXPECT_EQ(s, in_order);
+}
+
+TEST_F(QtMainLoopTest, ACallWaitingInsideAnotherHandedOverCallIsStillServed) {
+  // A handed-over call that itself waits in the loop for a thread (a close that stops a link)
+  // must not hold back the calls that thread hands over meanwhile.
+  bool inner_ran = false;
+  bool outer_done = false;
+  std::thread worker;
+  loop_.Post([&] {
+    worker = std::thread([&] { loop_.RunAndWait([&] { inner_ran = true; }); });
+    outer_done = RunLoopUntil(loop_, [&] { return inner_ran; });
+  });
+  EXPECT_TRUE(RunLoopUntil(loop_, [&] { return outer_done; }));
+  if (worker.joinable()) worker.join();
+  EXPECT_TRUE(inner_ran);
+}
+
+TEST_F(QtMainLoopTest, ALoopDestroyedWithACallQueuedReleasesItsWaiter) {
+  auto loop = std::make_unique<QtMainLoop>();
+  std::atomic<bool> returned{false};
+  bool ran = false;
+  std::thread worker([&] {
+    loop->RunAndWait([&] { ran = true; });
+    returned = true;
+  });
+  // The call is queued once the loop has been woken for it; nothing runs it.
+  while (!loop->HasQueuedCalls()) std::this_thread::yield();
+  loop.reset();
+  worker.join();
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(ran);
 }
 
 TEST_F(QtMainLoopTest, TimersRepeatUntilStoppedFromTheirOwnCallback) {
