@@ -245,8 +245,8 @@ TEST_F(DriverTest, TheK7LinkRunsOnTheClientOfTheServices) {
   d.output()->DeliverStationEvent(StationEvent{40001, 1, 0x20, clock_.Now()});
   ASSERT_EQ(k7_client_->sent.size(), 3u);
   EXPECT_EQ(k7_client_->sent[2][2], kK7StationEvent);
-  k7_client_->Arrive(
-      Bytes(BuildServerUnit(kK7RetQuery).begin(), BuildServerUnit(kK7RetQuery).end()));
+  const K7Frame query = BuildServerUnit(kK7RetQuery);
+  k7_client_->Arrive(Bytes(query.begin(), query.end()));
   EXPECT_THAT(diag_, Contains(HasSubstr("the server asks for a retranslator query")));
 
   // The peer never acknowledged the event's unit: at the loss it is stored again.
