@@ -83,8 +83,9 @@ void QtMainLoop::StopTimer(Id id) {
   if (it == timers_.end()) return;
   it->second->stop();
   // The timer may be the one whose callback is running now.
-  it->second.release()->deleteLater();
+  retired_timers_.push_back(std::move(it->second));
   timers_.erase(it);
+  FreeRetiredLater();
 }
 
 MainLoop::Id QtMainLoop::WatchFd(int fd, unsigned events, std::function<void(unsigned)> fn) {
@@ -116,14 +117,25 @@ void QtMainLoop::UnwatchFd(Id id) {
   auto it = watches_.find(id);
   if (it == watches_.end()) return;
   // The callback running now may be this watch's own: free it once the loop is back.
-  Watch* w = it->second.release();
-  watches_.erase(it);
+  Watch* w = it->second.get();
   w->read->setEnabled(false);
   w->write->setEnabled(false);
   QObject::disconnect(w->read.get(), nullptr, &context_, nullptr);
   QObject::disconnect(w->write.get(), nullptr, &context_, nullptr);
+  retired_watches_.push_back(std::move(it->second));
+  watches_.erase(it);
+  FreeRetiredLater();
+}
+
+void QtMainLoop::FreeRetiredLater() {
+  if (retired_timers_.size() + retired_watches_.size() != 1) return;  // already asked for
   QMetaObject::invokeMethod(
-      &context_, [w] { delete w; }, Qt::QueuedConnection);
+      &context_,
+      [this] {
+        retired_timers_.clear();
+        retired_watches_.clear();
+      },
+      Qt::QueuedConnection);
 }
 
 void QtMainLoop::RunAndWait(Callback fn) {

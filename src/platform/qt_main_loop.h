@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/main_loop.h"
 
@@ -56,6 +57,11 @@ class QtMainLoop final : public MainLoop {
   Id next_id_ = 1;
   std::map<Id, std::unique_ptr<QTimer>> timers_;
   std::map<Id, std::unique_ptr<Watch>> watches_;
+  // Stopped timers and watches whose callback may be running now: freed at the loop's next
+  // turn, or with the loop, never leaked when the loop does not turn again.
+  std::vector<std::unique_ptr<QTimer>> retired_timers_;
+  std::vector<std::unique_ptr<Watch>> retired_watches_;
+  void FreeRetiredLater();
 
   // Calls from other threads wait here, not in Qt's event queue: Qt's locking is invisible to
   // ThreadSanitizer, so the hand-over uses only what it sees. The Qt loop only learns, through
