@@ -174,13 +174,19 @@ TEST_F(PosixFileSystemTest, AppendCreatesThenExtends) {
   EXPECT_FALSE(fs_.ReadAll(dir_.path(), &out, &error));  // a directory is not read
 }
 
+// Options for a client of `listener` on the loopback address, named `host`.
+TcpClientOptions ClientOf(const BlockingTcpListener& listener, const std::string& host) {
+  TcpClientOptions options;
+  options.host = host;
+  options.port = listener.port();
+  options.read_timeout_ms = 2000;
+  return options;
+}
+
 TEST(BlockingTcpClient, WriteToAConnectionThePeerClosedFailsInsteadOfVanishing) {
   BlockingTcpListener listener;
   ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
-  TcpClientOptions options;
-  options.host = "127.0.0.1";
-  options.port = listener.port();
-  options.read_timeout_ms = 2000;
+  const TcpClientOptions options = ClientOf(listener, "127.0.0.1");
   PosixBlockingTcpClient client(options);
   ASSERT_EQ(client.Connect(), 0);
   auto peer = listener.Accept(2000);
@@ -236,9 +242,7 @@ TEST(BlockingTcpClient, AStopEndsAConnectWhoseLookupHangs) {
 TEST(BlockingTcpClient, ANameIsLookedUpByTheGivenResolver) {
   BlockingTcpListener listener;
   ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
-  TcpClientOptions options;
-  options.host = "server.example";
-  options.port = listener.port();
+  TcpClientOptions options = ClientOf(listener, "server.example");
   options.resolve = [](const std::string& host) -> std::optional<uint32_t> {
     if (host == "server.example") return 0x7F000001;
     return std::nullopt;
