@@ -140,5 +140,32 @@ TEST_F(QtMainLoopTest, SocketReadinessAndUnwatchFromTheCallback) {
   close(fds[1]);
 }
 
+// A close ordered from a socket's callback stops that watch and a timer, then waits in a
+// nested loop (as the K8 link's stop does): what the callback still holds stays alive until
+// it returns. Under ASan an early deletion is a use after free.
+TEST_F(QtMainLoopTest, AWatchAndATimerStoppedBeforeANestedLoopOutliveTheirCallback) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  const auto held = std::make_shared<std::vector<int>>(1000, 7);  // the callback's own state
+  MainLoop::Id watch = 0, timer = 0;
+  bool nested_ran = false, done = false;
+  timer = loop_.StartTimer(100000, [] {});
+  watch = loop_.WatchFd(fds[0], MainLoop::kReadable, [&, held](unsigned) {
+    loop_.UnwatchFd(watch);
+    loop_.StopTimer(timer);
+    const MainLoop::Id tick = loop_.StartTimer(5, [&] { nested_ran = true; });
+    loop_.RunUntil([&] { return nested_ran; });
+    loop_.StopTimer(tick);
+    EXPECT_EQ(held->at(999), 7);  // the lambda's capture is still there
+    done = true;
+  });
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  loop_.RunUntil([&] { return done; });
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(nested_ran);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 }  // namespace
 }  // namespace qarn

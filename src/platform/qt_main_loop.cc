@@ -68,7 +68,7 @@ void QtMainLoop::RunHandedOver() {
 
 MainLoop::Id QtMainLoop::StartTimer(int interval_ms, Callback fn) {
   WatchWakeFd();
-  auto timer = std::make_unique<QTimer>();
+  auto timer = std::make_unique<QTimer>(&context_);
   timer->setInterval(interval_ms);
   timer->setTimerType(Qt::PreciseTimer);
   QObject::connect(timer.get(), &QTimer::timeout, &context_, std::move(fn));
@@ -82,23 +82,23 @@ void QtMainLoop::StopTimer(Id id) {
   auto it = timers_.find(id);
   if (it == timers_.end()) return;
   it->second->stop();
-  // The timer may be the one whose callback is running now.
-  retired_timers_.push_back(std::move(it->second));
+  // The timer may be the one whose callback is running now: deleted once the loop is back at
+  // this level (a nested loop meanwhile does not delete it).
+  it->second.release()->deleteLater();
   timers_.erase(it);
-  FreeRetiredLater();
 }
 
 MainLoop::Id QtMainLoop::WatchFd(int fd, unsigned events, std::function<void(unsigned)> fn) {
   WatchWakeFd();
   auto watch = std::make_unique<Watch>();
-  watch->fn = std::move(fn);
-  Watch* w = watch.get();
-  watch->read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-  watch->write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+  // Shared by the two connections: a call running while the watch goes keeps it.
+  const auto shared = std::make_shared<std::function<void(unsigned)>>(std::move(fn));
+  watch->read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, &context_);
+  watch->write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write, &context_);
   QObject::connect(watch->read.get(), &QSocketNotifier::activated, &context_,
-                   [w] { w->fn(kReadable); });
+                   [shared] { (*shared)(kReadable); });
   QObject::connect(watch->write.get(), &QSocketNotifier::activated, &context_,
-                   [w] { w->fn(kWritable); });
+                   [shared] { (*shared)(kWritable); });
   watch->read->setEnabled(events & kReadable);
   watch->write->setEnabled(events & kWritable);
   const Id id = next_id_++;
@@ -116,26 +116,14 @@ void QtMainLoop::SetFdEvents(Id id, unsigned events) {
 void QtMainLoop::UnwatchFd(Id id) {
   auto it = watches_.find(id);
   if (it == watches_.end()) return;
-  // The callback running now may be this watch's own: free it once the loop is back.
-  Watch* w = it->second.get();
-  w->read->setEnabled(false);
-  w->write->setEnabled(false);
-  QObject::disconnect(w->read.get(), nullptr, &context_, nullptr);
-  QObject::disconnect(w->write.get(), nullptr, &context_, nullptr);
-  retired_watches_.push_back(std::move(it->second));
+  // The callback running now may be this watch's own: its notifiers are deleted once the loop
+  // is back at this level.
+  for (std::unique_ptr<QSocketNotifier>* notifier : {&it->second->read, &it->second->write}) {
+    (*notifier)->setEnabled(false);
+    QObject::disconnect(notifier->get(), nullptr, &context_, nullptr);
+    notifier->release()->deleteLater();
+  }
   watches_.erase(it);
-  FreeRetiredLater();
-}
-
-void QtMainLoop::FreeRetiredLater() {
-  if (retired_timers_.size() + retired_watches_.size() != 1) return;  // already asked for
-  QMetaObject::invokeMethod(
-      &context_,
-      [this] {
-        retired_timers_.clear();
-        retired_watches_.clear();
-      },
-      Qt::QueuedConnection);
 }
 
 void QtMainLoop::RunAndWait(Callback fn) {

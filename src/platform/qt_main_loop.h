@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "platform/main_loop.h"
 
@@ -42,7 +41,6 @@ class QtMainLoop final : public MainLoop {
   struct Watch {
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
-    std::function<void(unsigned)> fn;
   };
 
   // Main thread: the watch of wake_fd_, made once the application exists.
@@ -52,16 +50,13 @@ class QtMainLoop final : public MainLoop {
   // Main thread: runs the queued calls in order, one at a time, until none is left.
   void RunHandedOver();
 
-  QObject context_;  // lives on the main thread: the target of timers and fd watches
+  // Lives on the main thread: the target of timers and fd watches, and their parent, so that
+  // one stopped and left to a deferred deletion the loop never ran goes with the loop.
+  QObject context_;
   std::thread::id main_thread_;
   Id next_id_ = 1;
   std::map<Id, std::unique_ptr<QTimer>> timers_;
   std::map<Id, std::unique_ptr<Watch>> watches_;
-  // Stopped timers and watches whose callback may be running now: freed at the loop's next
-  // turn, or with the loop, never leaked when the loop does not turn again.
-  std::vector<std::unique_ptr<QTimer>> retired_timers_;
-  std::vector<std::unique_ptr<Watch>> retired_watches_;
-  void FreeRetiredLater();
 
   // Calls from other threads wait here, not in Qt's event queue: Qt's locking is invisible to
   // ThreadSanitizer, so the hand-over uses only what it sees. The Qt loop only learns, through
