@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_k7_client.h"
@@ -300,6 +302,39 @@ TEST_F(DriverTest, SpoolFilesLeftFromEarlierRunsWaitForTheirLink) {
   Driver& d = Start("[main]\nSendK8=0\n");
   EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
   EXPECT_THAT(dir_.List(), ElementsAre("5265C00_-1.ddk", "sqarn.ini"));
+}
+
+// A backlog of .ddk files drains one file per replay tick, oldest first, once K7 is up.
+TEST_F(DriverTest, SpooledK7FilesGoOnePerReplayTickOldestFirst) {
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (int i = 0; i < 10; ++i) {
+    const K7Frame frame = BuildEventFrame({40200 + i, 2, 0x30, 0});
+    const std::string name = std::to_string(99 - i) + "_-1.ddk";
+    dir_.Write(name, std::string(frame.begin(), frame.end()));
+    std::filesystem::last_write_time(std::filesystem::path(dir_.path()) / name,
+                                     now - std::chrono::seconds(60 - i));
+  }
+  Start("[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
+  k7_client_->Connect();
+  const auto events = [&] {
+    std::vector<int32_t> objects;
+    for (const Bytes& unit : k7_client_->sent) {
+      if (unit.size() != kK7FrameSize || unit[2] != kK7StationEvent) continue;
+      K7Frame frame;
+      std::copy(unit.begin(), unit.end(), frame.begin());
+      objects.push_back(ParseEventFrame(frame).object_number);
+    }
+    return objects;
+  };
+  for (size_t tick = 1; tick <= 10; ++tick) {
+    loop_.AdvanceMs(kReplayIntervalMs - 1);
+    ASSERT_EQ(events().size(), tick - 1);
+    loop_.AdvanceMs(1);
+    ASSERT_EQ(events().size(), tick);
+  }
+  const auto objects = events();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(objects[i], 40200 + i);
+  EXPECT_THAT(dir_.List(), ElementsAre("sqarn.ini"));
 }
 
 TEST_F(DriverTest, StatusAndStandardErrorFollowTheRecordsGoingToSpoolFiles) {

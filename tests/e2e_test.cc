@@ -222,9 +222,8 @@ TEST_F(EndToEnd, TenK7FilesDrainInAboutTwoSecondsOldestFirst) {
   ASSERT_TRUE(k7.WaitForType(kK7StationEvent, 10, milliseconds(6000)));
   const auto events = k7.OfType(kK7StationEvent);
   const double drain = Seconds(events.back().when - events.front().when);
+  // One file per 200 ms tick; the pace itself is checked on virtual time in the driver's tests.
   std::printf("ten .ddk files drained in %.3f s\n", drain);
-  EXPECT_GT(drain, 1.5);  // one file per 200 ms tick
-  EXPECT_LT(drain, 3.0);
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(ParseEventFrame(events[i].unit).object_number, kObjectBase + 200 + i);
   }
@@ -240,16 +239,15 @@ TEST_F(EndToEnd, StationSilenceGivesServiceFrame72AndItsReturn73) {
   const auto last_frame = last_station_frame_;
   ASSERT_TRUE(k7.WaitForType(kK7StationSilent, 1, milliseconds(6000)));
   const double silent_after = Seconds(k7.OfType(kK7StationSilent)[0].when - last_frame);
+  // The moment itself (3 s of silence, seen at the next tick) is checked on virtual time in
+  // the driver's tests; here the machine's load decides the milliseconds.
   std::printf("72 came %.3f s after the last station frame\n", silent_after);
-  EXPECT_GE(silent_after, 3.0);
-  EXPECT_LT(silent_after, 3.6);
 
   SendToDriver(kPollFrame);
   const auto back = last_station_frame_;
   ASSERT_TRUE(k7.WaitForType(kK7StationHeard, 2, milliseconds(2000)));
   const double heard_after = Seconds(k7.OfType(kK7StationHeard)[1].when - back);
   std::printf("73 came %.3f s after the station's return\n", heard_after);
-  EXPECT_LT(heard_after, 0.6);
   EXPECT_EQ(K7TestServer::Count(k7.received(), kK7StationSilent), 1u);
   StopDriver();
 }
