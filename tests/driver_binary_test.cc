@@ -30,6 +30,11 @@ TEST(DriverBinary, PrintsItsVersionAndHelp) {
   EXPECT_NE(help.out().find("--headless"), std::string::npos);
   testing::ChildProcess bad(kDriver, {"--bogus"}, dir.path());
   EXPECT_EQ(bad.Wait(), 2);
+  testing::ChildProcess bad_timings(kDriver, {"--headless"}, dir.path(), false,
+                                    {"QARN_TEST_TIMINGS=reconnect=0"});
+  EXPECT_EQ(bad_timings.Wait(), 2);
+  EXPECT_NE(bad_timings.err().find("QARN_TEST_TIMINGS: bad milliseconds"), std::string::npos)
+      << bad_timings.err();
 }
 
 TEST(DriverBinary, RunsHeadlessInAnEmptyDirectoryUntilSignalled) {

@@ -364,6 +364,51 @@ TEST_F(DriverTest, AMessageDirectoryThatTakesNoFilesIsSaidAtStartAndInTheStatus)
   EXPECT_THAT(dir_.List(), ElementsAre("blocker", "sqarn.ini"));
 }
 
+TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
+  std::string error;
+  const auto none = ParseDriverTimings("", &error);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(DescribeDriverTimings(*none), "");
+  EXPECT_EQ(none->k8.reconnect_pause_ms, 5000u);
+  EXPECT_EQ(none->station_silence_ms, 3000u);
+
+  const char* all = "reconnect=300,poll=100,housekeeping=250,retry=400,silence=1000";
+  const auto t = ParseDriverTimings(all, &error);
+  ASSERT_TRUE(t) << error;
+  EXPECT_EQ(t->k8.reconnect_pause_ms, 300u);
+  EXPECT_EQ(t->k8.poll_period_ms, 100u);
+  EXPECT_EQ(t->housekeeping_ms, 250);
+  EXPECT_EQ(t->store_retry_ms, 400u);
+  EXPECT_EQ(t->station_silence_ms, 1000u);
+  EXPECT_EQ(t->k8.reply_timeout_ms, K8LinkTiming().reply_timeout_ms);  // not a pause
+  EXPECT_EQ(DescribeDriverTimings(*t), all);
+
+  for (const char* bad : {"reconnect", "reconect=300", "reconnect=0", "reconnect=600001",
+                          "reconnect=3s", "reconnect=-5", "silence=1000,,retry=5", ",retry=5"}) {
+    error.clear();
+    EXPECT_FALSE(ParseDriverTimings(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+// Shortened pauses reach the parts that keep them: the silence watch, the housekeeping tick.
+TEST_F(DriverTest, ShortenedTimingsReachTheSilenceWatchAndTheHousekeepingTick) {
+  DriverTimings timings;
+  timings.station_silence_ms = 1000;
+  timings.housekeeping_ms = 500;
+  dir_.Write("sqarn.ini", "[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
+  driver_ = std::make_unique<Driver>(Driver::Services{
+      clock_, fs_, loop_, port_, view_, testing::RefusedConnections(), FakeK7Clients()});
+  driver_->SetTimings(timings);
+  driver_->StartUp();
+  EXPECT_EQ(k7_client_->attempts, 1);
+  loop_.AdvanceMs(200);
+  EXPECT_TRUE(driver_->window().station_link);
+  loop_.AdvanceMs(1000);
+  EXPECT_FALSE(driver_->window().station_link);
+  EXPECT_EQ(k7_client_->attempts, 3);  // at 500 and 1000 ms the link is tried again
+}
+
 TEST(ActivityCounter, WrapsAfterSixteen) {
   EXPECT_EQ(AdvanceCounter(0), 1);
   EXPECT_EQ(AdvanceCounter(15), 16);

@@ -83,7 +83,8 @@ class EndToEnd : public ::testing::Test {
   void StartDriver(Links links, const std::string& extra_main = "") {
     WriteIni(links, extra_main);
     driver_ = std::make_unique<testing::ChildProcess>(
-        kDriver, std::vector<std::string>{"--headless"}, dir_.path());
+        kDriver, std::vector<std::string>{"--headless"}, dir_.path(), false,
+        std::vector<std::string>{testing::kFastTimings});
     ASSERT_TRUE(driver_->WaitFor(2, "running headless")) << driver_->err();
   }
   void StopDriver() {

@@ -1,4 +1,3 @@
-#include "k7/async_tcp_client.h"
 #include "k7/k7_exchange.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
+#include "k7/async_tcp_client.h"
 
 namespace qarn {
 namespace {

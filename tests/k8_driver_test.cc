@@ -152,7 +152,7 @@ TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
   K8LinkTiming timing;
   timing.reconnect_pause_ms = 50;
   Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
-  driver.SetK8LinkTiming(timing);
+  driver.SetTimings(DriverTimings{timing});
   driver.StartUp();
   ASSERT_TRUE(server.WaitForPackets(4));
   ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));

@@ -64,7 +64,8 @@ struct Platform {
 
 // Starts the driver, tells the service manager, runs the loop until the close, and returns
 // the exit status. `after_start_up` brings up what the window adds.
-int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_start_up) {
+int Run(Platform& p, qarn::Driver& driver, const qarn::DriverTimings& timings,
+        const std::function<void()>& after_start_up) {
   const std::unique_ptr<qarn::ServiceNotifier> notifier = qarn::MakeSystemdNotifier();
   qarn::ServiceStatus service(p.loop, *notifier,
                               [&] { return qarn::FormatStatusLine(driver.status_facts()); });
@@ -79,6 +80,7 @@ int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_st
     p.loop.Quit(0);
   });
   driver.SetClosingHook([&] { service.Stopping(); });
+  driver.SetTimings(timings);
   driver.StartUp();
   after_start_up();
   service.Ready();
@@ -87,21 +89,21 @@ int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_st
   return status;
 }
 
-int RunHeadless(int argc, char** argv) {
+int RunHeadless(int argc, char** argv, const qarn::DriverTimings& timings) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
   Platform p;
   qarn::HeadlessView view;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view, qarn::PosixTcpClientFactory(),
                        qarn::AsyncTcpClientFactory()});
-  return Run(p, driver, [&] {
+  return Run(p, driver, timings, [&] {
     driver.SetMessageBoxReady();
     qarn::DiagInfo(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
   });
 }
 
 #ifdef QARN_GUI
-int RunWithWindow(int argc, char** argv) {
+int RunWithWindow(int argc, char** argv, const qarn::DriverTimings& timings) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromUtf8("Драйвер Qarn"));
   // The window hides in the tray and dialogs come and go: only an accepted close ends the
@@ -112,7 +114,7 @@ int RunWithWindow(int argc, char** argv) {
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window, qarn::PosixTcpClientFactory(),
                        qarn::AsyncTcpClientFactory()});
   window.Attach(&driver);
-  return Run(p, driver, [&] {
+  return Run(p, driver, timings, [&] {
     window.CreateDialogs();
     driver.SetMessageBoxReady();
     window.ShowAtStartUp();
@@ -152,7 +154,22 @@ int main(int argc, char** argv) {
     }
   }
   if (check_config) return CheckConfigOnly();
+  // Tests of the binary shorten the pauses; a service never sets this.
+  qarn::DriverTimings timings;
+  if (const char* text = std::getenv(qarn::kTestTimingsVariable)) {
+    std::string why;
+    const std::optional<qarn::DriverTimings> parsed = qarn::ParseDriverTimings(text, &why);
+    if (!parsed) {
+      std::fprintf(stderr, "qarn-driver: %s: %s\n", qarn::kTestTimingsVariable, why.c_str());
+      return 2;
+    }
+    timings = *parsed;
+  }
   qarn::DetectJournalOnStderr();
+  if (const std::string changed = qarn::DescribeDriverTimings(timings); !changed.empty()) {
+    qarn::DiagWarning(std::string(qarn::kTestTimingsVariable) + ": pauses shortened for tests (" +
+                      changed + ")");
+  }
 
   qarn::InstanceLock lock;
   pid_t holder = 0;
@@ -173,11 +190,11 @@ int main(int argc, char** argv) {
 #ifdef QARN_GUI
   if (!headless) {
     std::string why;
-    if (qarn::CanOpenDisplay(&why)) return RunWithWindow(argc, argv);
+    if (qarn::CanOpenDisplay(&why)) return RunWithWindow(argc, argv, timings);
     // Without a display named at all the driver is a service; a display that fails is news.
     if (!why.empty()) qarn::DiagWarning("cannot open the display (" + why + "); running headless");
   }
 #endif
   (void)headless;
-  return RunHeadless(argc, argv);
+  return RunHeadless(argc, argv, timings);
 }

@@ -8,7 +8,7 @@ EventOutput::EventOutput(Settings settings, SpoolWriter& spool, const Clock& clo
       spool_(spool),
       clock_(clock),
       advance_k7_indicator_(std::move(advance_k7_indicator)),
-      unstored_(spool, clock) {}
+      unstored_(spool, clock, settings.store_retry_ms) {}
 
 void EventOutput::DeliverStationEvent(const StationEvent& event) {
   if (settings_.send_k8) {

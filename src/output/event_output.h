@@ -21,6 +21,7 @@ class EventOutput {
     bool send_k7 = false;
     bool send_k8 = true;
     bool not_send_to_disk_k8 = false;
+    uint32_t store_retry_ms = UnstoredRecords::kRetryMs;
   };
 
   // The links may be null while they do not exist; they then count as down.

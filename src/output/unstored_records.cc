@@ -54,7 +54,7 @@ void UnstoredRecords::Tick(K7Channel* k7) {
     }
   }
   const uint32_t now = clock_.TickMs();
-  if (!held_.empty() && now - last_try_tick_ >= kRetryMs) StoreAll();
+  if (!held_.empty() && now - last_try_tick_ >= retry_ms_) StoreAll();
   if (!held_.empty() && now - last_report_tick_ >= kReportMs) Report();
 }
 

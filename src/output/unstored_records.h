@@ -20,7 +20,8 @@ class UnstoredRecords {
   static constexpr uint32_t kRetryMs = 5000;
   static constexpr uint32_t kReportMs = 60000;
 
-  UnstoredRecords(SpoolWriter& spool, const Clock& clock) : spool_(spool), clock_(clock) {}
+  UnstoredRecords(SpoolWriter& spool, const Clock& clock, uint32_t retry_ms = kRetryMs)
+      : spool_(spool), clock_(clock), retry_ms_(retry_ms) {}
 
   // A record the spool writer refused; `type` is the K8 packet type of a K8 record.
   void Hold(SpoolKind kind, ByteView content, int32_t type = 0);
@@ -50,6 +51,7 @@ class UnstoredRecords {
 
   SpoolWriter& spool_;
   const Clock& clock_;
+  uint32_t retry_ms_;
   std::deque<Record> held_;
   size_t lost_ = 0;
   size_t lost_reported_ = 0;  // losses the last report counted

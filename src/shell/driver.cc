@@ -69,7 +69,7 @@ void Driver::StartUp() {
   s_.view.Update(ViewPart::kStartTime);
   UpdateReplayTimer();
   housekeeping_timer_ =
-      s_.loop.StartTimer(kHousekeepingIntervalMs, [this] { OnHousekeepingTick(); });
+      s_.loop.StartTimer(timings_.housekeeping_ms, [this] { OnHousekeepingTick(); });
 }
 
 // Read as --check-config reads it; its problems are said once, at every start.
@@ -107,14 +107,16 @@ void Driver::SetUpSpool() {
 // The event output and the K7 link it sends through; the K8 link joins it once started.
 void Driver::SetUpOutput() {
   output_ = std::make_unique<EventOutput>(
-      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8}, *spool_,
-      s_.clock, [this] { AdvanceK7Indicator(); });
+      EventOutput::Settings{config_.send_k7, config_.send_k8, config_.not_send_to_disk_k8,
+                            timings_.store_retry_ms},
+      *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
   SetUpK7();
   output_->SetLinks(k7_, k8_);
 }
 
 // The station protocol, fed by the serial port's packets.
 void Driver::SetUpStation() {
+  station_watch_ = StationWatch(timings_.station_silence_ms / 1000.0 * kSecond);
   StationProtocol::Settings settings;
   settings.first_number = config_.first_number;
   settings.query_interval = config_.query_interval;
@@ -199,7 +201,7 @@ void Driver::StartK8Link() {
   };
   k8_link_ = std::make_unique<K8Link>(
       K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients, dd8_state_}, std::move(hooks),
-      kIniFileName, k8_timing_);
+      kIniFileName, timings_.k8);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
   output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });
@@ -264,7 +266,7 @@ void Driver::UpdateReplayTimer() {
   if (shut_down_ || !replay_ || !output_ || !station_) return;
   const bool busy = replay_->waiting(SpoolKind::kK8) > 0 || replay_->waiting(SpoolKind::kK7) > 0 ||
                     !output_->unstored().empty();
-  const TDateTime silent_from = station_->last_receive_time() + kStationSilence;
+  const TDateTime silent_from = station_->last_receive_time() + station_watch_.silence();
   const TDateTime now = s_.clock.Now();
   const bool heard_now = !(now > silent_from);
   int delay_ms = kReplayIntervalMs;

@@ -23,6 +23,7 @@
 #include "serial/station_port.h"
 #include "shell/config.h"
 #include "shell/config_check.h"
+#include "shell/driver_timings.h"
 #include "shell/driver_view.h"
 #include "shell/error_log.h"
 #include "shell/k7_side.h"
@@ -34,7 +35,6 @@
 
 namespace qarn {
 
-inline constexpr int kHousekeepingIntervalMs = 3000;
 inline constexpr int kReplayIntervalMs = 200;
 
 class Driver {
@@ -60,8 +60,8 @@ class Driver {
 
   // Reads "sqarn.ini" and brings the links up as configured.
   void StartUp();
-  // Tests shorten the K8 link's pauses; before StartUp.
-  void SetK8LinkTiming(const K8LinkTiming& timing) { k8_timing_ = timing; }
+  // Tests shorten the pauses; before StartUp.
+  void SetTimings(const DriverTimings& timings) { timings_ = timings; }
 
   // The message box exists from here on (it is made after the main window).
   void SetMessageBoxReady() { message_box_ready_ = true; }
@@ -156,7 +156,7 @@ class Driver {
   K7Channel* k7_ = nullptr;
   std::unique_ptr<K7Side> k7_side_;
   K8Channel* k8_ = nullptr;
-  K8LinkTiming k8_timing_;
+  DriverTimings timings_;
   MainLoop::Id housekeeping_timer_ = 0;
   MainLoop::Id replay_timer_ = 0;
   uint32_t replay_due_tick_ = 0;

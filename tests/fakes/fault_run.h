@@ -79,7 +79,8 @@ class FaultRun {
     args.insert(args.end(), {driver_path_, "--headless"});
     const std::string program = args.front();
     args.erase(args.begin());
-    driver_ = std::make_unique<ChildProcess>(program, args, dir_.path());
+    driver_ = std::make_unique<ChildProcess>(program, args, dir_.path(), false,
+                                             std::vector<std::string>{kFastTimings});
     if (!driver_->WaitFor(2, "running headless", 5000)) return Failed("no start", why);
     station_in_.clear();
     // The first poll of every start is answered with the clock frame.
