@@ -372,7 +372,8 @@ TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
   EXPECT_EQ(none->k8.reconnect_pause_ms, 5000u);
   EXPECT_EQ(none->station_silence_ms, 3000u);
 
-  const char* all = "reconnect=300,poll=100,housekeeping=250,retry=400,silence=1000";
+  const char* all =
+      "reconnect=300,poll=100,housekeeping=250,retry=400,silence=1000,replay=50,drain=100";
   const auto t = ParseDriverTimings(all, &error);
   ASSERT_TRUE(t) << error;
   EXPECT_EQ(t->k8.reconnect_pause_ms, 300u);
@@ -380,6 +381,8 @@ TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
   EXPECT_EQ(t->housekeeping_ms, 250);
   EXPECT_EQ(t->store_retry_ms, 400u);
   EXPECT_EQ(t->station_silence_ms, 1000u);
+  EXPECT_EQ(t->replay_ms, 50);
+  EXPECT_EQ(t->k7_drain_ms, 100);
   EXPECT_EQ(t->k8.reply_timeout_ms, K8LinkTiming().reply_timeout_ms);  // not a pause
   EXPECT_EQ(DescribeDriverTimings(*t), all);
 
@@ -391,20 +394,22 @@ TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
   }
 }
 
-// Shortened pauses reach the parts that keep them: the silence watch, the housekeeping tick.
-TEST_F(DriverTest, ShortenedTimingsReachTheSilenceWatchAndTheHousekeepingTick) {
+// Shortened pauses reach the parts that keep them: the replay tick, the silence watch, the
+// housekeeping tick.
+TEST_F(DriverTest, ShortenedTimingsReachTheReplayTheSilenceWatchAndTheHousekeeping) {
   DriverTimings timings;
   timings.station_silence_ms = 1000;
   timings.housekeeping_ms = 500;
+  timings.replay_ms = 50;
   dir_.Write("sqarn.ini", "[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
   driver_ = std::make_unique<Driver>(Driver::Services{
       clock_, fs_, loop_, port_, view_, testing::RefusedConnections(), FakeK7Clients()});
   driver_->SetTimings(timings);
   driver_->StartUp();
   EXPECT_EQ(k7_client_->attempts, 1);
-  loop_.AdvanceMs(200);
+  loop_.AdvanceMs(50);  // the first replay tick finds the station heard
   EXPECT_TRUE(driver_->window().station_link);
-  loop_.AdvanceMs(1000);
+  loop_.AdvanceMs(1150);
   EXPECT_FALSE(driver_->window().station_link);
   EXPECT_EQ(k7_client_->attempts, 3);  // at 500 and 1000 ms the link is tried again
 }

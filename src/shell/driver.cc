@@ -269,7 +269,7 @@ void Driver::UpdateReplayTimer() {
   const TDateTime silent_from = station_->last_receive_time() + station_watch_.silence();
   const TDateTime now = s_.clock.Now();
   const bool heard_now = !(now > silent_from);
-  int delay_ms = kReplayIntervalMs;
+  int delay_ms = timings_.replay_ms;
   if (!busy && heard_now == station_watch_.heard()) {
     if (!heard_now) {
       StopReplayTimer();  // silent, and stays so until a packet comes
@@ -277,7 +277,7 @@ void Driver::UpdateReplayTimer() {
     }
     // One millisecond past the moment; a clock set back or forward is looked at again then.
     const double left_ms = (silent_from - now) / kSecond * 1000;
-    delay_ms = static_cast<int>(std::clamp(left_ms + 1, 1.0, double(kReplayIntervalMs) * 20));
+    delay_ms = static_cast<int>(std::clamp(left_ms + 1, 1.0, double(timings_.replay_ms) * 20));
   }
   const uint32_t due = s_.clock.TickMs() + static_cast<uint32_t>(delay_ms);
   // An armed tick that comes no later than wanted stays.
@@ -366,7 +366,7 @@ void Driver::Shutdown() {
 
 void Driver::StopLinks() {
   // What the K7 socket took gets a bounded time to reach the server; the rest is spooled.
-  if (k7_side_) k7_side_->Close();
+  if (k7_side_) k7_side_->Close(timings_.k7_drain_ms);
   if (k8_link_) {
     // The thread's last calls into the main thread are served while it ends; its ring is
     // then still, and the live events in it are kept on disk.

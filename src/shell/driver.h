@@ -35,8 +35,6 @@
 
 namespace qarn {
 
-inline constexpr int kReplayIntervalMs = 200;
-
 class Driver {
  public:
   struct Services {

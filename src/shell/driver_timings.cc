@@ -24,6 +24,10 @@ constexpr Field kFields[] = {
      [](DriverTimings& t, long ms) { t.store_retry_ms = static_cast<uint32_t>(ms); }},
     {"silence", [](const DriverTimings& t) -> long { return t.station_silence_ms; },
      [](DriverTimings& t, long ms) { t.station_silence_ms = static_cast<uint32_t>(ms); }},
+    {"replay", [](const DriverTimings& t) -> long { return t.replay_ms; },
+     [](DriverTimings& t, long ms) { t.replay_ms = static_cast<int>(ms); }},
+    {"drain", [](const DriverTimings& t) -> long { return t.k7_drain_ms; },
+     [](DriverTimings& t, long ms) { t.k7_drain_ms = static_cast<int>(ms); }},
 };
 
 }  // namespace

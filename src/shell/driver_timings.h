@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "k7/k7_exchange.h"
 #include "k8/k8_session.h"
 
 namespace qarn {
 
 inline constexpr const char* kTestTimingsVariable = "QARN_TEST_TIMINGS";
 inline constexpr int kHousekeepingIntervalMs = 3000;
+inline constexpr int kReplayIntervalMs = 200;
 
 struct DriverTimings {
   K8LinkTiming k8;  // its reconnect pause and poll period among them
@@ -21,11 +23,13 @@ struct DriverTimings {
       kHousekeepingIntervalMs;         // K7 reconnection and the retranslator query interval
   uint32_t store_retry_ms = 5000;      // records the disk refused are offered to it again
   uint32_t station_silence_ms = 3000;  // this long without a packet: the station is silent
+  int replay_ms = kReplayIntervalMs;   // one spool file per link per tick
+  int k7_drain_ms = kK7DrainMs;        // at the close, for what the K7 socket still holds
 };
 
 // "name=milliseconds" pairs separated by commas; the names are reconnect and poll (the K8
-// link), housekeeping, retry (the disk) and silence. Anything else, or a number out of
-// 1..600000: nullopt, and `error` says which.
+// link), housekeeping, retry (the disk), silence, replay and drain (K7 at the close). Anything
+// else, or a number out of 1..600000: nullopt, and `error` says which.
 std::optional<DriverTimings> ParseDriverTimings(std::string_view text, std::string* error);
 
 // The pairs that differ from the defaults, in the form ParseDriverTimings reads.

@@ -29,7 +29,7 @@ class K7Side {
   void Connect() { client_->SetConnected(true); }
   // From the housekeeping tick: a new attempt while down, the stall watch while up.
   void KeepUp() { exchange_.KeepUp(); }
-  void Close() { exchange_.Close(); }
+  void Close(int drain_ms = kK7DrainMs) { exchange_.Close(drain_ms); }
 
  private:
   K7Exchange::Hooks Reporting(K7Exchange::Hooks hooks);

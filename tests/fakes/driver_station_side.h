@@ -15,10 +15,11 @@
 namespace qarn::testing {
 
 // The driver's pauses shortened for runs of the binary: the K8 reconnection, the K7 one, the
-// retry of a refusing disk and the station's silence. The protocol's order of things stays;
+// retry of a refusing disk, the station's silence, the replay tick and the K7 drain at the
+// close. The protocol's order of things stays;
 // only the waiting between them shrinks.
 inline constexpr const char* kFastTimings =
-    "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000";
+    "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000,replay=50,drain=250";
 
 // Port 0 turns a link off.
 inline std::string DriverTestIni(int k7_port, int k8_port, const std::string& station_path,
