@@ -373,7 +373,8 @@ TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
   EXPECT_EQ(none->station_silence_ms, 3000u);
 
   const char* all =
-      "reconnect=300,poll=100,housekeeping=250,retry=400,silence=1000,replay=50,drain=100";
+      "reconnect=300,poll=100,housekeeping=250,retry=400,silence=1000,replay=50,drain=100,"
+      "portretry=250";
   const auto t = ParseDriverTimings(all, &error);
   ASSERT_TRUE(t) << error;
   EXPECT_EQ(t->k8.reconnect_pause_ms, 300u);
@@ -383,6 +384,7 @@ TEST(DriverTimings, TestTimingsAreReadWholeAndAnyMistakeIsRefused) {
   EXPECT_EQ(t->station_silence_ms, 1000u);
   EXPECT_EQ(t->replay_ms, 50);
   EXPECT_EQ(t->k7_drain_ms, 100);
+  EXPECT_EQ(t->port_retry_ms, 250);
   EXPECT_EQ(t->k8.reply_timeout_ms, K8LinkTiming().reply_timeout_ms);  // not a pause
   EXPECT_EQ(DescribeDriverTimings(*t), all);
 

@@ -45,6 +45,10 @@ class K7DeliveryTest : public ::testing::Test {
     std::ofstream("sqarn.ini") << "[main]\nhost=127.0.0.1\nSendK8=0\nSendK7=1\nK7Port="
                                << peer.port() << "\n";
     driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_});
+    // The close waits in real time for what the socket holds; a short wait shows the same.
+    DriverTimings timings;
+    timings.k7_drain_ms = 300;
+    driver_->SetTimings(timings);
     driver_->StartUp();
   }
 

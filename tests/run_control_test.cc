@@ -305,6 +305,20 @@ TEST_F(RunControlTest, EachNewReasonOfTheRetriesIsSaidOnce) {
   EXPECT_THAT(diag_[2], HasSubstr("cannot open: no such device"));
 }
 
+// A shortened retry pause (tests of the binary) is kept to and said as it is.
+TEST_F(RunControlTest, AShortenedRetryPauseIsKeptAndSaid) {
+  run_.SetRetryMs(250);
+  run_.SetComPortName("COM1");
+  port_.can_open = false;
+  port_.open_error = {DeviceFault::kMissing, "/dev/ttyUSB0", ""};
+  ASSERT_FALSE(run_.OpenAtStartUp());
+  const int attempts = port_.open_attempts;
+  loop_.Advance(1000);
+  EXPECT_EQ(port_.open_attempts, attempts + 4);
+  ASSERT_EQ(diag_.size(), 1u);
+  EXPECT_THAT(diag_[0], HasSubstr("cannot open: no such device; trying again every 250 ms"));
+}
+
 TEST_F(RunControlTest, StopOrAnotherPickEndsTheRetries) {
   StartOn("COM1");
   port_.can_open = false;

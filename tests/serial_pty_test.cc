@@ -287,6 +287,12 @@ class ComingAndGoingTest : public StationLinkTest {
     SetDiagSink(nullptr);
     StationLinkTest::TearDown();
   }
+  // The port is tried again every 250 ms instead of every 2 s.
+  static DriverTimings FastPortRetry() {
+    DriverTimings timings;
+    timings.port_retry_ms = 250;
+    return timings;
+  }
   // Polls the station end until the driver answers, within `ms`.
   bool AnswersWithin(int master_fd, uint32_t ms) {
     Bytes answers;
@@ -306,6 +312,7 @@ class ComingAndGoingTest : public StationLinkTest {
 TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
   Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
                  testing::FakeK7Clients(&k7_client_)});
+  driver.SetTimings(FastPortRetry());
   driver.StartUp();
   EXPECT_FALSE(station_port_.IsOpen());
   // Among the start's lines (the configuration check's word on the missing device first).
@@ -315,7 +322,7 @@ TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
   }));
 
   bool appeared = false;
-  const MainLoop::Id later = loop_.StartTimer(2000, [&] {
+  const MainLoop::Id later = loop_.StartTimer(100, [&] {
     if (!appeared) std::filesystem::create_symlink(pty_.slave_path(), link_);
     appeared = true;
   });
@@ -360,6 +367,7 @@ TEST_F(ComingAndGoingTest, DeviceThatHangsUpAndComesBackIsReopenedAndLosesNothin
   std::filesystem::create_symlink(pty_.slave_path(), link_);
   Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
                  testing::FakeK7Clients(&k7_client_)});
+  driver.SetTimings(FastPortRetry());
   driver.StartUp();
   ASSERT_TRUE(station_port_.IsOpen());
   ASSERT_TRUE(AnswersWithin(pty_.master_fd(), 2000));

@@ -185,6 +185,7 @@ void Driver::SetClockByServer(TDateTime time) {
 void Driver::OpenConfiguredPort() {
   // A port that does not open is reported on standard error with its reason (the message
   // box does not exist yet) and tried again until it opens.
+  run_control_.SetRetryMs(timings_.port_retry_ms);
   if (config_.com_port != kNoPort) run_control_.OpenAtStartUp();
 }
 

@@ -28,6 +28,8 @@ constexpr Field kFields[] = {
      [](DriverTimings& t, long ms) { t.replay_ms = static_cast<int>(ms); }},
     {"drain", [](const DriverTimings& t) -> long { return t.k7_drain_ms; },
      [](DriverTimings& t, long ms) { t.k7_drain_ms = static_cast<int>(ms); }},
+    {"portretry", [](const DriverTimings& t) -> long { return t.port_retry_ms; },
+     [](DriverTimings& t, long ms) { t.port_retry_ms = static_cast<int>(ms); }},
 };
 
 }  // namespace

@@ -13,6 +13,11 @@ namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
+// "2 s"; a pause shortened for tests below a whole second reads "250 ms".
+std::string PauseText(int ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 RunControl::RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path,
@@ -68,7 +73,7 @@ bool RunControl::OpenAtStartUp() {
     const DeviceError error = port_.LastOpenError();
     KeepTrying(page_.chosen, DescribeDeviceError(error));
     DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error) +
-              "; trying again every " + std::to_string(kPortRetryFastMs / 1000) + " s");
+              "; trying again every " + PauseText(retry_fast_ms_));
   }
   Changed();
   return page_.running;
@@ -79,7 +84,7 @@ void RunControl::KeepTrying(const std::string& name, const std::string& reason) 
   run_name_ = name;
   retry_reason_ = reason;
   retry_elapsed_ms_ = 0;
-  retry_interval_ms_ = kPortRetryFastMs;
+  retry_interval_ms_ = retry_fast_ms_;
   retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
   page_.retrying = true;
 }
@@ -109,7 +114,7 @@ void RunControl::OnRetryTick() {
     if (const std::string reason = DescribeDeviceError(error); reason != retry_reason_) {
       retry_reason_ = reason;
       DiagError(Title(error) + ": cannot open: " + reason + "; trying again every " +
-                std::to_string(retry_interval_ms_ / 1000) + " s");
+                PauseText(retry_interval_ms_));
     }
     return;
   }
@@ -125,7 +130,7 @@ void RunControl::OnPortLost(const DeviceError& error) {
   // Meant to run still: the run state stays, and the port is tried again.
   KeepTrying(run_name_, DescribeDeviceError(error));
   DiagError(Title(error) + ": lost: " + DescribeDeviceError(error) + "; trying again every " +
-            std::to_string(kPortRetryFastMs / 1000) + " s");
+            PauseText(retry_fast_ms_));
   Changed();
   QueuePortState();
 }

@@ -53,6 +53,8 @@ class RunControl {
   // Empty while the link is not used. A hook, so that this layer needs no K8 code.
   using PortStateSink = std::function<bool(const std::string& port_name, bool open)>;
   void SetPortStateSink(PortStateSink sink) { port_state_sink_ = std::move(sink); }
+  // The first minute's retry pause (tests shorten it); before the port is tried.
+  void SetRetryMs(int fast_ms) { retry_fast_ms_ = fast_ms; }
 
   // Start-up: the list emptied, and the stopped state.
   void Reset();
@@ -98,6 +100,7 @@ class RunControl {
   SetupPage page_;
   std::string run_name_;  // the short name of the port meant to run
   MainLoop::Id retry_timer_ = 0;
+  int retry_fast_ms_ = kPortRetryFastMs;
   int retry_interval_ms_ = 0;
   int retry_elapsed_ms_ = 0;
   // Why the port did not open, as last said: a new reason is said once.

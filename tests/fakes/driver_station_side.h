@@ -19,7 +19,8 @@ namespace qarn::testing {
 // close. The protocol's order of things stays;
 // only the waiting between them shrinks.
 inline constexpr const char* kFastTimings =
-    "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000,replay=50,drain=250";
+    "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000,replay=50,drain=250,"
+    "portretry=250";
 
 // Port 0 turns a link off.
 inline std::string DriverTestIni(int k7_port, int k8_port, const std::string& station_path,
