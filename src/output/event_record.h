@@ -12,9 +12,12 @@
 
 namespace qarn {
 
+// The record of an event, and the K7 frame and K8 event that carry it.
 inline constexpr size_t kEventRecordSize = 552;
 inline constexpr size_t kK7FrameSize = 555;
+using K7Frame = std::array<uint8_t, kK7FrameSize>;
 inline constexpr size_t kK8EventSize = 18;
+using K8Event = std::array<uint8_t, kK8EventSize>;
 
 // K7 frame types sent by the driver.
 inline constexpr uint8_t kK7StationEvent = 21;
@@ -24,9 +27,6 @@ inline constexpr uint8_t kK7StationHeard = 73;   // "I"
 
 // The K8 packet type of a station event.
 inline constexpr int32_t kK8StationEventType = 0x0300001C;
-
-using K7Frame = std::array<uint8_t, kK7FrameSize>;
-using K8Event = std::array<uint8_t, kK8EventSize>;
 
 // One station event as the station protocol computes it.
 struct StationEvent {

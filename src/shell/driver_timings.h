@@ -21,12 +21,12 @@ inline constexpr int kReplayIntervalMs = 200;
 struct DriverTimings {
   K8LinkTiming k8;  // its reconnect pause and poll period among them
   int housekeeping_ms =
-      kHousekeepingIntervalMs;           // K7 reconnection and the retranslator query interval
-  uint32_t store_retry_ms = 5000;        // records the disk refused are offered to it again
-  uint32_t station_silence_ms = 3000;    // this long without a packet: the station is silent
-  int replay_ms = kReplayIntervalMs;     // one spool file per link per tick
-  int k7_drain_ms = kK7DrainMs;          // at the close, for what the K7 socket still holds
-  int port_retry_ms = kPortRetryFastMs;  // a station port meant to run, its first minute
+      kHousekeepingIntervalMs;         // K7 reconnection and the retranslator query interval
+  uint32_t store_retry_ms = 5000;      // records the disk refused are offered to it again
+  uint32_t station_silence_ms = 3000;  // this long without a packet: the station is silent
+  int replay_ms = kReplayIntervalMs;   // one spool file per link per tick
+  int k7_drain_ms = kK7DrainMs;        // at the close, for what the K7 socket still holds
+  int port_retry_ms = RunControl::kRetryFastMs;  // a station port meant to run, its first minute
 };
 
 // "name=milliseconds" pairs separated by commas; the names are reconnect and poll (the K8

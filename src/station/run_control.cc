@@ -103,9 +103,9 @@ void RunControl::OnRetryTick() {
   }
   port_.SetPortName(kDevicePrefix + run_name_);
   if (!TryOpen()) {
-    if (retry_elapsed_ms_ >= kPortRetryFastForMs && retry_interval_ms_ != kPortRetrySlowMs) {
+    if (retry_elapsed_ms_ >= kRetryFastForMs && retry_interval_ms_ != kRetrySlowMs) {
       loop_.StopTimer(retry_timer_);
-      retry_interval_ms_ = kPortRetrySlowMs;
+      retry_interval_ms_ = kRetrySlowMs;
       retry_timer_ = loop_.StartTimer(retry_interval_ms_, [this] { OnRetryTick(); });
     }
     // Silent while the reason stays; a new one (another program took the port, the device

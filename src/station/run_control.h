@@ -17,13 +17,6 @@
 
 namespace qarn {
 
-inline constexpr int kScanPortCount = 32;
-inline constexpr int kPortSelectionError = 19;
-// A port meant to run is tried again this often for the first minute, then less often.
-inline constexpr int kPortRetryFastMs = 2000;
-inline constexpr int kPortRetrySlowMs = 10000;
-inline constexpr int kPortRetryFastForMs = 60000;
-
 // What the setup page shows.
 struct SetupPage {
   std::vector<std::string> ports;  // the free ports of the last scan, "COM1".."COM32"
@@ -34,6 +27,13 @@ struct SetupPage {
 
 class RunControl {
  public:
+  static constexpr int kScanPortCount = 32;
+  static constexpr int kPortSelectionError = 19;
+  // A port meant to run is tried again this often for the first minute, then less often.
+  static constexpr int kRetryFastMs = 2000;
+  static constexpr int kRetrySlowMs = 10000;
+  static constexpr int kRetryFastForMs = 60000;
+
   struct Hooks {
     // The close-password dialog; true only when the operator typed the password.
     std::function<bool()> password_accepted;
@@ -100,7 +100,7 @@ class RunControl {
   SetupPage page_;
   std::string run_name_;  // the short name of the port meant to run
   MainLoop::Id retry_timer_ = 0;
-  int retry_fast_ms_ = kPortRetryFastMs;
+  int retry_fast_ms_ = kRetryFastMs;
   int retry_interval_ms_ = 0;
   int retry_elapsed_ms_ = 0;
   // Why the port did not open, as last said: a new reason is said once.
