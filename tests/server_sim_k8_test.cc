@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "base/tdatetime.h"
 #include "fakes/scripted_connection.h"
 #include "k8/k8_wire.h"
 #include "output/event_record.h"
+#include "platform/blocking_tcp_client.h"
 #include "platform/diag.h"
 #include "server_sim/k8_side.h"
 
@@ -77,6 +81,62 @@ TEST(ServerSimK8, StopsWhileAPeerHoldsHalfAFrame) {
     EXPECT_TRUE(peer.writes.empty());
   }
   SetDiagSink(nullptr);
+}
+
+// The faults a server can have, as the operator's commands, over a real loopback connection:
+// "dropevent" reads the next station event and goes away unanswered, "up" listens again on
+// the same port, "trickle" sends a reply a byte at a time, "down" closes the connection.
+TEST(ServerSimK8, FaultCommandsDropGoDownComeUpAndTrickle) {
+  K8Side::Options options;
+  options.port = 0;
+  options.quiet = true;
+  K8Side side(options);
+  std::vector<int32_t> seen;
+  std::mutex mutex;
+  side.SetObserver([&](const K8Side::Received& r) {
+    std::lock_guard lock(mutex);
+    seen.push_back(r.header.type);
+  });
+  ASSERT_TRUE(side.Start());
+  TcpClientOptions client_options;
+  client_options.host = "127.0.0.1";
+  client_options.port = side.port();
+  client_options.read_timeout_ms = 2000;
+  const Bytes event = BuildK8Frame(BuildK8Packet(kK8StationEventType, Bytes(18), 1));
+  const Bytes ack = BuildK8Frame(BuildK8Packet(kK8EventAck, ByteView(), 0));
+  Bytes reply(ack.size());
+  size_t got = 0;
+
+  ASSERT_TRUE(side.HandleCommand("dropevent"));
+  {
+    PosixBlockingTcpClient client(client_options);
+    ASSERT_EQ(client.Connect(), 0);
+    ASSERT_EQ(client.WriteAll(event), 0);
+    ASSERT_TRUE(side.WaitUntilDown(std::chrono::seconds(5)));
+    EXPECT_NE(client.ReadExactly(reply.data(), 1, &got), 0);  // closed, never answered
+    EXPECT_EQ(got, 0u);
+  }
+  EXPECT_NE(PosixBlockingTcpClient(client_options).Connect(), 0);  // gone: refused
+
+  ASSERT_TRUE(side.HandleCommand("up"));
+  ASSERT_TRUE(side.HandleCommand("trickle 5"));
+  PosixBlockingTcpClient client(client_options);
+  int error = -1;
+  for (int i = 0; i < 200 && error != 0; ++i) {  // the listener comes back within a moment
+    error = client.Connect();
+    if (error != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(error, 0);
+  ASSERT_EQ(client.WriteAll(event), 0);
+  ASSERT_EQ(client.ReadExactly(reply.data(), reply.size(), &got), 0);
+  EXPECT_EQ(reply, ack);
+
+  ASSERT_TRUE(side.HandleCommand("down"));
+  ASSERT_TRUE(side.WaitUntilDown(std::chrono::seconds(5)));
+  EXPECT_NE(client.ReadExactly(reply.data(), 1, &got), 0);
+  side.Stop();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(seen, (std::vector<int32_t>{kK8StationEventType, kK8StationEventType}));
 }
 
 }  // namespace

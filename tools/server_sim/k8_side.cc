@@ -14,8 +14,6 @@
 namespace qarn::sim {
 namespace {
 
-void Say(const std::string& line) { DiagOutput("K8 " + line); }
-
 std::string DescribePayload(int32_t type, ByteView p) {
   std::ostringstream out;
   const auto event = type == kK8StationEventType ? ParseK8Event(p) : std::nullopt;
@@ -52,6 +50,8 @@ int32_t CommandType(const std::string& word) {
   return 0;
 }
 
+constexpr int kReadTimeoutMs = 20;  // how soon a stop or a going down is seen
+
 }  // namespace
 
 std::string DescribeK8Packet(ByteView packet) {
@@ -86,9 +86,13 @@ const char* K8Side::Commands() {
          "  denied       K8Denied: the driver stops connecting until it is restarted\n"
          "  pollenable   K8PollEnable\n"
          "  drop         close the connection now\n"
+         "  down         close the connection and refuse new ones (the server is gone)\n"
+         "  up           listen again\n"
+         "  dropevent    read the next station event, then go down without answering it\n"
          "  stall        stop answering\n"
          "  answer       answer again\n"
-         "  delay N      answer N ms late (0: at once)\n";
+         "  delay N      answer N ms late (0: at once)\n"
+         "  trickle N    send each reply one byte per N ms (0: at once)\n";
 }
 
 bool K8Side::ParseOption(int argc, char** argv, int* i, Options* options, std::string* error) {
@@ -129,6 +133,15 @@ bool K8Side::ParseOption(int argc, char** argv, int* i, Options* options, std::s
   return false;
 }
 
+void K8Side::Say(const std::string& line) const {
+  if (!options_.quiet) DiagOutput("K8 " + line);
+}
+
+void K8Side::SetResponder(Responder responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
+}
+
 bool K8Side::Start() {
   stall_ = options_.stall;
   delay_ms_ = options_.delay_ms;
@@ -137,14 +150,37 @@ bool K8Side::Start() {
               ", error " + std::to_string(error));
     return false;
   }
-  Say("listening on " + options_.address + ":" + std::to_string(listener_.port()));
+  port_ = listener_.port();
+  Say("listening on " + options_.address + ":" + std::to_string(port_));
   thread_ = std::thread([this] { Run(); });
   return true;
 }
 
 void K8Side::Stop() {
-  stop_ = true;
+  {
+    std::lock_guard lock(mutex_);  // a thread about to wait sees it
+    stop_ = true;
+  }
+  changed_.notify_all();
   if (thread_.joinable()) thread_.join();
+}
+
+void K8Side::GoDown() {
+  std::unique_lock lock(mutex_);
+  down_ = true;
+  changed_.wait(lock, [&] { return is_down_ || stop_; });
+}
+
+void K8Side::ComeUp() {
+  std::unique_lock lock(mutex_);
+  down_ = false;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return !is_down_ || stop_; });
+}
+
+bool K8Side::WaitUntilDown(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return is_down_; });
 }
 
 bool K8Side::HandleCommand(const std::string& line) {
@@ -166,6 +202,15 @@ bool K8Side::HandleCommand(const std::string& line) {
     delay_ms_ = ms < 0 ? 0 : ms;
   } else if (word == "drop") {
     drop_now_ = true;
+  } else if (word == "down" || word == "up") {
+    down_ = word == "down";  // the thread closes or opens the listener
+    changed_.notify_all();
+  } else if (word == "dropevent") {
+    drop_after_event_ = true;
+  } else if (word == "trickle") {
+    int ms = 0;
+    in >> ms;
+    trickle_ms_ = ms < 0 ? 0 : ms;
   } else {
     return false;
   }
@@ -174,19 +219,50 @@ bool K8Side::HandleCommand(const std::string& line) {
 }
 
 void K8Side::Run() {
+  int number = 0;
   while (!stop_) {
-    auto connection = listener_.Accept(200);
+    if (down_) {
+      StayDown();
+      continue;
+    }
+    auto connection = listener_.Accept(kReadTimeoutMs);
     if (!connection) continue;
     const std::string peer = connection->PeerText();
     Say("connection from " + peer);
-    Serve(*connection);
+    ++number;
+    if (connection_event_) connection_event_(number, true);
+    Serve(*connection, number);
     Say("connection from " + peer + " closed");
+    if (connection_event_) connection_event_(number, false);
   }
 }
 
-void K8Side::Serve(BlockingTcpClient& connection) {
-  connection.SetReadTimeout(200);
-  while (!stop_) {
+void K8Side::StayDown() {
+  listener_.Close();
+  Say("down: no connection taken");
+  std::unique_lock lock(mutex_);
+  is_down_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return !down_ || stop_; });
+  if (stop_) return;
+  lock.unlock();
+  // The same port again; a failure leaves the server down, as the operator then sees.
+  const int error = listener_.Listen(options_.address, port_);
+  lock.lock();
+  if (error != 0) {
+    Say("cannot listen again on port " + std::to_string(port_) + ", error " +
+        std::to_string(error));
+    down_ = true;
+    return;
+  }
+  Say("up: listening on " + options_.address + ":" + std::to_string(port_));
+  is_down_ = false;
+  changed_.notify_all();
+}
+
+void K8Side::Serve(BlockingTcpClient& connection, int number) {
+  connection.SetReadTimeout(kReadTimeoutMs);
+  while (!stop_ && !down_) {
     {
       std::lock_guard lock(mutex_);
       if (drop_now_) {
@@ -194,32 +270,66 @@ void K8Side::Serve(BlockingTcpClient& connection) {
         return;
       }
     }
-    Bytes packet;
-    const FrameRead outcome = ReadK8Frame(connection, &packet, 1 << 20, &stop_);
+    Received r;
+    r.connection = number;
+    const FrameRead outcome = ReadK8Frame(connection, &r.packet, 1 << 20, &stop_);
     if (outcome == FrameRead::kNothing) continue;
     if (outcome == FrameRead::kClosed || outcome == FrameRead::kStopped) return;
     if (outcome == FrameRead::kBad) {
       Say("invalid frame header: closing");
       return;
     }
-    if (packet.size() < kK8PacketHeaderSize) {
-      Say("frame of " + std::to_string(packet.size()) + " bytes, shorter than a packet: closing");
+    if (r.packet.size() < kK8PacketHeaderSize) {
+      Say("frame of " + std::to_string(r.packet.size()) + " bytes, shorter than a packet: closing");
       return;
     }
-    const int32_t type = ReadK8PacketHeader(packet)->type;
-    const std::string received = "<- " + DescribeK8Packet(packet);
+    r.header = *ReadK8PacketHeader(r.packet);
+    r.when = std::chrono::steady_clock::now();
+    const int32_t type = r.header.type;
+    const std::string received = "<- " + DescribeK8Packet(r.packet);
     if (!options_.quiet_polls || type != kK8Poll || stall_) Say(received);
+    if (observer_) observer_(r);
+    if (type == kK8StationEventType && drop_after_event_.exchange(false)) {
+      Say("going down without answering the event");
+      down_ = true;
+      return;
+    }
     if (stall_) continue;
     const int delay = delay_ms_;
     if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    const Bytes reply = ReplyTo(type);
-    const bool empty_poll_reply = reply == BuildK8Packet(kK8Poll, Bytes{0}, 0);
-    if (options_.quiet_polls && type == kK8Poll && !empty_poll_reply) Say(received);
-    if (!options_.quiet_polls || type != kK8Poll || !empty_poll_reply) {
-      Say("-> " + DescribeK8Packet(reply));
+    const std::optional<Bytes> reply = Reply(r);
+    if (!reply) continue;
+    if (raw_replies_) {
+      Say("-> " + std::to_string(reply->size()) + " bytes as they are");
+    } else {
+      const bool empty_poll_reply = *reply == BuildK8Packet(kK8Poll, Bytes{0}, 0);
+      if (options_.quiet_polls && type == kK8Poll && !empty_poll_reply) Say(received);
+      if (!options_.quiet_polls || type != kK8Poll || !empty_poll_reply) {
+        Say("-> " + DescribeK8Packet(*reply));
+      }
     }
-    if (connection.WriteAll(BuildK8Frame(reply)) != 0) return;
+    if (!Write(connection, raw_replies_ ? *reply : BuildK8Frame(*reply))) return;
   }
+}
+
+bool K8Side::Write(BlockingTcpClient& connection, const Bytes& bytes) {
+  const int trickle_ms = trickle_ms_;
+  if (trickle_ms <= 0) return connection.WriteAll(bytes) == 0;
+  for (const uint8_t byte : bytes) {
+    if (stop_ || down_ || connection.WriteAll(ByteView(&byte, 1)) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(trickle_ms));
+  }
+  return true;
+}
+
+std::optional<Bytes> K8Side::Reply(const Received& received) {
+  Responder responder;
+  {
+    std::lock_guard lock(mutex_);
+    responder = responder_;
+  }
+  if (responder) return responder(received);
+  return ReplyTo(received.header.type);
 }
 
 Bytes K8Side::ReplyTo(int32_t type) {
