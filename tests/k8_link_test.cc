@@ -13,6 +13,7 @@
 #include "fakes/k8_test_server.h"
 #include "k8/k8_wire.h"
 #include "platform/clock.h"
+#include "platform/diag.h"
 #include "platform/file_system.h"
 
 namespace qarn {
@@ -204,6 +205,40 @@ TEST_F(K8LinkTest, AckDeletesItsOwnFileAndAnUnansweredPacketReleasesIt) {
   server.ComeUp();
   ASSERT_TRUE(server.WaitForConnections(2));
   ASSERT_TRUE(WaitForLine("Соединение установлено.", 2));
+}
+
+// An acknowledged file that the disk will not let go stays for the next start (a duplicate
+// then, never a loss), and the failure is said once until a deletion works again.
+TEST_F(K8LinkTest, AnAcknowledgedFileTheDiskKeepsStaysAndIsSaidOnce) {
+  std::mutex said_mutex;
+  std::vector<std::string> said;
+  SetDiagSink([&](bool, const std::string& line) {
+    std::lock_guard lock(said_mutex);
+    if (line.find("cannot delete") != std::string::npos) said.push_back(line);
+  });
+  K8TestServer server;
+  Start(server.port());
+  ASSERT_TRUE(server.WaitForPackets(4));
+  // Non-empty directories where the files would be: no unlink takes them, not even root's.
+  std::vector<std::string> kept;
+  for (const char* name : {"1.dd8", "2.dd8"}) {
+    kept.push_back((dir_ / name).string());
+    std::filesystem::create_directories(dir_ / name / "held");
+    ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, kept.back()));
+  }
+  const std::string deleted = File("3.dd8");
+  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, deleted));
+  ASSERT_TRUE(WaitUntil([&] { return ended().size() == 3; }));
+  link_->StopAndWait();
+  SetDiagSink(nullptr);
+  EXPECT_EQ(ended(),
+            (std::vector<std::string>{"acked " + kept[0], "acked " + kept[1], "acked " + deleted}));
+  EXPECT_TRUE(std::filesystem::exists(kept[0]));
+  EXPECT_TRUE(std::filesystem::exists(kept[1]));
+  EXPECT_FALSE(std::filesystem::exists(deleted));
+  const std::string what =
+      "K8: cannot delete an acknowledged .dd8 spool file; it goes again at the next start: ";
+  EXPECT_EQ(said, (std::vector<std::string>{what + kept[0], what + "deleted again"}));
 }
 
 TEST_F(K8LinkTest, EveryCloseEndsPromptlyWhateverTheServerDoes) {

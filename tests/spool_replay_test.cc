@@ -7,6 +7,7 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_links.h"
+#include "fakes/memory_file_system.h"
 #include "fakes/temp_dir.h"
 #include "output/spool_writer.h"
 #include "platform/diag.h"
@@ -42,7 +43,7 @@ class SpoolReplayTest : public ::testing::Test {
 
   // What the K8 link does on an acknowledgement of a replayed file.
   void Acknowledge(const std::string& path) {
-    fs_.Remove(path);
+    ASSERT_TRUE(fs_.Remove(path));
     state_.MakeDue(clock_.Now());
   }
   void Tick() {
@@ -243,6 +244,39 @@ TEST_F(SpoolReplayTest, FilesRemovedByHandAreSkipped) {
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0].back(), '2');
   EXPECT_THAT(diag_, IsEmpty());
+}
+
+// A sent .ddk file that the disk will not let go stays on disk to go again at the next start
+// (a duplicate, never a loss); the line goes on, and the failure is said once until a
+// deletion works again.
+TEST(SpoolReplayRemovals, SentFilesTheDiskKeepsStayForTheNextStartAndAreSaidOnce) {
+  testing::MemoryFileSystem fs;
+  testing::FakeClock clock;
+  Dd8ReplayState state;
+  std::vector<std::string> said;
+  SetDiagSink([&](bool, const std::string& line) { said.push_back(line); });
+  for (const char* name : {"m/1_-1.ddk", "m/2_-1.ddk", "m/3_-1.ddk"}) {
+    ASSERT_TRUE(fs.Append(name, Bytes(kK7FrameSize, name[2]), nullptr));
+  }
+  SpoolReplay replay(fs, clock, "m/", state);
+  replay.Scan();
+  testing::FakeK7 k7;
+  k7.connected = true;
+  fs.fail_removes = true;
+  replay.ReplayK7(k7);
+  replay.ReplayK7(k7);
+  fs.fail_removes = false;
+  replay.ReplayK7(k7);
+  SetDiagSink(nullptr);
+  ASSERT_EQ(k7.units.size(), 3u);  // each sent once in this run
+  EXPECT_EQ(replay.waiting(SpoolKind::kK7), 0u);
+  EXPECT_EQ(fs.files.size(), 2u);  // the two kept for the next start
+  EXPECT_TRUE(fs.Exists("m/1_-1.ddk"));
+  EXPECT_TRUE(fs.Exists("m/2_-1.ddk"));
+  EXPECT_THAT(said, ElementsAre("cannot delete a sent .ddk spool file; it goes again at the next "
+                                "start: m/1_-1.ddk",
+                                "cannot delete a sent .ddk spool file; it goes again at the next "
+                                "start: deleted again"));
 }
 
 }  // namespace

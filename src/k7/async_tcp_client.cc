@@ -44,8 +44,9 @@ void AsyncTcpClient::ConnectTo(uint32_t address) {
     SocketError(-1, error);
     return;
   }
-  // A peer that vanishes without closing is found even while nothing is sent.
-  EnableDeadPeerDetection(socket_.fd());
+  // A peer that vanishes without closing is found even while nothing is sent. Best effort:
+  // without it the stall watch still drops a peer that takes nothing.
+  (void)EnableDeadPeerDetection(socket_.fd());
   const unsigned generation = ++generation_;
   // Writable means the connect has completed, with or without an error.
   watch_ = loop_.WatchFd(socket_.fd(), MainLoop::kWritable, [this, generation](unsigned events) {

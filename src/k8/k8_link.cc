@@ -180,7 +180,11 @@ void K8Link::CarryEffects() {
         break;
       case K8Effect::kAcked:
         // Deleted here, outside any lock; the replay line forgets it on the main thread.
-        s_.fs.Remove(e.text);
+        if (s_.fs.Remove(e.text)) {
+          removals_.Succeeded("deleted again");
+        } else {
+          removals_.Failed(e.text);
+        }
         [[fallthrough]];
       case K8Effect::kRefused:
       case K8Effect::kReleased: {

@@ -121,6 +121,9 @@ class K8Link final : public K8Channel {
   int port_ = 0;
   bool down_reported_ = false;  // the link's loss is on standard error; its return is not yet
   FailureReporter step_failures_{"K8 link step failed"};
+  // An acknowledged .dd8 the disk keeps goes again at the next start: a duplicate, not a loss.
+  FailureReporter removals_{
+      "K8: cannot delete an acknowledged .dd8 spool file; it goes again at the next start"};
 
   std::thread thread_;  // last: starts once everything above is made
 };

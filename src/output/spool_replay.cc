@@ -138,7 +138,11 @@ void SpoolReplay::ReplayK7(K7Channel& k7) {
   if (k7.SendUnit(ByteView(content).first(kK7FrameSize)) != kK7FrameSize) {
     return;  // not taken now, or not whole (the connection is dropped): the file waits
   }
-  fs_.Remove(k7_.front());
+  if (fs_.Remove(k7_.front())) {
+    removals_.Succeeded("deleted again");
+  } else {
+    removals_.Failed(k7_.front());
+  }
   k7_.pop_front();
 }
 

@@ -21,6 +21,7 @@
 #include "output/links.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
+#include "platform/diag.h"
 #include "platform/file_system.h"
 
 namespace qarn {
@@ -72,6 +73,9 @@ class SpoolReplay {
   std::unordered_set<std::string> in_flight_;
   // Refusals so far of the files the server has refused; a lost connection resets nothing.
   std::unordered_map<std::string, int> refusals_;
+  // A sent .ddk file the disk keeps goes again at the next start: a duplicate, not a loss.
+  FailureReporter removals_{
+      "cannot delete a sent .ddk spool file; it goes again at the next start"};
 };
 
 }  // namespace qarn

@@ -119,8 +119,9 @@ PosixBlockingTcpClient::PosixBlockingTcpClient(int fd, TcpClientOptions options)
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Released without notification, closed in order as a plain close does.
-PosixBlockingTcpClient::~PosixBlockingTcpClient() { socket_.CloseGracefully(); }
+// Released without notification, closed in order as a plain close does; nobody is left to
+// hear how the close went.
+PosixBlockingTcpClient::~PosixBlockingTcpClient() { (void)socket_.CloseGracefully(); }
 
 int PosixBlockingTcpClient::Connect() {
   if (socket_.is_open()) return SocketErrorNumber(EISCONN);
@@ -135,12 +136,13 @@ int PosixBlockingTcpClient::Connect() {
     error = ready <= 0 ? WaitError(ready) : socket_.ConnectResult();
   }
   if (error != 0) {
-    socket_.CloseGracefully();  // nothing was sent: a plain close
+    (void)socket_.CloseGracefully();  // nothing was sent; the connect's error is the one to tell
     return error;
   }
   const int one = 1;
   setsockopt(socket_.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  EnableDeadPeerDetection(socket_.fd());
+  // Best effort: without it the link's reply time-outs still find a dead peer.
+  (void)EnableDeadPeerDetection(socket_.fd());
   if (options_.on_connected) options_.on_connected();
   return 0;
 }
@@ -192,7 +194,8 @@ int PosixBlockingTcpClient::ReadExactly(uint8_t* out, size_t n, size_t* got) {
 
 void PosixBlockingTcpClient::Disconnect() {
   if (!socket_.is_open()) return;
-  socket_.CloseGracefully();
+  // The descriptor is released whatever close says; the link only needs to know it is gone.
+  (void)socket_.CloseGracefully();
   if (options_.on_disconnected) options_.on_disconnected();
 }
 

@@ -40,12 +40,12 @@ class BlockingTcpClient {
 
   // 0 on success, else the error number.
   // Blocks at most the connect time-out.
-  virtual int Connect() = 0;
+  [[nodiscard]] virtual int Connect() = 0;
   // Blocks at most the write time-out for the whole buffer.
-  virtual int WriteAll(ByteView data) = 0;
+  [[nodiscard]] virtual int WriteAll(ByteView data) = 0;
   // Reads until `n` bytes are in `out`, waiting at most the read time-out for the whole
   // call. `*got` says how many arrived, also when it fails.
-  virtual int ReadExactly(uint8_t* out, size_t n, size_t* got) = 0;
+  [[nodiscard]] virtual int ReadExactly(uint8_t* out, size_t n, size_t* got) = 0;
   virtual void SetReadTimeout(int ms) = 0;
   virtual bool Connected() const = 0;
   virtual void Disconnect() = 0;
@@ -64,9 +64,9 @@ class PosixBlockingTcpClient final : public BlockingTcpClient {
   PosixBlockingTcpClient(const PosixBlockingTcpClient&) = delete;
   PosixBlockingTcpClient& operator=(const PosixBlockingTcpClient&) = delete;
 
-  int Connect() override;
-  int WriteAll(ByteView data) override;
-  int ReadExactly(uint8_t* out, size_t n, size_t* got) override;
+  [[nodiscard]] int Connect() override;
+  [[nodiscard]] int WriteAll(ByteView data) override;
+  [[nodiscard]] int ReadExactly(uint8_t* out, size_t n, size_t* got) override;
   void SetReadTimeout(int ms) override { options_.read_timeout_ms = ms; }
   bool Connected() const override { return socket_.is_open(); }
   void Disconnect() override;
@@ -90,7 +90,7 @@ class BlockingTcpListener {
 
   // Listens on `address` (dotted, or "localhost"); port 0 lets the system choose. 0 on
   // success, else the error number.
-  int Listen(const std::string& address, int port);
+  [[nodiscard]] int Listen(const std::string& address, int port);
   int port() const { return listener_.port(); }
   // The next connection, or null when none came within `timeout_ms` (-1: wait for ever) or
   // the listener is closed.

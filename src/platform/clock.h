@@ -20,7 +20,7 @@ class Clock {
   virtual CivilTime LocalNow() const = 0;
 
   // Sets the local clock. False, with a reason in `error`, when the system refuses.
-  virtual bool SetLocalTime(const CivilTime& t, std::string* error) = 0;
+  [[nodiscard]] virtual bool SetLocalTime(const CivilTime& t, std::string* error) = 0;
 
   TDateTime Now() const { return EncodeDateTime(LocalNow()); }
 };
@@ -30,7 +30,7 @@ class SystemClock final : public Clock {
  public:
   uint32_t TickMs() const override;
   CivilTime LocalNow() const override;
-  bool SetLocalTime(const CivilTime& t, std::string* error) override;
+  [[nodiscard]] bool SetLocalTime(const CivilTime& t, std::string* error) override;
 };
 
 }  // namespace qarn

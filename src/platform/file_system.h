@@ -23,12 +23,12 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Opens for writing at the end, creating the file if needed, and writes all bytes.
-  virtual bool Append(const std::string& path, ByteView data, std::string* error) = 0;
+  [[nodiscard]] virtual bool Append(const std::string& path, ByteView data, std::string* error) = 0;
 
   // Reads the whole regular file.
-  virtual bool ReadAll(const std::string& path, Bytes* out, std::string* error) = 0;
+  [[nodiscard]] virtual bool ReadAll(const std::string& path, Bytes* out, std::string* error) = 0;
 
-  virtual bool Remove(const std::string& path) = 0;
+  [[nodiscard]] virtual bool Remove(const std::string& path) = 0;
 
   virtual bool Exists(const std::string& path) = 0;
 
@@ -43,7 +43,8 @@ class FileSystem {
   // Replaces the whole file atomically: the new content goes to a temporary name, is flushed
   // to the disk, and then takes the file's name, so a crash leaves the old file or the new.
   // A symbolic link is followed and its target replaced; the file keeps its mode and owner.
-  virtual bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) = 0;
+  [[nodiscard]] virtual bool ReplaceDurable(const std::string& path, ByteView data,
+                                            std::string* error) = 0;
 
   // The name (without directory) of the first entry matching `pattern`, a path whose last
   // component may hold * and ? wildcards. Entries of any type match.
@@ -61,7 +62,7 @@ class FileSystem {
   virtual std::vector<Entry> ListEntries(const std::string& pattern) = 0;
 
   // Renames without replacing an existing file.
-  virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
 };
 
 // CreateDurable writes to the final name followed by this suffix, so that no spool pattern
@@ -71,17 +72,18 @@ inline constexpr const char* kTemporarySuffix = ".tmp";
 // The POSIX file system.
 class PosixFileSystem final : public FileSystem {
  public:
-  bool Append(const std::string& path, ByteView data, std::string* error) override;
-  bool ReadAll(const std::string& path, Bytes* out, std::string* error) override;
-  bool Remove(const std::string& path) override;
+  [[nodiscard]] bool Append(const std::string& path, ByteView data, std::string* error) override;
+  [[nodiscard]] bool ReadAll(const std::string& path, Bytes* out, std::string* error) override;
+  [[nodiscard]] bool Remove(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::optional<uint64_t> FileSize(const std::string& path) override;
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
-  bool ReplaceDurable(const std::string& path, ByteView data, std::string* error) override;
+  [[nodiscard]] bool ReplaceDurable(const std::string& path, ByteView data,
+                                    std::string* error) override;
   std::optional<std::string> FindFirst(const std::string& pattern) override;
   std::vector<std::string> FindAll(const std::string& pattern) override;
   std::vector<Entry> ListEntries(const std::string& pattern) override;
-  bool RenameNoReplace(const std::string& from, const std::string& to) override;
+  [[nodiscard]] bool RenameNoReplace(const std::string& from, const std::string& to) override;
 };
 
 // Splits a pattern or path at its last '/' into the directory ("." when there is none) and
@@ -89,6 +91,6 @@ class PosixFileSystem final : public FileSystem {
 void SplitPath(const std::string& path, std::string* dir, std::string* name);
 
 // Wildcard match of * (any run) and ? (any one character), case-sensitive.
-bool WildcardMatch(const std::string& pattern, const std::string& name);
+[[nodiscard]] bool WildcardMatch(const std::string& pattern, const std::string& name);
 
 }  // namespace qarn

@@ -15,7 +15,7 @@ class PseudoTerminal {
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   // The slave end stays open here too, so that the pair survives the driver closing it.
-  bool Open(std::string* error);
+  [[nodiscard]] bool Open(std::string* error);
 
   int master_fd() const { return master_; }
   // The station end goes away: the slave's reads fail from now on.
@@ -29,6 +29,6 @@ class PseudoTerminal {
 };
 
 // Raw 8-bit, no echo, non-blocking reads: what a serial line to a station needs.
-bool MakeRawTerminal(int fd);
+[[nodiscard]] bool MakeRawTerminal(int fd);
 
 }  // namespace qarn

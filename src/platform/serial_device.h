@@ -61,7 +61,7 @@ class SerialDevice {
 
   // Opens the device named `port_name` ("\\.\COM3" or a path) for reading and writing,
   // exclusively. False when it is absent or held by another program; error() says why.
-  virtual bool Open(const std::string& port_name) = 0;
+  [[nodiscard]] virtual bool Open(const std::string& port_name) = 0;
   virtual void Close() = 0;
   // The last failure of Open, ApplyLineSettings or Read.
   virtual const DeviceError& error() const = 0;
@@ -69,22 +69,22 @@ class SerialDevice {
   virtual int ReadinessFd() const = 0;
 
   // Raw 8-bit transfer with the given values. False when the device rejects them.
-  virtual bool ApplyLineSettings(const LineSettings& settings) = 0;
-  virtual bool SetQueueSizes(uint32_t in_size, uint32_t out_size) = 0;
-  virtual bool Purge(bool input, bool output) = 0;
+  [[nodiscard]] virtual bool ApplyLineSettings(const LineSettings& settings) = 0;
+  [[nodiscard]] virtual bool SetQueueSizes(uint32_t in_size, uint32_t out_size) = 0;
+  [[nodiscard]] virtual bool Purge(bool input, bool output) = 0;
 
   // Bytes waiting in the input and the output queue; clears line error conditions.
-  virtual bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) = 0;
+  [[nodiscard]] virtual bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) = 0;
 
   // Reads at most `size` bytes that are already waiting; the count, or -1 on failure,
   // a line that has hung up included.
-  virtual int32_t Read(uint8_t* data, uint32_t size) = 0;
+  [[nodiscard]] virtual int32_t Read(uint8_t* data, uint32_t size) = 0;
   // Writes at most `size` bytes, waiting about 10 ms at most; the count, or -1 on failure.
-  virtual int32_t Write(const uint8_t* data, uint32_t size) = 0;
+  [[nodiscard]] virtual int32_t Write(const uint8_t* data, uint32_t size) = 0;
 
   // The ModemLine bits that are on; false when the status cannot be read.
-  virtual bool ModemStatus(unsigned* lines) = 0;
-  virtual bool SetDtr(bool on) = 0;
+  [[nodiscard]] virtual bool ModemStatus(unsigned* lines) = 0;
+  [[nodiscard]] virtual bool SetDtr(bool on) = 0;
 };
 
 }  // namespace qarn

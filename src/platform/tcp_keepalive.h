@@ -12,6 +12,6 @@ inline constexpr int kKeepAliveProbes = 6;     // unanswered probes that end the
 inline constexpr int kUserTimeoutMs = 50'000;  // sent data unacknowledged this long: dead
 
 // Sets the options on `fd`. 0, or the error number of the first option refused.
-int EnableDeadPeerDetection(int fd);
+[[nodiscard]] int EnableDeadPeerDetection(int fd);
 
 }  // namespace qarn

@@ -20,7 +20,7 @@ class TcpListener {
 
   // Listens on `address` (dotted, or "localhost") and `port`; port 0 lets the system pick
   // one. 0 or an error number (see SocketErrorNumber).
-  int Listen(const std::string& address, uint16_t port);
+  [[nodiscard]] int Listen(const std::string& address, uint16_t port);
   // The port listened on.
   uint16_t port() const { return port_; }
   int fd() const { return fd_; }

@@ -24,51 +24,51 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host);
 class TcpSocket {
  public:
   TcpSocket() = default;
-  ~TcpSocket() { CloseAbortive(); }
+  ~TcpSocket() { (void)CloseAbortive(); }  // an owner that cares closed it before
 
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
   // Creates the non-blocking socket. 0 or an error number.
-  int Open();
+  [[nodiscard]] int Open();
   // Starts connecting; 0 when the outcome comes later (the socket turns writable) or the
   // connection is already made, otherwise an error number.
-  int StartConnect(uint32_t address, uint16_t port);
+  [[nodiscard]] int StartConnect(uint32_t address, uint16_t port);
   // After the socket turned writable: 0 when connected, or why connecting failed.
-  int ConnectResult();
+  [[nodiscard]] int ConnectResult();
 
   // What `send` took (possibly fewer than offered), or -1 with `*error` set. Never raises
   // SIGPIPE and never waits.
-  long Send(ByteView data, int* error);
+  [[nodiscard]] long Send(ByteView data, int* error);
   // Bytes waiting to be read, or -1 with `*error` set.
-  long Pending(int* error);
+  [[nodiscard]] long Pending(int* error);
   // What `recv` returned: bytes read, 0 when the peer has closed, -1 with `*error` set
   // (10035 when nothing is there yet).
-  long Receive(uint8_t* buffer, size_t size, int* error);
+  [[nodiscard]] long Receive(uint8_t* buffer, size_t size, int* error);
   // Whether the peer has closed its side: reads nothing away. -1 with `*error` set when the
   // connection failed; 0 when it is open; 1 when closed.
-  int PeerClosed(int* error);
+  [[nodiscard]] int PeerClosed(int* error);
 
   // Bytes the socket took that the peer's TCP has not acknowledged yet (sent or still
   // queued), or -1 with `*error` set. Still answers after the connection failed, until close.
-  long Unacknowledged(int* error);
+  [[nodiscard]] long Unacknowledged(int* error);
   // Waits, blocking, until the peer has acknowledged everything or `timeout_ms` has passed:
   // what is still unacknowledged, or -1 with `*error` set.
-  long WaitUntilAcknowledged(int timeout_ms, int* error);
+  [[nodiscard]] long WaitUntilAcknowledged(int timeout_ms, int* error);
 
   // Shuts down both directions and closes at once, discarding unsent data: only for a socket
   // that holds nothing of ours. 0 or an error number; the socket is released either way.
-  int CloseAbortive();
+  [[nodiscard]] int CloseAbortive();
   // Closes in order: what the socket took still goes out, then the peer sees the end.
-  int CloseGracefully();
+  [[nodiscard]] int CloseGracefully();
 
   // Takes over a connected non-blocking socket (from TcpListener::Accept).
   void Adopt(int fd) {
-    CloseAbortive();
+    (void)CloseAbortive();  // nothing is open here in practice: a fresh socket takes over
     fd_ = fd;
   }
   // Lets go of the descriptor without closing it.
-  int Release() {
+  [[nodiscard]] int Release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;

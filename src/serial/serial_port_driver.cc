@@ -225,7 +225,8 @@ unsigned SerialPortDriver::ModemLines() {
 }
 
 void SerialPortDriver::SetDtr(bool on) {
-  if (IsOpen()) device_.SetDtr(on);
+  // The line's state is asked by ModemStatus; a refused change shows there, not here.
+  if (IsOpen()) (void)device_.SetDtr(on);
 }
 
 uint32_t SerialPortDriver::SendTimed(ByteView bytes, uint32_t timeout_ms) {

@@ -286,7 +286,7 @@ std::string ProbeMessageDirectory(FileSystem& fs, const std::string& prefix) {
   std::string error;
   StoreResult result = fs.CreateDurable(probe, kByte, &error);
   if (result == StoreResult::kExists) {  // left by a crash in the moment between
-    fs.Remove(probe);
+    (void)fs.Remove(probe);  // a probe that stays makes the next create fail, and says why
     result = fs.CreateDurable(probe, kByte, &error);
   }
   if (result != StoreResult::kStored) return error.empty() ? "cannot store " + probe : error;

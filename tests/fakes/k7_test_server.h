@@ -2,6 +2,8 @@
 // at a time and records every 555-byte unit the driver sends. It sends nothing.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +28,7 @@ class K7TestServer {
   };
 
   K7TestServer() {
-    listener_.Listen("127.0.0.1", 0);
+    EXPECT_EQ(listener_.Listen("127.0.0.1", 0), 0);
     thread_ = std::thread([this] { Run(); });
   }
   ~K7TestServer() {

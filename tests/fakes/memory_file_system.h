@@ -34,7 +34,7 @@ class MemoryFileSystem final : public FileSystem {
     largest_read = std::max<uint64_t>(largest_read, out->size());
     return true;
   }
-  bool Remove(const std::string& path) override { return files.erase(path) > 0; }
+  bool Remove(const std::string& path) override { return !fail_removes && files.erase(path) > 0; }
   bool Exists(const std::string& path) override { return files.count(path) > 0; }
   std::optional<uint64_t> FileSize(const std::string& path) override {
     const auto it = files.find(path);
@@ -86,8 +86,9 @@ class MemoryFileSystem final : public FileSystem {
   }
 
   std::map<std::string, File> files;
-  bool fail_writes = false;  // a full or read-only disk
-  int64_t clock_ns = 0;      // the time the next change takes
+  bool fail_writes = false;   // a full or read-only disk
+  bool fail_removes = false;  // a read-only disk, or files held
+  int64_t clock_ns = 0;       // the time the next change takes
   uint64_t largest_read = 0;
 
  private:
