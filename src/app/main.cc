@@ -122,6 +122,18 @@ int RunWithWindow(int argc, char** argv, const qarn::DriverTimings& timings) {
 }
 #endif
 
+// The protocol's pauses, or those a test of the binary sets (a service never does); nothing,
+// with the reason on standard error, when the setting has a mistake.
+std::optional<qarn::DriverTimings> TimingsFromEnvironment() {
+  const char* text = std::getenv(qarn::kTestTimingsVariable);
+  if (!text) return qarn::DriverTimings();
+  std::string why;
+  std::optional<qarn::DriverTimings> timings = qarn::ParseDriverTimings(text, &why);
+  if (!timings)
+    std::fprintf(stderr, "qarn-driver: %s: %s\n", qarn::kTestTimingsVariable, why.c_str());
+  return timings;
+}
+
 int CheckConfigOnly() {
   qarn::PosixFileSystem fs;
   const qarn::ConfigCheck check = qarn::CheckConfig(fs, qarn::kIniFileName);
@@ -154,19 +166,10 @@ int main(int argc, char** argv) {
     }
   }
   if (check_config) return CheckConfigOnly();
-  // Tests of the binary shorten the pauses; a service never sets this.
-  qarn::DriverTimings timings;
-  if (const char* text = std::getenv(qarn::kTestTimingsVariable)) {
-    std::string why;
-    const std::optional<qarn::DriverTimings> parsed = qarn::ParseDriverTimings(text, &why);
-    if (!parsed) {
-      std::fprintf(stderr, "qarn-driver: %s: %s\n", qarn::kTestTimingsVariable, why.c_str());
-      return 2;
-    }
-    timings = *parsed;
-  }
+  const std::optional<qarn::DriverTimings> timings = TimingsFromEnvironment();
+  if (!timings) return 2;
   qarn::DetectJournalOnStderr();
-  if (const std::string changed = qarn::DescribeDriverTimings(timings); !changed.empty()) {
+  if (const std::string changed = qarn::DescribeDriverTimings(*timings); !changed.empty()) {
     qarn::DiagWarning(std::string(qarn::kTestTimingsVariable) + ": pauses shortened for tests (" +
                       changed + ")");
   }
@@ -190,11 +193,11 @@ int main(int argc, char** argv) {
 #ifdef QARN_GUI
   if (!headless) {
     std::string why;
-    if (qarn::CanOpenDisplay(&why)) return RunWithWindow(argc, argv, timings);
+    if (qarn::CanOpenDisplay(&why)) return RunWithWindow(argc, argv, *timings);
     // Without a display named at all the driver is a service; a display that fails is news.
     if (!why.empty()) qarn::DiagWarning("cannot open the display (" + why + "); running headless");
   }
 #endif
   (void)headless;
-  return RunHeadless(argc, argv, timings);
+  return RunHeadless(argc, argv, *timings);
 }

@@ -178,104 +178,134 @@ std::string ValueProblem(const KnownKey& known, const std::string& value,
   return {};
 }
 
-void CheckItems(const IniFile& ini, FileSystem& fs, ConfigCheck* check) {
-  std::map<std::string, size_t> first_section_line;  // lower-case name -> line
-  std::map<std::string, size_t> first_key_line;      // "section\nkey" lower-case -> line
-  std::vector<std::string> section_names(std::begin(kSections), std::end(kSections));
-  std::vector<std::string> all_keys;
-  for (const KnownKey& k : kKnownKeys) all_keys.push_back(k.key);
-  bool in_counted_section = false;  // the first section of a known name
-  std::string section;              // its canonical name
+// Walks the file's items once, in order, noting each problem with its line.
+class ItemChecker {
+ public:
+  ItemChecker(FileSystem& fs, ConfigCheck* check) : fs_(fs), check_(check) {
+    for (const KnownKey& k : kKnownKeys) all_keys_.push_back(k.key);
+  }
+
+  void Check(const IniFile::Item& item) {
+    switch (item.kind) {
+      case IniFile::Item::kBlank:
+        return;
+      case IniFile::Item::kSection:
+        return CheckSection(item);
+      case IniFile::Item::kOther:
+        // Comment lines are ignored by the reader as lines without '=' are; only the latter
+        // deserve a word.
+        if (item.value.front() != ';' && item.value.front() != '#') {
+          Problem(item.line,
+                  "\"" + Shown(item.value) + "\" is neither [section] nor key=value; ignored");
+        }
+        return;
+      case IniFile::Item::kEntry:
+        return CheckKey(item);
+    }
+  }
+
+  void Finish() {
+    if (unlisted_ > 0) {
+      check_->problems.push_back("and " + std::to_string(unlisted_) +
+                                 " more problems of the same kinds");
+    }
+  }
+
+ private:
   // A file of garbage must not flood standard error at every start.
   static constexpr size_t kMaxListed = 100;
-  size_t unlisted = 0;
-  auto problem = [&](size_t line, const std::string& text) {
-    if (check->problems.size() < kMaxListed) {
-      check->problems.push_back("line " + std::to_string(line) + ": " + text);
+
+  void Problem(size_t line, const std::string& text) {
+    if (check_->problems.size() < kMaxListed) {
+      check_->problems.push_back("line " + std::to_string(line) + ": " + text);
     } else {
-      ++unlisted;
+      ++unlisted_;
     }
-  };
-  for (const IniFile::Item& item : ini.Items()) {
-    if (item.kind == IniFile::Item::kBlank) continue;
-    if (item.kind == IniFile::Item::kSection) {
-      in_counted_section = false;
-      const auto known =
-          std::find_if(section_names.begin(), section_names.end(),
-                       [&](const std::string& s) { return SameName(s, item.section); });
-      const auto [first, fresh] = first_section_line.emplace(Lower(item.section), item.line);
-      if (!fresh) {
-        problem(item.line, "section [" + Shown(item.section) + "] appears again (first at line " +
-                               std::to_string(first->second) + "); only the first counts");
-      } else if (known == section_names.end()) {
-        const std::string near = Nearest(item.section, section_names);
-        problem(item.line, "unknown section [" + Shown(item.section) + "]" +
-                               (near.empty() ? "" : " (did you mean [" + near + "]?)"));
-      } else {
-        in_counted_section = true;
-        section = *known;
-      }
-      continue;
-    }
-    if (item.kind == IniFile::Item::kOther) {
-      // Comment lines are ignored by the reader as lines without '=' are; only the latter
-      // deserve a word.
-      if (item.value.front() != ';' && item.value.front() != '#') {
-        problem(item.line,
-                "\"" + Shown(item.value) + "\" is neither [section] nor key=value; ignored");
-      }
-      continue;
-    }
-    if (item.key.empty() || item.key.front() == ';' || item.key.front() == '#') continue;
-    if (item.section.empty()) {
-      problem(item.line, Shown(item.key) + " stands before any section; ignored");
-      continue;
-    }
-    if (!in_counted_section) continue;  // its section is already reported
-    const auto [first, fresh] =
-        first_key_line.emplace(Lower(section) + "\n" + Lower(item.key), item.line);
+  }
+
+  void CheckSection(const IniFile::Item& item) {
+    in_counted_section_ = false;
+    const auto known = std::find_if(std::begin(kSections), std::end(kSections),
+                                    [&](const char* s) { return SameName(s, item.section); });
+    const auto [first, fresh] = first_section_line_.emplace(Lower(item.section), item.line);
     if (!fresh) {
-      problem(item.line, Shown(item.key) + " given again in [" + section + "] (first at line " +
+      Problem(item.line, "section [" + Shown(item.section) + "] appears again (first at line " +
                              std::to_string(first->second) + "); only the first counts");
-      continue;
+    } else if (known == std::end(kSections)) {
+      const std::string near = Nearest(
+          item.section, std::vector<std::string>(std::begin(kSections), std::end(kSections)));
+      Problem(item.line, "unknown section [" + Shown(item.section) + "]" +
+                             (near.empty() ? "" : " (did you mean [" + near + "]?)"));
+    } else {
+      in_counted_section_ = true;
+      section_ = *known;
     }
-    if (section == kPorts) {
-      if (!IsPortKey(item.key)) {
-        problem(item.line, "[ports] key " + Shown(item.key) + " is no port name COMn");
-      } else if (!item.value.empty() && !fs.Exists(item.value)) {
-        problem(item.line,
-                "[ports] " + Shown(item.key) + "=" + Shown(item.value) + ": no such device");
-      }
-      check->values.push_back({kPorts, item.key, item.value, item.line});
-      continue;
+  }
+
+  void CheckKey(const IniFile::Item& item) {
+    if (item.key.empty() || item.key.front() == ';' || item.key.front() == '#') return;
+    if (item.section.empty()) {
+      Problem(item.line, Shown(item.key) + " stands before any section; ignored");
+      return;
     }
+    if (!in_counted_section_) return;  // its section is already reported
+    const auto [first, fresh] =
+        first_key_line_.emplace(Lower(section_) + "\n" + Lower(item.key), item.line);
+    if (!fresh) {
+      Problem(item.line, Shown(item.key) + " given again in [" + section_ + "] (first at line " +
+                             std::to_string(first->second) + "); only the first counts");
+      return;
+    }
+    if (section_ == kPorts) return CheckPortKey(item);
     const auto known = std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys), [&](auto& k) {
-      return k.section == section && SameName(k.key, item.key);
+      return k.section == section_ && SameName(k.key, item.key);
     });
-    if (known == std::end(kKnownKeys)) {
-      const auto elsewhere = std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys),
-                                          [&](auto& k) { return SameName(k.key, item.key); });
-      std::string hint;
-      if (elsewhere != std::end(kKnownKeys)) {
-        hint = " (it belongs in [" + std::string(elsewhere->section) + "])";
-      } else if (const std::string near = Nearest(item.key, all_keys); !near.empty()) {
-        hint = " (did you mean " + near + "?)";
-      }
-      problem(item.line, "unknown key " + Shown(item.key) + " in [" + section + "]" + hint);
-      continue;
+    if (known == std::end(kKnownKeys)) return UnknownKey(item);
+    for (ConfigCheck::Value& v : check_->values) {
+      if (v.section == section_ && v.key == known->key) v.line = item.line;
     }
-    for (ConfigCheck::Value& v : check->values) {
-      if (v.section == section && v.key == known->key) v.line = item.line;
-    }
-    const std::string effective = EffectiveValue(*check, *known);
+    const std::string effective = EffectiveValue(*check_, *known);
     if (const std::string p = ValueProblem(*known, item.value, effective); !p.empty()) {
-      problem(item.line, p);
+      Problem(item.line, p);
     }
   }
-  if (unlisted > 0) {
-    check->problems.push_back("and " + std::to_string(unlisted) +
-                              " more problems of the same kinds");
+
+  void CheckPortKey(const IniFile::Item& item) {
+    if (!IsPortKey(item.key)) {
+      Problem(item.line, "[ports] key " + Shown(item.key) + " is no port name COMn");
+    } else if (!item.value.empty() && !fs_.Exists(item.value)) {
+      Problem(item.line,
+              "[ports] " + Shown(item.key) + "=" + Shown(item.value) + ": no such device");
+    }
+    check_->values.push_back({kPorts, item.key, item.value, item.line});
   }
+
+  void UnknownKey(const IniFile::Item& item) {
+    const auto elsewhere = std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys),
+                                        [&](auto& k) { return SameName(k.key, item.key); });
+    std::string hint;
+    if (elsewhere != std::end(kKnownKeys)) {
+      hint = " (it belongs in [" + std::string(elsewhere->section) + "])";
+    } else if (const std::string near = Nearest(item.key, all_keys_); !near.empty()) {
+      hint = " (did you mean " + near + "?)";
+    }
+    Problem(item.line, "unknown key " + Shown(item.key) + " in [" + section_ + "]" + hint);
+  }
+
+  FileSystem& fs_;
+  ConfigCheck* check_;
+  std::map<std::string, size_t> first_section_line_;  // lower-case name -> line
+  std::map<std::string, size_t> first_key_line_;      // "section\nkey" lower-case -> line
+  std::vector<std::string> all_keys_;
+  bool in_counted_section_ = false;  // the first section of a known name
+  std::string section_;              // its canonical name
+  size_t unlisted_ = 0;
+};
+
+void CheckItems(const IniFile& ini, FileSystem& fs, ConfigCheck* check) {
+  ItemChecker checker(fs, check);
+  for (const IniFile::Item& item : ini.Items()) checker.Check(item);
+  checker.Finish();
 }
 
 }  // namespace
