@@ -175,7 +175,8 @@ void K8Side::ComeUp() {
   std::unique_lock lock(mutex_);
   down_ = false;
   changed_.notify_all();
-  changed_.wait(lock, [&] { return !is_down_ || stop_; });
+  // A port taken meanwhile leaves the server down (down_ again): the caller's waits then fail.
+  changed_.wait(lock, [&] { return !is_down_ || down_ || stop_; });
 }
 
 bool K8Side::WaitUntilDown(std::chrono::milliseconds timeout) {
@@ -253,6 +254,7 @@ void K8Side::StayDown() {
     Say("cannot listen again on port " + std::to_string(port_) + ", error " +
         std::to_string(error));
     down_ = true;
+    changed_.notify_all();
     return;
   }
   Say("up: listening on " + options_.address + ":" + std::to_string(port_));

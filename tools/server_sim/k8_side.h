@@ -70,7 +70,7 @@ class K8Side {
   // The server goes away: the open connection is closed and new ones are refused. Returns
   // once the listener is closed.
   void GoDown();
-  // Listens again on the same port; returns once it does.
+  // Listens again on the same port; returns once it does (or once it could not).
   void ComeUp();
   // Waits until the server is down (GoDown, "down", or a drop after an event).
   bool WaitUntilDown(std::chrono::milliseconds timeout);
