@@ -168,6 +168,7 @@ void K8Side::Stop() {
 void K8Side::GoDown() {
   std::unique_lock lock(mutex_);
   down_ = true;
+  if (!thread_.joinable()) return;  // not serving: nothing listens to be closed
   changed_.wait(lock, [&] { return is_down_ || stop_; });
 }
 
@@ -175,6 +176,7 @@ void K8Side::ComeUp() {
   std::unique_lock lock(mutex_);
   down_ = false;
   changed_.notify_all();
+  if (!thread_.joinable()) return;
   // A port taken meanwhile leaves the server down (down_ again): the caller's waits then fail.
   changed_.wait(lock, [&] { return !is_down_ || down_ || stop_; });
 }
