@@ -2,6 +2,8 @@
 // says how much the peer has not acknowledged; what the exchange sends is kept.
 #pragma once
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "k7/k7_client.h"
@@ -21,10 +23,18 @@ class FakeK7Client final : public K7Client {
   void SetPort(uint16_t value) override { port_ = value; }
   int32_t SendStream(ByteView stream) override {
     if (!connected_) return 0;
-    sent.emplace_back(stream.begin(), stream.end());
-    return static_cast<int32_t>(stream.size());
+    if (take == 0) {  // the send fails: the connection is dropped, as on a socket error
+      Close();
+      return -1;
+    }
+    const size_t n = take < 0 ? stream.size() : std::min(stream.size(), static_cast<size_t>(take));
+    sent.emplace_back(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<int32_t>(n);
   }
-  long Unacknowledged() override { return connected_ ? unacknowledged : -1; }
+  long Unacknowledged() override {
+    if (!connected_) return -1;
+    return count_unacknowledged ? count_unacknowledged() : unacknowledged;
+  }
   long WaitUntilAcknowledged(int) override { return Unacknowledged(); }
   void SetOnConnected(NotifyEvent handler) override { on_connected_ = std::move(handler); }
   void SetOnDisconnected(NotifyEvent handler) override { on_disconnected_ = std::move(handler); }
@@ -52,6 +62,10 @@ class FakeK7Client final : public K7Client {
 
   int attempts = 0;
   std::vector<Bytes> sent;
+  // When set, answers Unacknowledged() instead of `unacknowledged`, counting the sends too.
+  std::function<long()> count_unacknowledged;
+  // Bytes a send takes at most: all when negative; 0 makes it fail.
+  long take = -1;
   long unacknowledged = 0;
 
  private:
