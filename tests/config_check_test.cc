@@ -140,6 +140,11 @@ TEST_F(ConfigCheckTest, AnyBytesAreReadWithoutACrashAndShownOnOneLine) {
   ASSERT_EQ(c.problems.size(), 1u);  // the device of "COM1\x01\x7f" does not exist
   EXPECT_THAT(c.problems[0], HasSubstr("COM1\\x01\\x7F"));
   EXPECT_THAT(FormatConfigCheck(c), Not(HasSubstr("\x01")));
+  // A message directory that does not exist, named with an escape sequence: the system's
+  // error names it shown too.
+  c = Check(std::string("[main]\nPathForSoob=no\x1b[2Jdir/\n[ports]\n\x1b[1mCOM1=x\n"));
+  EXPECT_THAT(c.message_dir_error, HasSubstr("no\\x1B[2Jdir/qarn-driver.probe"));
+  EXPECT_THAT(FormatConfigCheck(c), Not(HasSubstr("\x1b")));
   // A very long line: shown cut.
   c = Check("[main]\n" + std::string(100000, 'K') + "=1\n");
   ASSERT_EQ(c.problems.size(), 1u);

@@ -52,11 +52,11 @@ std::string Lower(std::string_view s) {
 
 bool SameName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
 
-// Any bytes a person may have typed, fit for one line of a report.
-std::string Shown(std::string_view text) {
-  static constexpr size_t kMaxShown = 80;
+// Any bytes a person may have typed, fit for one line of a report: control bytes written
+// as \xNN, and cut after `max_shown` bytes.
+std::string Shown(std::string_view text, size_t max_shown = 80) {
   std::string out;
-  for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+  for (size_t i = 0; i < text.size() && i < max_shown; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 || c == 0x7F) {
       static constexpr char kHex[] = "0123456789ABCDEF";
@@ -67,7 +67,7 @@ std::string Shown(std::string_view text) {
       out += static_cast<char>(c);
     }
   }
-  if (text.size() > kMaxShown) out += "...";
+  if (text.size() > max_shown) out += "...";
   return out;
 }
 
@@ -319,8 +319,12 @@ std::string ProbeMessageDirectory(FileSystem& fs, const std::string& prefix) {
     (void)fs.Remove(probe);  // a probe that stays makes the next create fail, and says why
     result = fs.CreateDurable(probe, kByte, &error);
   }
-  if (result != StoreResult::kStored) return error.empty() ? "cannot store " + probe : error;
-  if (!fs.Remove(probe)) return "cannot remove " + probe;
+  // The directory comes from the file: its name may hold any bytes, the report shows them.
+  const auto whole = std::string::npos;
+  if (result != StoreResult::kStored) {
+    return Shown(error.empty() ? "cannot store " + probe : error, whole);
+  }
+  if (!fs.Remove(probe)) return Shown("cannot remove " + probe, whole);
   return {};
 }
 
@@ -378,7 +382,7 @@ std::string FormatConfigCheck(const ConfigCheck& check) {
       section = v.section;
       out += "[" + section + "]\n";
     }
-    std::string line = "  " + v.key + "=" + Shown(v.value);
+    std::string line = "  " + Shown(v.key) + "=" + Shown(v.value);
     if (line.size() < 40) line.resize(40, ' ');
     out += line + (v.line ? "  ; line " + std::to_string(v.line) : "  ; default") + "\n";
   }

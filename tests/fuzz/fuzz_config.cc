@@ -1,15 +1,20 @@
 // "sqarn.ini" as any bytes: the settings come out in range, and writing the operator's port
-// choice sets ComPort and changes no other value of the file.
+// choice sets ComPort and changes no other value of the file. The configuration check over
+// it names only lines the file has, prints no control byte whatever the file holds, and
+// leaves the message directory as it found it.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "base/ini_file.h"
+#include "fakes/memory_file_system.h"
 #include "fuzz/fuzz_check.h"
 #include "shell/config.h"
+#include "shell/config_check.h"
 
 namespace qarn {
 namespace {
@@ -48,6 +53,39 @@ std::vector<std::pair<std::string, std::string>> Pairs(const std::string& text) 
   return pairs;
 }
 
+// The configuration check of `text` as --check-config runs it, with the serial devices there
+// or not and a message directory that takes files or not.
+void CheckTheCheck(const std::string& text, uint8_t disk) {
+  testing::MemoryFileSystem fs;
+  fs.files["sqarn.ini"].data.assign(text.begin(), text.end());
+  if (disk & 1) fs.files["/dev/ttyS0"];
+  if (disk & 2) fs.files["/dev/ttyUSB0"];
+  fs.fail_writes = disk & 4;
+  fs.fail_removes = disk & 8;
+  const auto before = fs.files;
+  const ConfigCheck check = CheckConfig(fs, "sqarn.ini");
+  FUZZ_CHECK(check.file_read);
+  FUZZ_CHECK(check.ok() == (check.problems.empty() && check.message_dir_error.empty()));
+  FUZZ_CHECK(check.message_dir_error.empty() == !(disk & 12));
+  if (!(disk & 8)) FUZZ_CHECK(fs.files.size() == before.size());  // the probe is gone
+
+  const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  for (const ConfigCheck::Value& v : check.values) FUZZ_CHECK(v.line <= lines);
+  for (const std::string& p : check.problems) {
+    if (p.rfind("line ", 0) == 0) FUZZ_CHECK(std::strtoul(p.c_str() + 5, nullptr, 10) - 1 < lines);
+  }
+  // What a person typed reaches the terminal shown, never as control bytes, in bounded lines
+  // (values cut at 80 bytes, a message directory the system names whole).
+  const std::string report = FormatConfigCheck(check);
+  size_t line_length = 0;
+  for (const char c : report) {
+    const auto u = static_cast<unsigned char>(c);
+    FUZZ_CHECK(c == '\n' || (u >= 0x20 && u != 0x7F));
+    line_length = c == '\n' ? 0 : line_length + 1;
+    FUZZ_CHECK(line_length <= 4 * kIniValueMax + 1024);
+  }
+}
+
 }  // namespace
 }  // namespace qarn
 
@@ -55,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qarn;
   FuzzedDataProvider in(data, size);
   const int port = in.ConsumeIntegralInRange(1, 255);
+  const auto disk = in.ConsumeIntegral<uint8_t>();
   const int32_t number = in.ConsumeIntegral<int32_t>();
   const std::string text = in.ConsumeRemainingBytesAsString();
 
@@ -87,5 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IniFile again(written.text());
   again.WriteString("main", "ComPort", value);
   FUZZ_CHECK(again.text() == written.text());
+
+  CheckTheCheck(text, disk);
   return 0;
 }
