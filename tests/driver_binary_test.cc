@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "fakes/child_process.h"
+#include "fakes/own_ports.h"
 #include "fakes/temp_dir.h"
 
 namespace qarn {
@@ -37,20 +38,22 @@ TEST(DriverBinary, PrintsItsVersionAndHelp) {
       << bad_timings.err();
 }
 
-TEST(DriverBinary, RunsHeadlessInAnEmptyDirectoryUntilSignalled) {
+// With the defaults but for the servers' addresses (the links try ports that refuse).
+TEST(DriverBinary, RunsHeadlessUntilSignalledWritingNothing) {
   for (int sig : {SIGTERM, SIGINT}) {
     testing::TempDir dir;
+    dir.Write("sqarn.ini", testing::OwnLinksIni(""));
     testing::ChildProcess driver(kDriver, {}, dir.path());  // no display: headless by itself
     ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
     driver.Signal(sig);
     EXPECT_EQ(driver.Wait(), 0) << driver.err();
-    EXPECT_THAT(dir.List(), IsEmpty());  // nothing to spool, nothing to log
+    EXPECT_THAT(dir.List(), ElementsAre("sqarn.ini"));  // nothing to spool, nothing to log
   }
 }
 
 TEST(DriverBinary, BadQueryIntervalIsReportedAndStartUpGoesOn) {
   testing::TempDir dir;
-  dir.Write("sqarn.ini", "[main]\nQARNRetOpr=later\n");
+  dir.Write("sqarn.ini", testing::OwnLinksIni("QARNRetOpr=later\n"));
   testing::ChildProcess driver(kDriver, {"--headless"}, dir.path());
   ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
   EXPECT_NE(driver.err().find("QARNRetOpr"), std::string::npos);
@@ -77,10 +80,10 @@ TEST(DriverBinary, CheckConfigExitsZeroOnlyForAFileWithoutProblems) {
 TEST(DriverBinary, ProblemsOfTheFileAndAnUnwritableMessageDirectoryAreSaidAtStart) {
   testing::TempDir dir;
   dir.Write("blocker", "");
-  dir.Write("sqarn.ini", "[main]\nSendK8=0\nLog=true\nPathForSoob=blocker/\n");
+  dir.Write("sqarn.ini", testing::OwnLinksIni("SendK8=0\nLog=true\nPathForSoob=blocker/\n"));
   testing::ChildProcess driver(kDriver, {}, dir.path());
   ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
-  EXPECT_THAT(driver.err(), HasSubstr("sqarn.ini: line 3: Log=true is not a number"));
+  EXPECT_THAT(driver.err(), HasSubstr("sqarn.ini: line 5: Log=true is not a number"));
   EXPECT_THAT(driver.err(), HasSubstr("blocker/ cannot take spool files"));
   driver.Signal(SIGTERM);
   EXPECT_EQ(driver.Wait(), 0);
@@ -88,7 +91,7 @@ TEST(DriverBinary, ProblemsOfTheFileAndAnUnwritableMessageDirectoryAreSaidAtStar
 
 TEST(DriverBinary, ASecondDriverInTheSameDirectoryExitsNamingTheFirst) {
   testing::TempDir dir;
-  dir.Write("sqarn.ini", "[main]\nSendK8=0\n");
+  dir.Write("sqarn.ini", testing::OwnLinksIni("SendK8=0\n"));
   testing::ChildProcess first(kDriver, {}, dir.path());
   ASSERT_TRUE(first.WaitFor(2, "running headless")) << first.err();
   testing::ChildProcess second(kDriver, {}, dir.path());
@@ -146,7 +149,7 @@ class NotifySocket {
 
 TEST(DriverBinary, TellsSystemdReadyStatusWatchdogAndStoppingInOrder) {
   testing::TempDir dir;
-  dir.Write("sqarn.ini", "[main]\nSendK8=0\n");
+  dir.Write("sqarn.ini", testing::OwnLinksIni("SendK8=0\n"));
   NotifySocket manager(dir / "notify");
   ASSERT_TRUE(manager.bound());
   testing::ChildProcess driver(kDriver, {}, dir.path(), false,
@@ -173,7 +176,7 @@ TEST(DriverBinary, ADisplayThatCannotBeOpenedFallsBackToHeadless) {
       {"DISPLAY=:4711"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:4711"}};
   for (const auto& env : environments) {
     testing::TempDir dir;
-    dir.Write("sqarn.ini", "[main]\nSendK8=0\n");
+    dir.Write("sqarn.ini", testing::OwnLinksIni("SendK8=0\n"));
     testing::ChildProcess driver(kDriver, {}, dir.path(), false, env);
     ASSERT_TRUE(driver.WaitFor(2, "running headless")) << driver.err();
 #ifdef QARN_GUI

@@ -202,7 +202,8 @@ TEST_F(EndToEnd, EventsSpooledWhileK8IsDownAreReplayedAndDeletedOneByOne) {
   for (uint16_t i = 1; i <= 3; ++i) SendEvent(i, 0x10, 1);
   ASSERT_TRUE(WaitForFiles(".dd8", 3, milliseconds(2000)));
 
-  k8.ComeUp();  // the driver tries again within 5 seconds
+  ASSERT_TRUE(k8.ComeUp())
+      << "no listening on its port again";  // the driver tries again within 5 seconds
   ASSERT_TRUE(WaitForFiles(".dd8", 2, milliseconds(8000)));
   ASSERT_TRUE(WaitForFiles(".dd8", 1, milliseconds(2000)));
   ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(2000)));
@@ -274,7 +275,7 @@ TEST_F(EndToEnd, NoEventIsLostWhileTheServerDropsAndComesBack) {
     for (int i = 0; i < kEventsPerPhase / 2; ++i) SendEvent(next++, 0x40, 2);
     ASSERT_TRUE(k8.WaitUntilDown());
     for (int i = 0; i < kEventsPerPhase; ++i) SendEvent(next++, 0x40, 2);  // down: spooled
-    k8.ComeUp();
+    ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
     ASSERT_TRUE(k8.WaitForConnections(drop + 2, milliseconds(8000)));
   }
   for (int i = 0; i < kEventsPerPhase; ++i) SendEvent(next++, 0x40, 2);
@@ -411,7 +412,7 @@ TEST_F(EndToEnd, EventsWaitInMemoryWhileTheMessageDirectoryIsGone) {
                             std::filesystem::directory_iterator());
   }
   EXPECT_EQ(on_disk, static_cast<size_t>(kEvents));
-  k8.ComeUp();
+  ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
   ASSERT_TRUE(
       k8.WaitUntil([&](const auto& packets) { return StationEvents(packets).size() >= kEvents; },
                    milliseconds(20000)));

@@ -142,7 +142,7 @@ TEST_F(FaultTest, KillDuringTheReplayToASlowServer) {
   }
   ASSERT_EQ(run_.SpoolFiles(".dd8"), kEvents);
   run_.Kill();
-  k8.ComeUp();
+  ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
   for (int kill = 0; kill < kKills; ++kill) {
     Start({0, k8.port()});
     std::this_thread::sleep_for(Ms(random_() % 800));
@@ -155,7 +155,7 @@ TEST_F(FaultTest, KillRightAfterAcknowledgementsWithK8Down) {
   K8TestServer k8(AckingServer);
   k8.GoDown();
   KillAfterAcknowledgements(k8);
-  k8.ComeUp();
+  ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
   DrainAndCount("SIGKILL after acknowledgements, K8 down", &k8, nullptr);
 }
 
@@ -231,7 +231,7 @@ TEST_F(FaultTest, K8ServerClosingAtRandomPoints) {
     }
     // Events while the server is away go to disk.
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
-    k8.ComeUp();
+    ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
     ASSERT_TRUE(k8.WaitForConnections(++connections, std::chrono::seconds(15)));
   }
   EXPECT_EQ(run_.Stop(), 0);
@@ -426,7 +426,7 @@ TEST_F(FaultTest, MessageDirectoryUnwritableThenWritable) {
     std::printf("message directory %s: 5 events waited in memory and were stored\n", phase.name);
   }
   EXPECT_EQ(run_.Stop(), 0);
-  k8.ComeUp();
+  ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
   DrainAndCount("message directory unwritable, then writable", &k8, nullptr);
 }
 

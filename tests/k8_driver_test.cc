@@ -161,7 +161,7 @@ TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
   server.DropAfterNextEvent();
   OnMain([&] { driver.output()->DeliverStationEvent({70001, 3, 0x0A, clock_.Now()}); });
   ASSERT_TRUE(server.WaitUntilDown());
-  server.ComeUp();
+  ASSERT_TRUE(server.ComeUp()) << "no listening on its port again";
   ASSERT_TRUE(server.WaitForConnections(2));
   ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));
   OnMain([&] { driver.output()->DeliverStationEvent({70002, 3, 0x0A, clock_.Now()}); });

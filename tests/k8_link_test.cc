@@ -174,7 +174,7 @@ TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
   BlockingTcpListener unused;
   ASSERT_EQ(unused.Listen("127.0.0.1", 0), 0);
   const int port = unused.port();
-  unused.Close();  // nobody listens there now
+  ASSERT_EQ(unused.StopListening(), 0);  // refused, and the port stays ours
   Start(port);
   ASSERT_TRUE(WaitForLine("Соединение...", 3));
   EXPECT_FALSE(link_->Connected());
@@ -202,7 +202,7 @@ TEST_F(K8LinkTest, AckDeletesItsOwnFileAndAnUnansweredPacketReleasesIt) {
   ASSERT_TRUE(WaitUntil([&] { return ended().size() == 2; }));
   EXPECT_EQ(ended(), (std::vector<std::string>{"acked " + acked, "released " + kept}));
   EXPECT_TRUE(std::filesystem::exists(kept));
-  server.ComeUp();
+  ASSERT_TRUE(server.ComeUp()) << "no listening on its port again";
   ASSERT_TRUE(server.WaitForConnections(2));
   ASSERT_TRUE(WaitForLine("Соединение установлено.", 2));
 }

@@ -202,6 +202,37 @@ TEST(BlockingTcpClient, WriteToAConnectionThePeerClosedFailsInsteadOfVanishing) 
   EXPECT_EQ(client.WriteAll(packet), kSocketReset);
 }
 
+// A server that is down refuses connections and keeps its port: nobody else can bind it
+// meanwhile, and it listens on the same port again.
+TEST(BlockingTcpListener, StoppingKeepsThePortAndListeningAgainTakesConnections) {
+  BlockingTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
+  const TcpClientOptions options = ClientOf(listener, "127.0.0.1");
+  PosixBlockingTcpClient waiting(options);
+  ASSERT_EQ(waiting.Connect(), 0);  // never accepted: reset when the listener stops
+  ASSERT_EQ(listener.StopListening(), 0);
+  EXPECT_EQ(PosixBlockingTcpClient(options).Connect(), kSocketRefused);
+  uint8_t byte;
+  size_t got = 0;
+  EXPECT_EQ(waiting.ReadExactly(&byte, 1, &got), kSocketReset);
+  for (const bool reuse : {false, true}) {  // with or without SO_REUSEADDR, as others bind
+    const int other = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    if (reuse) setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(listener.port()));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << reuse;
+    close(other);
+  }
+  ASSERT_EQ(listener.ListenAgain(), 0);
+  PosixBlockingTcpClient client(options);
+  EXPECT_EQ(client.Connect(), 0);
+  EXPECT_NE(listener.Accept(2000), nullptr);
+  EXPECT_EQ(listener.port(), options.port);
+}
+
 // A stop request ends a connect whose name lookup hangs: the resolver cannot be interrupted,
 // so the client stops waiting for it and drops its late answer.
 TEST(BlockingTcpClient, AStopEndsAConnectWhoseLookupHangs) {

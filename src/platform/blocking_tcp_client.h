@@ -95,6 +95,9 @@ class BlockingTcpListener {
   // The next connection, or null when none came within `timeout_ms` (-1: wait for ever) or
   // the listener is closed.
   std::unique_ptr<PosixBlockingTcpClient> Accept(int timeout_ms);
+  // Refuses connections while keeping the port, and takes them again: see TcpListener.
+  [[nodiscard]] int StopListening() { return listener_.StopListening(); }
+  [[nodiscard]] int ListenAgain() { return listener_.ListenAgain(); }
   void Close();
 
  private:

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "fakes/own_ports.h"
 
 namespace qarn::testing {
 
@@ -22,16 +23,14 @@ inline constexpr const char* kFastTimings =
     "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000,replay=50,drain=250,"
     "portretry=250";
 
-// Port 0 turns a link off.
+// Port 0 turns a link off; its connections, tried all the same, are refused.
 inline std::string DriverTestIni(int k7_port, int k8_port, const std::string& station_path,
                                  const std::string& extra_main = "") {
-  std::ostringstream ini;
-  ini << "[main]\nComPort=COM1\nSetClock=0\nhost=127.0.0.1\n"
-      << extra_main << "SendK7=" << (k7_port ? 1 : 0) << "\nK7Port=" << k7_port << "\n"
-      << "SendK8=" << (k8_port ? 1 : 0) << "\n"
-      << "[ServerHost]\nAddress=127.0.0.1\nPort=" << k8_port << "\n"
-      << "[ports]\nCOM1=" << station_path << "\n";
-  return ini.str();
+  std::ostringstream main_keys;
+  main_keys << "ComPort=COM1\nSetClock=0\n"
+            << extra_main << "SendK7=" << (k7_port ? 1 : 0) << "\nSendK8=" << (k8_port ? 1 : 0)
+            << "\n";
+  return OwnLinksIni(main_keys.str(), "[ports]\nCOM1=" + station_path + "\n", k7_port, k8_port);
 }
 
 // Reads from `fd` into `in` until `expected` has come; drops what came before it.

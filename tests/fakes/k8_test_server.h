@@ -48,7 +48,8 @@ class K8TestServer {
 
   // The faults of a server: see sim::K8Side.
   void GoDown() { side_.GoDown(); }
-  void ComeUp() { side_.ComeUp(); }
+  // False when the server could not listen on its port again: the test cannot go on.
+  [[nodiscard]] bool ComeUp() { return side_.ComeUp(); }
   void DropAfterNextEvent() { side_.DropAfterNextEvent(); }
   bool WaitUntilDown(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return side_.WaitUntilDown(timeout);

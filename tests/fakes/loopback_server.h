@@ -17,7 +17,8 @@ class LoopbackServer {
   LoopbackServer() { EXPECT_EQ(listener_.Listen("127.0.0.1", 0), 0); }
 
   uint16_t port() const { return listener_.port(); }
-  void StopListening() { listener_.Close(); }
+  // Refuses new connections; the port stays this server's.
+  void StopListening() { EXPECT_EQ(listener_.StopListening(), 0); }
 
   // Takes the next waiting connection; true when there was one.
   bool TryAccept() {

@@ -172,13 +172,14 @@ void K8Side::GoDown() {
   changed_.wait(lock, [&] { return is_down_ || stop_; });
 }
 
-void K8Side::ComeUp() {
+bool K8Side::ComeUp() {
   std::unique_lock lock(mutex_);
   down_ = false;
   changed_.notify_all();
-  if (!thread_.joinable()) return;
-  // A port taken meanwhile leaves the server down (down_ again): the caller's waits then fail.
+  if (!thread_.joinable()) return true;
+  // A server that cannot listen again stays down (down_ again), which the caller is told.
   changed_.wait(lock, [&] { return !is_down_ || down_ || stop_; });
+  return !is_down_ && !stop_;
 }
 
 bool K8Side::WaitUntilDown(std::chrono::milliseconds timeout) {
@@ -241,7 +242,12 @@ void K8Side::Run() {
 }
 
 void K8Side::StayDown() {
-  listener_.Close();
+  // The port stays ours while down: a driver's connection is refused, and nobody else on the
+  // machine can take the port meanwhile and be taken for this server.
+  if (const int error = listener_.StopListening(); error != 0) {
+    Say("cannot stop listening, error " + std::to_string(error) + "; closing");
+    listener_.Close();
+  }
   Say("down: no connection taken");
   std::unique_lock lock(mutex_);
   is_down_ = true;
@@ -250,7 +256,7 @@ void K8Side::StayDown() {
   if (stop_) return;
   lock.unlock();
   // The same port again; a failure leaves the server down, as the operator then sees.
-  const int error = listener_.Listen(options_.address, port_);
+  const int error = listener_.ListenAgain();
   lock.lock();
   if (error != 0) {
     Say("cannot listen again on port " + std::to_string(port_) + ", error " +

@@ -67,11 +67,11 @@ class K8Side {
   // A command line from the operator; false when it is not a K8 command.
   bool HandleCommand(const std::string& line);
 
-  // The server goes away: the open connection is closed and new ones are refused. Returns
-  // once the listener is closed.
+  // The server goes away: the open connection is closed and new ones are refused, while the
+  // port stays bound to the server. Returns once it no longer listens.
   void GoDown();
-  // Listens again on the same port; returns once it does (or once it could not).
-  void ComeUp();
+  // Listens again on the same port; returns once it does (true) or once it could not.
+  [[nodiscard]] bool ComeUp();
   // Waits until the server is down (GoDown, "down", or a drop after an event).
   bool WaitUntilDown(std::chrono::milliseconds timeout);
   // Goes down right after reading the next station event, leaving it unanswered: nothing
