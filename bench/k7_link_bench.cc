@@ -105,7 +105,7 @@ void BM_UnitsToAServerReadingAtOnce(benchmark::State& state) {
   int64_t sent = 0;
   int64_t window_full = 0;
   for (auto _ : state) {
-    if (link.exchange->SendUnit(unit) == kK7FrameSize) {
+    if (link.exchange->SendUnit(unit, std::string()) == kK7FrameSize) {
       ++sent;
     } else {
       ++window_full;  // 512 units wait for the server's TCP: let it catch up

@@ -65,17 +65,18 @@ TEST_F(ConfigCheckTest, FindsEachKindOfMistake) {
       "ret=1, 2,33,05,7\n"               // 6: three bad entries
       "Address=10.0.0.1\n"               // 7: the wrong section
       "K7Port=99999\n"                   // 8: no TCP port
-      "[mian]\n"                         // 9
-      "x=1\n"                            // 10: in the unknown section: not reported again
-      "[ports]\n"                        // 11
-      "COM4=/dev/qarn-no-such-device\n"  // 12
-      "TTY1=/dev/null\n"                 // 13
-      "[MAIN]\n"                         // 14: a second [main]
-      "SendK7=1\n"                       // 15
-      "[ServerHost]\n"                   // 16
-      "port=1\n"                         // 17
-      "Port=2\n"                         // 18: given again
-      "what is this\n"                   // 19
+      "ReplayRate=-1\n"                  // 9: no rate
+      "[mian]\n"                         // 10
+      "x=1\n"                            // 11: in the unknown section: not reported again
+      "[ports]\n"                        // 12
+      "COM4=/dev/qarn-no-such-device\n"  // 13
+      "TTY1=/dev/null\n"                 // 14
+      "[MAIN]\n"                         // 15: a second [main]
+      "SendK7=1\n"                       // 16
+      "[ServerHost]\n"                   // 17
+      "port=1\n"                         // 18
+      "Port=2\n"                         // 19: given again
+      "what is this\n"                   // 20
       "; a comment\n");
   EXPECT_THAT(
       c.problems,
@@ -88,13 +89,14 @@ TEST_F(ConfigCheckTest, FindsEachKindOfMistake) {
                   "written without spaces or leading zeros",
                   "line 7: unknown key Address in [main] (it belongs in [ServerHost])",
                   "line 8: K7Port=99999 is not a TCP port (1..65535)",
-                  "line 9: unknown section [mian] (did you mean [main]?)",
-                  "line 12: [ports] COM4=/dev/qarn-no-such-device: no such device",
-                  "line 13: [ports] key TTY1 is no port name COMn",
-                  "line 14: section [MAIN] appears again (first at line 1); only the first counts",
-                  "line 18: Port given again in [ServerHost] (first at line 17); only the first "
+                  "line 9: ReplayRate=-1 is below 0; the default 5 is used",
+                  "line 10: unknown section [mian] (did you mean [main]?)",
+                  "line 13: [ports] COM4=/dev/qarn-no-such-device: no such device",
+                  "line 14: [ports] key TTY1 is no port name COMn",
+                  "line 15: section [MAIN] appears again (first at line 1); only the first counts",
+                  "line 19: Port given again in [ServerHost] (first at line 18); only the first "
                   "counts",
-                  "line 19: \"what is this\" is neither [section] nor key=value; ignored"));
+                  "line 20: \"what is this\" is neither [section] nor key=value; ignored"));
   EXPECT_FALSE(c.ok());
   // The values are those start-up uses: the first of each, defaults for bad numbers.
   EXPECT_FALSE(c.config.send_k7);

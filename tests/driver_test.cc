@@ -251,14 +251,27 @@ TEST_F(DriverTest, TheK7LinkRunsOnTheClientOfTheServices) {
   k7_client_->Arrive(Bytes(query.begin(), query.end()));
   EXPECT_THAT(diag_, Contains(HasSubstr("the server asks for a retranslator query")));
 
-  // The peer never acknowledged the event's unit: at the loss it is stored again.
-  const size_t before = SpooledK7Types(dir_).size();
+  // Sent is not delivered: the event's file stays until the peer's TCP has the whole unit.
+  const auto event_files = [&] {
+    const auto types = SpooledK7Types(dir_);
+    return std::count(types.begin(), types.end(), kK7StationEvent);
+  };
+  EXPECT_EQ(event_files(), 1);
   k7_client_->unacknowledged = kK7FrameSize;
   k7_client_->Close();
   EXPECT_FALSE(d.window().k7_link);
-  const auto types = SpooledK7Types(dir_);
-  ASSERT_EQ(types.size(), before + 1);
-  EXPECT_EQ(std::count(types.begin(), types.end(), kK7StationEvent), 1);
+  EXPECT_EQ(event_files(), 1);
+  // Back: the replay sends it again from its file, and once acknowledged the file goes.
+  const size_t sent_before = k7_client_->sent.size();
+  k7_client_->Connect();
+  loop_.AdvanceMs(kReplayIntervalMs);
+  EXPECT_EQ(std::count_if(k7_client_->sent.begin() + static_cast<std::ptrdiff_t>(sent_before),
+                          k7_client_->sent.end(),
+                          [](const Bytes& unit) { return unit[2] == kK7StationEvent; }),
+            1);
+  k7_client_->unacknowledged = 0;
+  loop_.AdvanceMs(kReplayIntervalMs);
+  EXPECT_EQ(event_files(), 0);
 }
 
 // Idle, the replay tick does not wake the driver: only the moment the station would fall
@@ -334,6 +347,7 @@ TEST_F(DriverTest, SpooledK7FilesGoOnePerReplayTickOldestFirst) {
   }
   const auto objects = events();
   for (int i = 0; i < 10; ++i) EXPECT_EQ(objects[i], 40200 + i);
+  loop_.AdvanceMs(kReplayIntervalMs);  // the peer's TCP has them all: their files go
   EXPECT_THAT(dir_.List(), ElementsAre("sqarn.ini"));
 }
 

@@ -328,6 +328,24 @@ TEST_F(FaultTest, StalledK7Server) {
   DrainAndCount("K7 server stalled, after the drain", nullptr, &k7);
 }
 
+// The K7 server accepts and never reads (a small receive buffer: the units wait in the
+// driver's socket), the driver is killed, and the server's connection is reset. Every unit
+// its TCP had not acknowledged was on disk before its station was answered, and arrives
+// after the restart.
+TEST_F(FaultTest, KillWhileTheK7ServerReadsNothingThenReset) {
+  testing::K7Peer k7(2048);
+  uint16_t object = 1;
+  for (int kill = 0; kill < kKills; ++kill) {
+    Start({k7.port(), 0});
+    ASSERT_TRUE(AcceptK7(k7)) << run_.errors();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+    run_.Kill();
+    k7.Peek();  // what its TCP has acknowledged counts as received: the driver knows no more
+    k7.Reset();
+  }
+  DrainAndCount("K7 server reading nothing, the driver killed, the connection reset", nullptr, &k7);
+}
+
 // Takes the message directory away from a running driver and gives it back. Where this
 // process may mount, the directory is a tiny tmpfs that is filled up (a full disk) and then
 // remounted read-only; otherwise its write permission is taken away, the driver running as

@@ -156,7 +156,8 @@ TEST_F(K7DriverTest, StationEventsGoOnTheLinkWhenUpAndToDiskWhenDown) {
   EXPECT_EQ(back.frame_byte3, 3);
   EXPECT_EQ(back.event_time, 40603.5);
   EXPECT_EQ(driver_->window().k7_counter, 1);
-  EXPECT_TRUE(fs_.FindAll("*.ddk").empty());
+  // Stored before it went; its file goes once the server's TCP has acknowledged it all.
+  ASSERT_TRUE(RunUntil([&] { return fs_.FindAll("*.ddk").empty(); }));
 
   server_.CloseGracefully();
   ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));

@@ -213,7 +213,7 @@ TEST_F(ExchangeTest, UnitNotTakenWholeDropsTheConnection) {
   setsockopt(server_.connection()->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   const K7Frame unit = BuildServiceFrame(kK7StationSilent);
   size_t taken = kK7FrameSize;
-  for (int i = 0; i < 100000 && taken == kK7FrameSize; ++i) taken = exchange_->SendUnit(unit);
+  for (int i = 0; i < 100000 && taken == kK7FrameSize; ++i) taken = exchange_->SendUnit(unit, "");
   EXPECT_LT(taken, kK7FrameSize);
   EXPECT_FALSE(exchange_->Connected());
   EXPECT_FALSE(link_);

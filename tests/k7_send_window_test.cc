@@ -12,9 +12,9 @@ namespace {
 
 K7Frame Record(int32_t number) { return BuildEventFrame(StationEvent{number, 0, 0x10, 40603.5}); }
 
-std::vector<int32_t> Numbers(const std::vector<K7Frame>& units) {
+std::vector<int32_t> Numbers(const std::vector<K7SendWindow::Sent>& units) {
   std::vector<int32_t> out;
-  for (const K7Frame& u : units) out.push_back(ParseEventFrame(u).object_number);
+  for (const auto& u : units) out.push_back(ParseEventFrame(u.unit).object_number);
   return out;
 }
 
@@ -54,13 +54,18 @@ TEST(K7SendWindow, PartOfAUnitTakenShortKeepsTheOffsetsOfTheUnitsBeforeIt) {
   EXPECT_EQ(Numbers(window.TakeUnacknowledged(110)), std::vector<int32_t>{2});
 }
 
-TEST(K7SendWindow, AcknowledgedUnitsLeaveAndAFullWindowTakesNoMore) {
+TEST(K7SendWindow, AcknowledgedUnitsLeaveWithTheirFilesAndAFullWindowTakesNoMore) {
   K7SendWindow window;
-  for (size_t i = 0; i < K7SendWindow::kCapacity; ++i) window.Took(Record(static_cast<int>(i)));
+  for (size_t i = 0; i < K7SendWindow::kCapacity; ++i) {
+    // Every other unit is held in memory only: no file to tell of.
+    window.Took(Record(static_cast<int>(i)), i % 2 ? std::to_string(i) + ".ddk" : "");
+  }
   EXPECT_TRUE(window.full());
-  window.Acknowledged(-1);  // not known: nothing forgotten
+  EXPECT_TRUE(window.Acknowledged(-1).empty());  // not known: nothing forgotten
   EXPECT_TRUE(window.full());
-  window.Acknowledged(10 * 555);
+  EXPECT_EQ(window.Acknowledged((K7SendWindow::kCapacity - 4) * 555),
+            (std::vector<std::string>{"1.ddk", "3.ddk"}));
+  EXPECT_EQ(window.Acknowledged(10 * 555).size(), (K7SendWindow::kCapacity - 14) / 2);
   EXPECT_EQ(window.size(), 10u);
   EXPECT_FALSE(window.full());
   EXPECT_EQ(window.AcknowledgedBytes(10 * 555), (K7SendWindow::kCapacity - 10) * 555);

@@ -68,9 +68,8 @@ class K8LinkTest : public ::testing::Test {
       std::lock_guard lock(mutex_);
       ended_.push_back(kEnds[static_cast<int>(end)] + file);
     };
-    link_ = std::make_unique<K8Link>(
-        K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory(), dd8_}, std::move(hooks), ini,
-        timing);
+    link_ = std::make_unique<K8Link>(K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory()},
+                                     std::move(hooks), ini, timing);
   }
 
   bool WaitForLine(const std::string& text, int count = 1) {
@@ -118,7 +117,6 @@ class K8LinkTest : public ::testing::Test {
   PosixFileSystem fs_;
   InlineMainLoop inline_loop_;
   MainLoop* loop_ = &inline_loop_;
-  Dd8ReplayState dd8_;
   std::unique_ptr<K8Link> link_;
   std::mutex mutex_;
   std::condition_variable cv_;
@@ -183,15 +181,16 @@ TEST_F(K8LinkTest, NoServerMeansOneAttemptPerPauseAndAPromptStop) {
   EXPECT_EQ(lines().back().rfind("выход - ", 0), 0u);
 }
 
-TEST_F(K8LinkTest, AckDeletesItsOwnFileAndAnUnansweredPacketReleasesIt) {
+// The link reports what became of each file's packet; the file itself is the main thread's
+// to delete.
+TEST_F(K8LinkTest, AckIsReportedAndAnUnansweredPacketReleasesItsFile) {
   K8TestServer server;
   Start(server.port());
   ASSERT_TRUE(server.WaitForPackets(4));
   const std::string acked = File("1.dd8");
   ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, acked));
   ASSERT_TRUE(WaitUntil([&] { return ended().size() == 1; }));
-  EXPECT_FALSE(std::filesystem::exists(acked));
-  EXPECT_LT(dd8_.last_dd8_replay_time(), clock_.Now() - 0.99);
+  EXPECT_TRUE(std::filesystem::exists(acked));
 
   // The server reads the next event and closes without an answer: the file stays, released
   // for the replay, and the link comes back.
@@ -205,40 +204,6 @@ TEST_F(K8LinkTest, AckDeletesItsOwnFileAndAnUnansweredPacketReleasesIt) {
   ASSERT_TRUE(server.ComeUp()) << "no listening on its port again";
   ASSERT_TRUE(server.WaitForConnections(2));
   ASSERT_TRUE(WaitForLine("Соединение установлено.", 2));
-}
-
-// An acknowledged file that the disk will not let go stays for the next start (a duplicate
-// then, never a loss), and the failure is said once until a deletion works again.
-TEST_F(K8LinkTest, AnAcknowledgedFileTheDiskKeepsStaysAndIsSaidOnce) {
-  std::mutex said_mutex;
-  std::vector<std::string> said;
-  SetDiagSink([&](bool, const std::string& line) {
-    std::lock_guard lock(said_mutex);
-    if (line.find("cannot delete") != std::string::npos) said.push_back(line);
-  });
-  K8TestServer server;
-  Start(server.port());
-  ASSERT_TRUE(server.WaitForPackets(4));
-  // Non-empty directories where the files would be: no unlink takes them, not even root's.
-  std::vector<std::string> kept;
-  for (const char* name : {"1.dd8", "2.dd8"}) {
-    kept.push_back((dir_ / name).string());
-    std::filesystem::create_directories(dir_ / name / "held");
-    ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, kept.back()));
-  }
-  const std::string deleted = File("3.dd8");
-  ASSERT_TRUE(link_->QueuePacket(kK8StationEventType, kEvent, deleted));
-  ASSERT_TRUE(WaitUntil([&] { return ended().size() == 3; }));
-  link_->StopAndWait();
-  SetDiagSink(nullptr);
-  EXPECT_EQ(ended(),
-            (std::vector<std::string>{"acked " + kept[0], "acked " + kept[1], "acked " + deleted}));
-  EXPECT_TRUE(std::filesystem::exists(kept[0]));
-  EXPECT_TRUE(std::filesystem::exists(kept[1]));
-  EXPECT_FALSE(std::filesystem::exists(deleted));
-  const std::string what =
-      "K8: cannot delete an acknowledged .dd8 spool file; it goes again at the next start: ";
-  EXPECT_EQ(said, (std::vector<std::string>{what + kept[0], what + "deleted again"}));
 }
 
 TEST_F(K8LinkTest, EveryCloseEndsPromptlyWhateverTheServerDoes) {

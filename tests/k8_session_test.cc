@@ -104,7 +104,6 @@ TEST_F(K8SessionTest, GreetingIsQueuedBeforeTheLinkIsUpAndBehindLeftoverPackets)
   Collect();
   EXPECT_THAT(Taken(Kind::kStatus),
               ElementsAre("Соединение...", "Соединение...", "Соединение установлено."));
-  EXPECT_THAT(Taken(Kind::kReplayDue), ElementsAre(""));
 }
 
 TEST_F(K8SessionTest, PollsOnlyAfterPollEnableAndMoreThanHalfASecondApart) {
@@ -161,7 +160,6 @@ TEST_F(K8SessionTest, OnlyTheAckOfAPacketDeletesItsFile) {
   EXPECT_THAT(Taken(Kind::kAcked), ElementsAre("a.dd8"));
   EXPECT_THAT(Taken(Kind::kRefused), ElementsAre("b.dd8", "c.dd8"));
   EXPECT_THAT(Taken(Kind::kReleased), IsEmpty());
-  EXPECT_THAT(Taken(Kind::kReplayDue), ElementsAre(""));
   EXPECT_TRUE(ring_.Empty());
 
   // A reply without its markers is no acknowledgement either, and costs no error.

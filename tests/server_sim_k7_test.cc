@@ -58,7 +58,7 @@ TEST(ServerSimK7, TalksToTheDriversExchange) {
   EXPECT_EQ(clock_times, std::vector<TDateTime>{40603.5});
   EXPECT_FALSE(side.HandleCommand("hello"));
 
-  exchange.SendUnit(BuildServiceFrame(73));
+  (void)exchange.SendUnit(BuildServiceFrame(73), "");
   ASSERT_TRUE(
       RunLoopUntil(loop, [&] { return has("K7 service frame 73: the station is heard again"); }));
 }

@@ -101,26 +101,40 @@ TEST(SpoolNotice, OneLineWhenSpoolingStartsAndOneWhenTheReplayHasEmptiedTheFiles
   DiagCapture diag;
   SpoolNotice notice(SpoolKind::kK8);
   notice.Found(0);
-  notice.Replayed(0);
+  notice.Replayed(0, 0, 5);
   EXPECT_THAT(diag.lines, IsEmpty());
 
-  notice.Found(2);
-  notice.Stored(3);
-  notice.Stored(4);
-  notice.Replayed(3);
-  notice.Replayed(0);
-  notice.Replayed(0);
+  // A backlog drains: once a minute a word on its progress.
+  notice.Found(2000);
+  notice.Stored(2001);
+  notice.Stored(2002);
+  uint32_t now = 0xFFFF0000u;  // the tick wraps during the drain
+  for (size_t waiting = 2002; waiting > 0; waiting -= 2) {
+    notice.Replayed(waiting, now += 200, 5);
+  }
+  notice.Replayed(0, now += 200, 5);
+  notice.Replayed(0, now += 200, 5);
   EXPECT_THAT(diag.lines,
-              ElementsAre("K8: 2 .dd8 spool files from earlier runs wait for the replay",
-                          "K8: the link is down; records go to .dd8 spool files (3 waiting)",
-                          "K8: the replay has emptied the .dd8 spool files: 2 from earlier runs, "
-                          "2 spooled since"));
+              ElementsAre("K8: 2000 .dd8 spool files from earlier runs wait for the replay",
+                          "K8: the link is down; records go to .dd8 spool files (2001 waiting)",
+                          "K8: 1402 .dd8 spool files wait; 600 per minute drained (ReplayRate "
+                          "5/s); about 3 min left",
+                          "K8: 802 .dd8 spool files wait; 600 per minute drained (ReplayRate "
+                          "5/s); about 2 min left",
+                          "K8: 202 .dd8 spool files wait; 600 per minute drained (ReplayRate "
+                          "5/s); about 1 min left",
+                          "K8: the replay has emptied the .dd8 spool files: 2000 from earlier "
+                          "runs, 2 spooled since"));
   diag.lines.clear();
   SpoolNotice k7(SpoolKind::kK7);  // a second streak counts afresh
   k7.Stored(1);
-  k7.Replayed(0);
+  k7.Replayed(1, 0, 0);
+  k7.Replayed(1, 60000, 0);  // a backlog that does not shrink says so
+  k7.Replayed(0, 60200, 0);
   k7.Stored(1);
   EXPECT_THAT(diag.lines, ElementsAre(HasSubstr("records go to .ddk"),
+                                      HasSubstr("(ReplayRate 0: as fast as the server takes "
+                                                "them); time left unknown"),
                                       HasSubstr("0 from earlier runs, 1 spooled since"),
                                       HasSubstr("records go to .ddk")));
 }

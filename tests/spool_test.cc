@@ -67,31 +67,34 @@ TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
   EXPECT_EQ(k7_steps_, 0);
 }
 
-TEST_F(EventOutputTest, LinksUpSendTheK8RecordWithItsDurableFile) {
+// Every record is on disk before it goes, link up or not; its file goes with it, and the
+// server's acknowledgement deletes it.
+TEST_F(EventOutputTest, LinksUpSendEachRecordWithItsDurableFile) {
   Make({.send_k7 = true, .send_k8 = true});
   std::vector<std::string> marked;
-  output_->SetK8Queued([&](const std::string& file) { marked.push_back(file); });
+  output_->SetSentLive([&](SpoolKind, const std::string& file) { marked.push_back(file); });
   k7_.connected = k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
   EXPECT_EQ(k8_.packets[0].type, kK8StationEventType);
   EXPECT_EQ(k8_.packets[0].payload.size(), 18u);
-  // The packet carries the file written before it, which its acknowledgement deletes.
   EXPECT_EQ(k8_.packets[0].spool_file, dir_.path() + "/50451EB3.dd8");
-  EXPECT_THAT(marked, ElementsAre(k8_.packets[0].spool_file));
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 0x15);
+  EXPECT_EQ(k7_.files[0], dir_.path() + "/50451EB3_-1.ddk");
+  EXPECT_THAT(marked, ElementsAre(k8_.packets[0].spool_file, k7_.files[0]));
   EXPECT_EQ(k7_steps_, 1);
-  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
+  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk"));
   const Bytes stored = dir_.Read("50451EB3.dd8");
   EXPECT_EQ(Bytes(stored.begin() + 4, stored.end()), k8_.packets[0].payload);
+  EXPECT_EQ(dir_.Read("50451EB3_-1.ddk"), k7_.units[0]);
 
   // No disk chosen: the ring only.
   Make({.send_k7 = false, .send_k8 = true, .not_send_to_disk_k8 = true});
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 2u);
   EXPECT_EQ(k8_.packets[1].spool_file, "");
-  EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8"));
+  EXPECT_EQ(dir_.List().size(), 2u);
 }
 
 TEST_F(EventOutputTest, RecordsTheLinkCouldNotTakeAreSpooled) {
@@ -170,23 +173,28 @@ TEST_F(EventOutputTest, UnstorableRecordsWaitInMemoryUntilTheLinkOrTheDiskTakesT
   held.Tick(&k7_);
   EXPECT_EQ(reports(), 2);  // again after a minute
 
-  // The K7 link comes up: its units go out of memory.
+  // The K7 link comes up: one live copy of each unit goes, and memory keeps them all the
+  // same (the socket is never a record's only copy).
   k7_.connected = true;
   held.Tick(&k7_);
+  held.Tick(&k7_);
   EXPECT_EQ(k7_.units.size(), 3u);
-  EXPECT_EQ(held.size(), 3u);
-  // A K8 record made while the link is up also goes out at once, without a file.
+  EXPECT_THAT(k7_.files, ElementsAre("", "", ""));
+  EXPECT_EQ(held.size(), 6u);
+  // A K8 record made while the link is up also goes out at once, without a file; its K7
+  // unit goes at the next tick.
   k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
   EXPECT_EQ(k8_.packets[0].spool_file, "");
-  EXPECT_EQ(held.size(), 4u);
+  EXPECT_EQ(held.size(), 8u);
 
-  // The directory is back: within 5 s every K8 record is on disk.
+  // The directory is back: within 5 s every record is on disk.
   std::filesystem::create_directory(dir_ / "missing");
   clock_.AdvanceMs(4000);
   held.Tick(&k7_);
-  EXPECT_EQ(held.size(), 4u);
+  EXPECT_EQ(held.size(), 8u);
+  EXPECT_EQ(k7_.units.size(), 4u);
   clock_.AdvanceMs(1000);
   held.Tick(&k7_);
   EXPECT_TRUE(held.empty());
@@ -196,8 +204,8 @@ TEST_F(EventOutputTest, UnstorableRecordsWaitInMemoryUntilTheLinkOrTheDiskTakesT
   for (const auto& e : std::filesystem::directory_iterator(dir_ / "missing")) {
     stored.push_back(e.path().filename().string());
   }
-  // Delivered 4 K7 units (3 + the last event's), 4 K8 records on disk: none lost.
-  EXPECT_EQ(stored.size(), 4u);
+  // 4 K7 units went out live, and all 8 records are on disk: none lost.
+  EXPECT_EQ(stored.size(), 8u);
   EXPECT_EQ(k7_.units.size(), 4u);
   EXPECT_EQ(held.lost(), 0u);
   SetDiagSink(nullptr);

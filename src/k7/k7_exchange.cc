@@ -94,11 +94,21 @@ void K7Exchange::KeepUp() {
   WatchProgress();
 }
 
+void K7Exchange::Report(const std::vector<std::string>& files, PacketEnd end) {
+  if (!hooks_.unit_ended) return;
+  for (const std::string& file : files) hooks_.unit_ended(file, end);
+}
+
+void K7Exchange::CollectAcknowledged() {
+  if (!client_.Connected() || window_.empty()) return;
+  Report(window_.Acknowledged(client_.Unacknowledged()), PacketEnd::kAcknowledged);
+}
+
 void K7Exchange::WatchProgress() {
   const long waiting = client_.Unacknowledged();
   if (waiting < 0) return;
   const uint64_t acknowledged = window_.AcknowledgedBytes(waiting);
-  window_.Acknowledged(waiting);
+  Report(window_.Acknowledged(waiting), PacketEnd::kAcknowledged);
   if (!stall_.Stalled(clock_.TickMs(), acknowledged, static_cast<uint64_t>(waiting))) {
     if (waiting == 0) stall_failures_.Succeeded();
     return;
@@ -110,23 +120,23 @@ void K7Exchange::WatchProgress() {
 
 void K7Exchange::Close(int drain_ms) {
   if (client_.Connected() && !window_.empty()) client_.WaitUntilAcknowledged(drain_ms);
-  client_.SetConnected(false);
+  client_.SetConnected(false);  // reports what was delivered and releases the rest
 }
 
-size_t K7Exchange::Send(ByteView unit, bool is_record) {
+size_t K7Exchange::Send(ByteView unit, const std::string* spool_file) {
   if (!client_.Connected()) return 0;
   if (window_.full()) {
-    window_.Acknowledged(client_.Unacknowledged());
+    Report(window_.Acknowledged(client_.Unacknowledged()), PacketEnd::kAcknowledged);
     if (window_.full()) return 0;
   }
   const int32_t taken = client_.SendStream(unit);
   // A failed send has already closed the connection, giving the window back.
   if (taken <= 0) return 0;
   const size_t count = static_cast<size_t>(taken);
-  if (is_record && count == kK7FrameSize && unit.size() == kK7FrameSize) {
+  if (spool_file && count == kK7FrameSize && unit.size() == kK7FrameSize) {
     K7Frame frame;
     std::memcpy(frame.data(), unit.data(), kK7FrameSize);
-    window_.Took(frame);
+    window_.Took(frame, *spool_file);
   } else {
     window_.TookBytes(count);
   }
@@ -140,7 +150,7 @@ void K7Exchange::OnK7Connected() {
   stall_.Reset();
   if (hooks_.link_changed) hooks_.link_changed(true);
   // Greetings belong to their connection: they are never spooled again.
-  if (Send(BuildGreetingUnit(), false) != kK7FrameSize) return;
+  if (Send(BuildGreetingUnit(), nullptr) != kK7FrameSize) return;
   if (!settings_.send_k7) return;
   const std::string device = hooks_.device_name ? hooks_.device_name() : std::string();
   const std::optional<int> port = PortNumberFromDeviceName(device);
@@ -149,17 +159,22 @@ void K7Exchange::OnK7Connected() {
     return;
   }
   port_greeting_failures_.Succeeded();
-  Send(BuildPortGreetingUnit(static_cast<uint8_t>(*port)), false);
+  Send(BuildPortGreetingUnit(static_cast<uint8_t>(*port)), nullptr);
 }
 
 void K7Exchange::OnK7Closing() {
-  // Before the link reports itself down, so that the units keep their order on disk.
-  const std::vector<K7Frame> units = window_.TakeUnacknowledged(client_.Unacknowledged());
-  if (units.empty()) return;
-  DiagError("K7: " + std::to_string(units.size()) + " units not acknowledged by " + Peer() +
-            " spooled again");
-  if (!hooks_.respool) return;
-  for (const K7Frame& unit : units) hooks_.respool(unit);
+  // Before the link reports itself down: what the peer has is delivered, the rest goes again.
+  const long unacknowledged = client_.Unacknowledged();
+  Report(window_.Acknowledged(unacknowledged), PacketEnd::kAcknowledged);
+  std::vector<std::string> released;
+  for (K7SendWindow::Sent& sent : window_.TakeUnacknowledged(unacknowledged)) {
+    // A unit without a file is held in memory until the disk takes it; it goes again then.
+    if (!sent.file.empty()) released.push_back(std::move(sent.file));
+  }
+  if (released.empty()) return;
+  DiagError("K7: " + std::to_string(released.size()) + " units not acknowledged by " + Peer() +
+            "; they go again from their .ddk files");
+  Report(released, PacketEnd::kReleased);
 }
 
 void K7Exchange::OnK7Disconnected() {

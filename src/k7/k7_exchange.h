@@ -77,8 +77,9 @@ class K7Exchange final : public K7Channel {
     std::function<std::string()> device_name;  // the serial port's "\\.\COMn"
     // Every error of the link; it has already ended the connection.
     std::function<void(int32_t code, const std::string& text)> error;
-    // A unit the peer had not acknowledged when its connection ended: store it again.
-    std::function<void(const K7Frame& unit)> respool;
+    // The peer's TCP has acknowledged the unit of `spool_file` (delivered), or the
+    // connection ended before it did (released: the file is to be sent again).
+    std::function<void(const std::string& spool_file, PacketEnd end)> unit_ended;
   };
 
   // Takes over the client's events; `clock` times a stalled server.
@@ -88,20 +89,28 @@ class K7Exchange final : public K7Channel {
   // Starts an attempt while not connected; one already pending goes on. While connected,
   // drops a server that has taken nothing for 30 s while units wait for it.
   void KeepUp();
+  // Reports the units the peer's TCP has acknowledged since the last look.
+  void CollectAcknowledged();
   // The close at exit: the socket gets `drain_ms` to deliver what it holds, what the peer
-  // has still not acknowledged then is spooled again, and the connection is closed in order.
+  // has still not acknowledged then is released, and the connection is closed in order.
   void Close(int drain_ms = kK7DrainMs);
 
   // K7Channel. A unit the connection does not take whole drops the connection, so that the
   // units after it never reach the server shifted. While the window of units waiting for the
   // peer is full, nothing is sent (0): the caller keeps the unit.
   bool Connected() const override { return client_.Connected(); }
-  size_t SendUnit(ByteView unit) override { return Send(unit, true); }
+  size_t SendUnit(ByteView unit, const std::string& spool_file) override {
+    return Send(unit, &spool_file);
+  }
 
   size_t buffered() const { return buffer_.size(); }
+  // Records sent and not yet acknowledged by the peer's TCP.
+  size_t in_flight() const { return window_.size(); }
 
  private:
-  size_t Send(ByteView unit, bool is_record);
+  // A record with its spool file, or (null) a greeting.
+  size_t Send(ByteView unit, const std::string* spool_file);
+  void Report(const std::vector<std::string>& files, PacketEnd end);
   void OnK7Connected();
   void OnK7Closing();
   void OnK7Disconnected();

@@ -178,14 +178,7 @@ void K8Link::CarryEffects() {
       case K8Effect::kClose:
         client_.reset();
         break;
-      case K8Effect::kAcked:
-        // Deleted here, outside any lock; the replay line forgets it on the main thread.
-        if (s_.fs.Remove(e.text)) {
-          removals_.Succeeded("deleted again");
-        } else {
-          removals_.Failed(e.text);
-        }
-        [[fallthrough]];
+      case K8Effect::kAcked:  // the main thread deletes its file
       case K8Effect::kRefused:
       case K8Effect::kReleased: {
         const PacketEnd end = e.kind == K8Effect::kAcked     ? PacketEnd::kAcknowledged
@@ -198,9 +191,6 @@ void K8Link::CarryEffects() {
       }
       case K8Effect::kRetQuery:
         if (hooks.request_ret_query) hooks.request_ret_query();
-        break;
-      case K8Effect::kReplayDue:
-        s_.dd8.MakeDue(s_.clock.Now());
         break;
       case K8Effect::kLinkDown:
         DiagError("K8: connection to " + Peer() + " lost: " + e.text);

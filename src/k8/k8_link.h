@@ -18,7 +18,6 @@
 
 #include "k8/k8_session.h"
 #include "k8/packet_ring.h"
-#include "output/dd8_replay_state.h"
 #include "output/links.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/clock.h"
@@ -37,8 +36,8 @@ class K8Link final : public K8Channel {
     std::function<GreetingValues()> greeting_values;
     std::function<void(const std::string& text)> add_log_line;
     std::function<void()> advance_indicator;
-    // A packet that carried `spool_file` has ended: acknowledged (the file is deleted by
-    // then), refused or unanswered (the file is to be replayed again).
+    // A packet that carried `spool_file` has ended: acknowledged (the file may go), refused
+    // or unanswered (the file is to be replayed again). The link never touches spool files.
     std::function<void(const std::string& spool_file, PacketEnd end)> packet_ended;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
@@ -49,7 +48,6 @@ class K8Link final : public K8Channel {
     FileSystem& fs;
     MainLoop& loop;
     TcpClientFactory make_client;
-    Dd8ReplayState& dd8;
   };
 
   // Starts the thread at once; `ini_path` is read for [ServerHost] at every attempt.
@@ -121,9 +119,6 @@ class K8Link final : public K8Channel {
   int port_ = 0;
   bool down_reported_ = false;  // the link's loss is on standard error; its return is not yet
   FailureReporter step_failures_{"K8 link step failed"};
-  // An acknowledged .dd8 the disk keeps goes again at the next start: a duplicate, not a loss.
-  FailureReporter removals_{
-      "K8: cannot delete an acknowledged .dd8 spool file; it goes again at the next start"};
 
   std::thread thread_;  // last: starts once everything above is made
 };

@@ -91,7 +91,6 @@ void K8Session::OnConnected(uint32_t, const K8Greeting& greeting) {
   Queue(kK8FirstNumber, BuildFirstNumberPayload(greeting.first_number));
   Queue(kK8Version, BuildVersionPayload(kVersionText));
   link_ = true;
-  Emit(K8Effect::kReplayDue);
   Status("Соединение установлено.");
   Emit(K8Effect::kActivity);
 }
@@ -184,7 +183,6 @@ void K8Session::HandleReply(uint32_t now, ByteView reply) {
       poll_enabled_ = true;
       break;
     case kK8EventAck:
-      Emit(K8Effect::kReplayDue);
       break;
     case kK8Query:
       Queue(kK8QueryAnswer, ByteView());

@@ -51,15 +51,14 @@ struct K8Order {
 // What the pump is to carry out besides, in order.
 struct K8Effect {
   enum Kind {
-    kStatus,     // a line for the log area: `text`
-    kActivity,   // a step of the K8 indicator
-    kClose,      // close the connection (a new attempt closes it too)
-    kAcked,      // the packet of spool file `text` is acknowledged: delete the file
-    kRefused,    // the server answered that packet with something else: replay it, up to a limit
-    kReleased,   // the packet of spool file `text` ended unanswered: replay it again
-    kRetQuery,   // the server asks for the retranslator query
-    kReplayDue,  // the next .dd8 replay may go at the next replay tick
-    kLinkDown,   // the connection is lost: `text` says why
+    kStatus,    // a line for the log area: `text`
+    kActivity,  // a step of the K8 indicator
+    kClose,     // close the connection (a new attempt closes it too)
+    kAcked,     // the packet of spool file `text` is acknowledged: its file may go
+    kRefused,   // the server answered that packet with something else: replay it, up to a limit
+    kReleased,  // the packet of spool file `text` ended unanswered: replay it again
+    kRetQuery,  // the server asks for the retranslator query
+    kLinkDown,  // the connection is lost: `text` says why
   };
   Kind kind;
   std::string text;

@@ -20,8 +20,8 @@ void EventOutput::DeliverStationEvent(const StationEvent& event) {
     } else if (const auto path = spool_.WriteK8(kK8StationEventType, record, clock_.Now())) {
       if (!unstored_.empty()) unstored_.StoreAll();  // the disk is back
       // Stored first; a full ring or a link that is down leaves it to the replay.
-      if (up && k8_->QueuePacket(kK8StationEventType, record, *path) && k8_queued_) {
-        k8_queued_(*path);
+      if (up && k8_->QueuePacket(kK8StationEventType, record, *path) && sent_live_) {
+        sent_live_(SpoolKind::kK8, *path);
       }
     } else {
       // Kept in memory until the disk takes it; meanwhile one live copy goes out, so the
@@ -31,27 +31,26 @@ void EventOutput::DeliverStationEvent(const StationEvent& event) {
     }
   }
   if (settings_.send_k7) {
-    if (SendOrSpoolK7(BuildEventFrame(event)) && advance_k7_indicator_) advance_k7_indicator_();
+    if (StoreAndSendK7(BuildEventFrame(event)) && advance_k7_indicator_) advance_k7_indicator_();
   }
 }
 
-void EventOutput::SendServiceFrame(uint8_t type) { SendOrSpoolK7(BuildServiceFrame(type)); }
+void EventOutput::SendServiceFrame(uint8_t type) { StoreAndSendK7(BuildServiceFrame(type)); }
 
-bool EventOutput::SendOrSpoolK7(const K7Frame& frame) {
-  if (k7_ && k7_->Connected()) {
-    if (k7_->SendUnit(frame) == frame.size()) return true;
-    // Not taken whole (the link then drops the connection) or not taken now: kept on disk.
-  }
-  SpoolK7(frame);
-  return false;
-}
-
-void EventOutput::SpoolK7(const K7Frame& frame) {
-  if (!spool_.WriteK7(frame, clock_.Now())) {
+bool EventOutput::StoreAndSendK7(const K7Frame& frame) {
+  const auto path = spool_.WriteK7(frame, clock_.Now());
+  if (!path) {
+    // Held until the disk takes it; the next tick sends one live copy meanwhile.
     unstored_.Hold(SpoolKind::kK7, frame);
-  } else if (!unstored_.empty()) {
-    unstored_.StoreAll();
+    return false;
   }
+  if (!unstored_.empty()) unstored_.StoreAll();
+  if (!k7_ || !k7_->Connected()) return false;
+  // Not taken now (the window of units waiting for the server is full), or not whole (the
+  // link then drops the connection): the replay sends it from its file.
+  if (k7_->SendUnit(frame, *path) != frame.size()) return false;
+  if (sent_live_) sent_live_(SpoolKind::kK7, *path);
+  return true;
 }
 
 }  // namespace qarn

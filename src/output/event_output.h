@@ -1,7 +1,8 @@
-// Sends each record of a station event, and each K7 service frame, on its link when the
-// link is up, and spools it otherwise. When DeliverStationEvent returns, each record is safe
-// (the station may be acknowledged): a K8 record is in a durable .dd8 file before its packet
-// is queued, and that packet owns the file; a K7 unit was taken whole or spooled.
+// Stores each record of a station event, and each K7 service frame, in its spool file first
+// (a durable .dd8 or .ddk, whether or not the link is up), then sends it live when its link is
+// up. When DeliverStationEvent returns, each record is on disk or, while the disk refuses,
+// held in memory (the station may be acknowledged); the spool file goes when the server has
+// the record.
 #pragma once
 
 #include <functional>
@@ -32,19 +33,18 @@ class EventOutput {
     k7_ = k7;
     k8_ = k8;
   }
-  // Told of every .dd8 file whose packet was queued here, so that the replay holds it back.
-  void SetK8Queued(std::function<void(const std::string& spool_file)> fn) {
-    k8_queued_ = std::move(fn);
+  // Told of every spool file whose record went out live here, so that the replay holds it
+  // back until the link reports it.
+  void SetSentLive(std::function<void(SpoolKind kind, const std::string& spool_file)> fn) {
+    sent_live_ = std::move(fn);
   }
 
   void DeliverStationEvent(const StationEvent& event);
   void SendServiceFrame(uint8_t type);
 
-  // Sends a K7 unit when the link is up; spools it when the link is down or did not take
-  // the whole unit. True when it was sent.
-  bool SendOrSpoolK7(const K7Frame& frame);
-  // Keeps a K7 unit for the replay: in a .ddk file, or in memory while no file can be written.
-  void SpoolK7(const K7Frame& frame);
+  // Stores a K7 unit (in a .ddk file, or in memory while no file can be written), then sends
+  // it when the link is up. True when the link took it whole.
+  bool StoreAndSendK7(const K7Frame& frame);
 
   // The records no spool file could take; the replay tick calls its Tick.
   UnstoredRecords& unstored() { return unstored_; }
@@ -54,7 +54,7 @@ class EventOutput {
   SpoolWriter& spool_;
   const Clock& clock_;
   std::function<void()> advance_k7_indicator_;
-  std::function<void(const std::string&)> k8_queued_;
+  std::function<void(SpoolKind, const std::string&)> sent_live_;
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
   UnstoredRecords unstored_;

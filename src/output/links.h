@@ -8,19 +8,21 @@
 
 namespace qarn {
 
-// How the packet of a .dd8 file ended.
+// How the delivery of a spool file's record ended.
 enum class PacketEnd {
-  kAcknowledged,  // the server's acknowledgement answered it: the file is deleted
-  kRefused,       // the server answered it with something else
-  kReleased,      // no answer: the connection went, or the link stopped
+  kAcknowledged,  // the server has it (K8: its acknowledgement; K7: its TCP's): file deleted
+  kRefused,       // the K8 server answered it with something else
+  kReleased,      // no answer: the connection went, or the link stopped; it goes again
 };
 
 class K7Channel {
  public:
   virtual ~K7Channel() = default;
   virtual bool Connected() const = 0;
-  // Sends one unit; the count of bytes the connection took.
-  virtual size_t SendUnit(ByteView unit) = 0;
+  // Sends one unit, held by `spool_file` (empty: a unit held in memory only); the count of
+  // bytes the connection took. A unit taken whole is reported later as acknowledged or
+  // released.
+  virtual size_t SendUnit(ByteView unit, const std::string& spool_file) = 0;
 };
 
 class K8Channel {

@@ -1,6 +1,7 @@
 #include "output/spool_replay.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "base/byte_order.h"
 #include "output/event_record.h"
@@ -9,18 +10,16 @@
 namespace qarn {
 namespace {
 
-constexpr double kDd8Pacing = 3 * kSecond;
-// Vanished files dropped per tick at most: each costs one stat.
-constexpr int kMaxSkipsPerTick = 64;
+// Vanished files dropped per call at most: each costs one stat.
+constexpr int kMaxSkipsPerCall = 64;
 // The largest K8 packet is 1 MiB with its 18-byte header; the file holds a 4-byte type in
 // its place. A larger file could never be sent and would hold back every file behind it.
 constexpr uint64_t kMaxDd8FileSize = (1u << 20) - 18 + 4;
 
 }  // namespace
 
-SpoolReplay::SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix,
-                         Dd8ReplayState& state)
-    : fs_(fs), clock_(clock), prefix_(std::move(prefix)), state_(state) {}
+SpoolReplay::SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate)
+    : fs_(fs), clock_(clock), prefix_(std::move(prefix)), rate_(std::max(rate, 0)) {}
 
 void SpoolReplay::Scan() {
   const size_t slash = prefix_.rfind('/');
@@ -30,29 +29,65 @@ void SpoolReplay::Scan() {
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
       return a.mtime_ns != b.mtime_ns ? a.mtime_ns < b.mtime_ns : a.name < b.name;
     });
-    auto& queue = Queue(kind);
-    queue.clear();
-    for (const auto& e : entries) queue.push_back(dir + e.name);
+    Line& line = Of(kind);
+    line.files.clear();
+    for (const auto& e : entries) line.files.push_back(dir + e.name);
   }
 }
 
-void SpoolReplay::Add(SpoolKind kind, const std::string& path) { Queue(kind).push_back(path); }
+void SpoolReplay::Add(SpoolKind kind, const std::string& path) { Of(kind).files.push_back(path); }
 
-bool SpoolReplay::SkipVanished(std::deque<std::string>& queue) {
-  for (int i = 0; i < kMaxSkipsPerTick && !queue.empty(); ++i) {
-    if (fs_.Exists(queue.front())) return true;
-    queue.pop_front();
+void SpoolReplay::MarkInFlight(SpoolKind kind, const std::string& path) {
+  Of(kind).in_flight.emplace(path, false);
+}
+
+void SpoolReplay::Erase(Line& line, const std::string& path, bool from_front) {
+  // A replayed file is near the head of the line, a live one near its end.
+  if (from_front) {
+    const auto it = std::find(line.files.begin(), line.files.end(), path);
+    if (it != line.files.end()) line.files.erase(it);
+  } else {
+    const auto it = std::find(line.files.rbegin(), line.files.rend(), path);
+    if (it != line.files.rend()) line.files.erase(std::next(it).base());
   }
-  return !queue.empty() && fs_.Exists(queue.front());
 }
 
-void SpoolReplay::SetAside(std::deque<std::string>& queue, const std::string& why) {
-  SetAsideAt(queue, 0, why);
+void SpoolReplay::Ended(SpoolKind kind, const std::string& path, PacketEnd end) {
+  Line& line = Of(kind);
+  const auto it = line.in_flight.find(path);
+  if (it == line.in_flight.end()) return;  // not ours (held in memory), or ended already
+  const bool replayed = it->second;
+  line.in_flight.erase(it);
+  if (replayed) --line.replayed_in_flight;
+  switch (end) {
+    case PacketEnd::kReleased:
+      return;  // it keeps its place in the line and goes again
+    case PacketEnd::kRefused:
+      if (++refusals_[path] < kMaxRefusals) return;
+      break;
+    case PacketEnd::kAcknowledged:
+      if (fs_.Remove(path)) {
+        line.removals.Succeeded("deleted again");
+      } else if (fs_.Exists(path)) {
+        line.removals.Failed(path);
+      }
+      break;
+  }
+  const int refusals = refusals_[path];
+  refusals_.erase(path);
+  if (end == PacketEnd::kAcknowledged) {
+    Erase(line, path, replayed);
+    return;
+  }
+  const auto at = std::find(line.files.begin(), line.files.end(), path);
+  if (at == line.files.end()) return;
+  SetAsideAt(line, static_cast<size_t>(at - line.files.begin()),
+             "refused by the K8 server " + std::to_string(refusals) + " times");
 }
 
-void SpoolReplay::SetAsideAt(std::deque<std::string>& queue, size_t at, const std::string& why) {
-  const std::string path = queue[at];
-  queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(at));
+void SpoolReplay::SetAsideAt(Line& line, size_t at, const std::string& why) {
+  const std::string path = line.files[at];
+  line.files.erase(line.files.begin() + static_cast<std::ptrdiff_t>(at));
   const std::string aside = path + kSetAsideSuffix;
   if (fs_.RenameNoReplace(path, aside)) {
     DiagError("spool file " + path + " cannot be replayed (" + why + "); set aside as " + aside);
@@ -62,88 +97,107 @@ void SpoolReplay::SetAsideAt(std::deque<std::string>& queue, size_t at, const st
   }
 }
 
-void SpoolReplay::PacketEnded(const std::string& path, PacketEnd end) {
-  in_flight_.erase(path);
-  if (end == PacketEnd::kReleased) return;
-  int refusals = 0;
-  if (end == PacketEnd::kRefused) {
-    refusals = ++refusals_[path];
-    if (refusals < kMaxRefusals) return;
+size_t SpoolReplay::Allowed(Line& line, bool connected) {
+  const uint32_t now = clock_.TickMs();
+  if (!connected) {
+    line.ticked = false;  // nothing saved up while the link is down
+    return 0;
   }
-  refusals_.erase(path);
-  // Live events' files are the newest: look from the end.
-  const auto it = std::find(k8_.rbegin(), k8_.rend(), path);
-  if (it == k8_.rend()) return;
-  const size_t at = static_cast<size_t>(std::distance(it, k8_.rend())) - 1;
-  if (end == PacketEnd::kAcknowledged) {
-    k8_.erase(k8_.begin() + static_cast<std::ptrdiff_t>(at));
+  if (rate_ == 0) return std::numeric_limits<size_t>::max();
+  if (!line.ticked) {
+    line.ticked = true;
+    line.allowance = 1;  // the first file goes at once
   } else {
-    SetAsideAt(k8_, at, "refused by the K8 server " + std::to_string(refusals) + " times");
+    // At most one second's worth saved up.
+    line.allowance = std::min(line.allowance + rate_ * ((now - line.last_tick) / 1000.0),
+                              std::max(1.0, static_cast<double>(rate_)));
   }
+  line.last_tick = now;
+  return static_cast<size_t>(line.allowance);
+}
+
+size_t SpoolReplay::NextToSend(Line& line) {
+  // The files in flight are at most a window's worth, so this walk is short.
+  size_t at = 0;
+  int skips = 0;
+  while (at < line.files.size()) {
+    const std::string& path = line.files[at];
+    if (line.in_flight.count(path)) {
+      ++at;
+    } else if (fs_.Exists(path)) {
+      return at;
+    } else {
+      // Gone behind the driver's back: it costs that record only.
+      line.files.erase(line.files.begin() + static_cast<std::ptrdiff_t>(at));
+      if (++skips >= kMaxSkipsPerCall) break;
+    }
+  }
+  return line.files.size();
+}
+
+bool SpoolReplay::Read(Line& line, size_t at, SpoolKind kind, Bytes* content) {
+  const std::string path = line.files[at];
+  if (kind == SpoolKind::kK8) {
+    if (const auto size = fs_.FileSize(path); size && *size > kMaxDd8FileSize) {
+      SetAsideAt(line, at, std::to_string(*size) + " bytes, larger than the largest K8 packet");
+      return false;
+    }
+  }
+  std::string error;
+  if (!fs_.ReadAll(path, content, &error)) {
+    if (fs_.Exists(path)) SetAsideAt(line, at, error);
+    return false;
+  }
+  if (kind == SpoolKind::kK8 && content->size() < 4) {
+    SetAsideAt(line, at, "shorter than its 4-byte type");
+    return false;
+  }
+  if (kind == SpoolKind::kK7 && content->size() < kK7FrameSize) {
+    SetAsideAt(line, at, "shorter than a 555-byte unit");
+    return false;
+  }
+  return true;
 }
 
 void SpoolReplay::ReplayK8(K8Channel& k8) {
-  if (!k8.Connected()) return;
-  const TDateTime now = clock_.Now();
-  if (!(now > state_.last_dd8_replay_time() + kDd8Pacing)) return;
-  // The files in flight are at most the ring's worth, so this walk is short.
-  size_t at = 0;
-  int skips = 0;
-  while (at < k8_.size()) {
-    const std::string path = k8_[at];
-    if (in_flight(path)) {
-      ++at;
-      continue;
-    }
-    if (!fs_.Exists(path)) {
-      k8_.erase(k8_.begin() + static_cast<std::ptrdiff_t>(at));
-      if (++skips >= kMaxSkipsPerTick) return;
-      continue;
-    }
-    if (const auto size = fs_.FileSize(path); size && *size > kMaxDd8FileSize) {
-      SetAsideAt(k8_, at, std::to_string(*size) + " bytes, larger than the largest K8 packet");
-      return;
-    }
+  Line& line = k8_;
+  // One replayed packet at a time: the next goes once its reply came.
+  for (size_t allowed = Allowed(line, k8.Connected());
+       allowed > 0 && line.replayed_in_flight == 0;) {
+    const size_t at = NextToSend(line);
+    if (at == line.files.size()) return;
     Bytes content;
-    std::string error;
-    if (!fs_.ReadAll(path, &content, &error)) {
-      if (fs_.Exists(path)) SetAsideAt(k8_, at, error);
-      return;
-    }
-    if (content.size() < 4) {
-      SetAsideAt(k8_, at, "shorter than its 4-byte type");
-      return;
-    }
+    if (!Read(line, at, SpoolKind::kK8, &content)) continue;  // set aside: the next one
+    const std::string& path = line.files[at];
     const int32_t type = GetI32(content.data());
-    if (!k8.QueuePacket(type, ByteView(content).subspan(4), path)) return;  // full: next tick
+    if (!k8.QueuePacket(type, ByteView(content).subspan(4), path)) return;  // full: later
     // The file keeps its place in the line until its acknowledgement deletes it.
-    in_flight_.insert(path);
-    state_.SetLastDd8ReplayTime(now);
+    line.in_flight.emplace(path, true);
+    ++line.replayed_in_flight;
+    ++line.replayed;
+    line.allowance -= 1;
     return;
   }
 }
 
 void SpoolReplay::ReplayK7(K7Channel& k7) {
-  if (!k7.Connected() || !SkipVanished(k7_)) return;
-  Bytes content;
-  std::string error;
-  if (!fs_.ReadAll(k7_.front(), &content, &error)) {
-    if (fs_.Exists(k7_.front())) SetAside(k7_, error);
-    return;
+  Line& line = k7_;
+  for (size_t allowed = Allowed(line, k7.Connected());
+       allowed > 0 && line.replayed_in_flight < kMaxReplayedK7InFlight;) {
+    const size_t at = NextToSend(line);
+    if (at == line.files.size()) return;
+    Bytes content;
+    if (!Read(line, at, SpoolKind::kK7, &content)) continue;
+    const std::string& path = line.files[at];
+    // Not taken now (the window is full), or not whole (the connection is dropped): the file
+    // waits.
+    if (k7.SendUnit(ByteView(content).first(kK7FrameSize), path) != kK7FrameSize) return;
+    line.in_flight.emplace(path, true);
+    ++line.replayed_in_flight;
+    ++line.replayed;
+    line.allowance -= 1;
+    --allowed;
   }
-  if (content.size() < kK7FrameSize) {
-    SetAside(k7_, "shorter than a 555-byte unit");
-    return;
-  }
-  if (k7.SendUnit(ByteView(content).first(kK7FrameSize)) != kK7FrameSize) {
-    return;  // not taken now, or not whole (the connection is dropped): the file waits
-  }
-  if (fs_.Remove(k7_.front())) {
-    removals_.Succeeded("deleted again");
-  } else {
-    removals_.Failed(k7_.front());
-  }
-  k7_.pop_front();
 }
 
 }  // namespace qarn

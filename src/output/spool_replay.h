@@ -1,23 +1,24 @@
-// Sends spooled records again once their link is up, oldest first: at most one .dd8 file
-// per 3 seconds (sooner when the server acknowledges) and one .ddk file per tick.
+// Owns the life of every spool file once it is stored: waiting in its link's line, in flight
+// on the link, acknowledged (deleted), released (waiting again at its place) or set aside.
+// The links only report what became of the files they carried; only this class, on the main
+// thread, deletes or renames a spool file.
 //
 // The files waiting are kept in memory in the order they were spooled: the directory is
 // read once at start-up (ordered by modification time, since names repeat every month and
 // do not sort by time) and files stored since then join the end of the line, so a tick
 // never lists or sorts the directory.
 //
-// A .dd8 file whose packet is on its way to the K8 server (queued live or replayed) is in
-// flight: it keeps its place in the line but is not sent again until its packet ends. The
-// server's acknowledgement deletes it; any other end of the packet lets it go again. A file
-// the server keeps refusing is set aside, so that it does not hold back the others for ever.
+// The replay sends the oldest file not in flight, at the configured rate (files per second
+// per link; 0: as fast as the server takes them). Live records go out with their event and
+// come first: on K8 at most one replayed packet is out at a time, on K7 at most 64 KiB of
+// replayed units wait in the socket. A file the K8 server keeps refusing, or one that cannot
+// be a record, is set aside so that it does not hold back the others for ever.
 #pragma once
 
 #include <deque>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
-#include "output/dd8_replay_state.h"
 #include "output/links.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
@@ -28,54 +29,74 @@ namespace qarn {
 
 class SpoolReplay {
  public:
-  SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, Dd8ReplayState& state);
+  static constexpr int kDefaultRate = 5;  // files per second per link
+  // Replayed K7 units that may wait in the socket ahead of a live one: 64 KiB.
+  static constexpr size_t kMaxReplayedK7InFlight = 65536 / kK7FrameSize;
+
+  SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate = kDefaultRate);
 
   // Reads the message directory: the spool files left from earlier runs.
   void Scan();
 
-  // A file that the spool writer has just stored.
+  // A file that the spool writer has just stored joins the end of its line.
   void Add(SpoolKind kind, const std::string& path);
+  // A stored file whose record went out live.
+  void MarkInFlight(SpoolKind kind, const std::string& path);
+  // What became of a file in flight. Acknowledged deletes it; the K8 server's
+  // kMaxRefusals-th refusal sets it aside; anything else lets it go again.
+  void Ended(SpoolKind kind, const std::string& path, PacketEnd end);
+  bool in_flight(SpoolKind kind, const std::string& path) const {
+    return Of(kind).in_flight.count(path) != 0;
+  }
 
-  // One .dd8 file to the K8 link, when it is connected and the pacing allows: the oldest
-  // that is not in flight.
+  // As many .dd8 files to the K8 link as the rate allows, when it is connected.
   void ReplayK8(K8Channel& k8);
-  // A .dd8 file's packet was queued by someone else (a live station event).
-  void MarkInFlight(const std::string& path) { in_flight_.insert(path); }
-  // The packet of a .dd8 file ended; when acknowledged the file is gone. Its
-  // kMaxRefusals-th refusal sets it aside; packets that went unanswered do not count.
-  void PacketEnded(const std::string& path, PacketEnd end);
-  bool in_flight(const std::string& path) const { return in_flight_.count(path) != 0; }
-  // One .ddk file to the K7 link, when it is connected; deleted once sent whole.
+  // As many .ddk files to the K7 link as the rate and the socket allow, when it is connected.
   void ReplayK7(K7Channel& k7);
 
-  size_t waiting(SpoolKind kind) const { return Queue(kind).size(); }
+  // Files of the link on disk: waiting or in flight.
+  size_t waiting(SpoolKind kind) const { return Of(kind).files.size(); }
+  size_t replayed(SpoolKind kind) const { return Of(kind).replayed; }
+  int rate() const { return rate_; }
 
   // The suffix given to a file that cannot be replayed; no spool pattern matches it.
   static constexpr const char* kSetAsideSuffix = ".bad";
   static constexpr int kMaxRefusals = 5;
 
  private:
-  std::deque<std::string>& Queue(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
-  const std::deque<std::string>& Queue(SpoolKind kind) const {
-    return kind == SpoolKind::kK7 ? k7_ : k8_;
-  }
-  // Drops files at the head of the line that are gone (acknowledged, or removed by hand).
-  bool SkipVanished(std::deque<std::string>& queue);
-  void SetAside(std::deque<std::string>& queue, const std::string& why);
-  void SetAsideAt(std::deque<std::string>& queue, size_t at, const std::string& why);
+  struct Line {
+    explicit Line(const char* removal_failure) : removals(removal_failure) {}
+    std::deque<std::string> files;  // spooling order, those in flight included
+    // In flight, and whether the replay sent it (not a live record).
+    std::unordered_map<std::string, bool> in_flight;
+    size_t replayed_in_flight = 0;
+    size_t replayed = 0;   // files the replay has sent in this run
+    double allowance = 0;  // files the rate lets go now
+    uint32_t last_tick = 0;
+    bool ticked = false;
+    FailureReporter removals;
+  };
+  Line& Of(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
+  const Line& Of(SpoolKind kind) const { return kind == SpoolKind::kK7 ? k7_ : k8_; }
+  // The files the rate lets go now; none while the link is down.
+  size_t Allowed(Line& line, bool connected);
+  // The position of the oldest file not in flight that is still there, or files.size().
+  size_t NextToSend(Line& line);
+  // Reads a file for the replay; empty (and set aside when it cannot be a record) otherwise.
+  bool Read(Line& line, size_t at, SpoolKind kind, Bytes* content);
+  void Erase(Line& line, const std::string& path, bool from_front);
+  void SetAsideAt(Line& line, size_t at, const std::string& why);
 
   FileSystem& fs_;
   const Clock& clock_;
   std::string prefix_;
-  Dd8ReplayState& state_;
-  std::deque<std::string> k7_;
-  std::deque<std::string> k8_;
-  std::unordered_set<std::string> in_flight_;
+  int rate_;
+  // A delivered file that the disk will not let go stays for the next start: a duplicate,
+  // never a loss.
+  Line k7_{"cannot delete a delivered .ddk spool file; it goes again at the next start"};
+  Line k8_{"cannot delete an acknowledged .dd8 spool file; it goes again at the next start"};
   // Refusals so far of the files the server has refused; a lost connection resets nothing.
   std::unordered_map<std::string, int> refusals_;
-  // A sent .ddk file the disk keeps goes again at the next start: a duplicate, not a loss.
-  FailureReporter removals_{
-      "cannot delete a sent .ddk spool file; it goes again at the next start"};
 };
 
 }  // namespace qarn

@@ -44,13 +44,10 @@ void UnstoredRecords::StoreAll() {
 void UnstoredRecords::Tick(K7Channel* k7) {
   if (held_.empty()) return;
   if (k7 && k7->Connected()) {
-    for (auto it = held_.begin(); it != held_.end();) {
-      if (it->kind != SpoolKind::kK7) {
-        ++it;
-        continue;
-      }
-      if (k7->SendUnit(it->content) != it->content.size()) break;  // the link drops it
-      it = held_.erase(it);
+    for (Record& r : held_) {
+      if (r.kind != SpoolKind::kK7 || r.sent) continue;
+      if (k7->SendUnit(r.content, std::string()) != r.content.size()) break;  // not now
+      r.sent = true;
     }
   }
   const uint32_t now = clock_.TickMs();

@@ -1,7 +1,8 @@
 // Records whose spool file could not be written (disk full, directory read-only or gone).
 // The station was acknowledged all the same, so they are kept in memory, oldest first, and
-// written as soon as the disk takes files again; K7 units also go out whenever their link is
-// up. The failure is reported at once and again every minute while it lasts.
+// written as soon as the disk takes files again; a K7 unit also goes out once when its link
+// is up, and stays held all the same (the socket is never its only copy: it goes again from
+// its file). The failure is reported at once and again every minute while it lasts.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,8 @@ class UnstoredRecords {
 
   // Writes the held records while the disk takes them, oldest first.
   void StoreAll();
-  // From a periodic tick: sends held K7 units while the link takes them, tries the disk at
-  // least every 5 s and repeats the report every minute.
+  // From a periodic tick: sends each held K7 unit once while the link takes them, tries the
+  // disk at least every 5 s and repeats the report every minute.
   void Tick(K7Channel* k7);
 
   size_t size() const { return held_.size(); }
@@ -44,7 +45,8 @@ class UnstoredRecords {
     SpoolKind kind;
     int32_t type;
     Bytes content;
-    TDateTime time;  // when it was made: its spool name comes from it
+    TDateTime time;     // when it was made: its spool name comes from it
+    bool sent = false;  // a K7 unit's live copy has gone out
   };
   bool Store(const Record& r);
   void Report();

@@ -29,6 +29,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
       {"name", &Config::name},
       {"FirstNumber", &Config::first_number},
       {"K7Port", &Config::k7_port},
+      {"ReplayRate", &Config::replay_rate},
   };
   static constexpr std::pair<const char*, bool Config::*> kFlags[] = {
       {"NotSendToDiskK8", &Config::not_send_to_disk_k8},
@@ -48,6 +49,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
                "\" is not a time of day (hh:mm:ss); using 03:00:00";
   }
   c.ret_enabled = ParseRetEnabled(c.ret);
+  if (c.replay_rate < 0) c.replay_rate = Config().replay_rate;
   return c;
 }
 

@@ -37,6 +37,9 @@ struct Config {
   bool send_k8 = true;
   int32_t k7_port = 7788;
   bool set_clock = true;
+  // Spool files per second per link that the replay may send; 0: as fast as the server
+  // takes them.
+  int32_t replay_rate = 5;
 };
 
 // Reads [main]. A QARNRetOpr that is not a time of day gives the three-hour default, and

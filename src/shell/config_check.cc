@@ -10,7 +10,7 @@
 namespace qarn {
 namespace {
 
-enum class Kind { kText, kInteger, kBool, kTime, kRetList, kTcpPort, kPortName };
+enum class Kind { kText, kInteger, kCount, kBool, kTime, kRetList, kTcpPort, kPortName };
 
 struct KnownKey {
   const char* section;
@@ -38,6 +38,7 @@ constexpr KnownKey kKnownKeys[] = {
     {kMain, "SendK7", Kind::kBool},
     {kMain, "SendK8", Kind::kBool},
     {kMain, "SetClock", Kind::kBool},
+    {kMain, "ReplayRate", Kind::kCount},
     {kServerHost, "Address", Kind::kText},
     {kServerHost, "Port", Kind::kTcpPort},
     {kServerHost, "PacketSize", Kind::kInteger},
@@ -128,6 +129,7 @@ std::string EffectiveValue(const ConfigCheck& check, const KnownKey& known) {
   if (key == "SendK7") return Bool(c.send_k7);
   if (key == "SendK8") return Bool(c.send_k8);
   if (key == "SetClock") return Bool(c.set_clock);
+  if (key == "ReplayRate") return std::to_string(c.replay_rate);
   if (key == "Address") return check.server_host.address;
   if (key == "Port") return std::to_string(check.server_host.port);
   return std::to_string(check.server_host.packet_size);  // PacketSize
@@ -145,6 +147,12 @@ std::string ValueProblem(const KnownKey& known, const std::string& value,
     case Kind::kBool:
       if (ParseIniInteger(value)) return {};
       return given + " is not a number; the default " + effective + " is used";
+    case Kind::kCount: {
+      const auto count = ParseIniInteger(value);
+      if (!count) return given + " is not a number; the default " + effective + " is used";
+      if (*count < 0) return given + " is below 0; the default " + effective + " is used";
+      return {};
+    }
     case Kind::kTcpPort: {
       const auto port = ParseIniInteger(value);
       if (!port) return given + " is not a number; the default " + effective + " is used";

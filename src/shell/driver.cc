@@ -88,14 +88,17 @@ void Driver::ReadConfiguration() {
 
 // The spool writer and the replay, which takes over the files an earlier run left.
 void Driver::SetUpSpool() {
-  replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, dd8_state_);
+  replay_ =
+      std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob, config_.replay_rate);
   spool_ = std::make_unique<SpoolWriter>(
       s_.fs, config_.path_for_soob, config_.n_abs,
       SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); },
                          [this](SpoolKind kind, const std::string& path) {
                            replay_->Add(kind, path);
                            message_dir_error_.clear();
-                           Notice(kind).Stored(replay_->waiting(kind));
+                           // Every record is stored first: news only while its link is down.
+                           const bool up = kind == SpoolKind::kK8 ? k8_link() : window_.k7_link;
+                           if (!up) Notice(kind).Stored(replay_->waiting(kind));
                            UpdateReplayTimer();
                          }});
   spool_->RemoveStaleTemporaries();
@@ -112,6 +115,8 @@ void Driver::SetUpOutput() {
       *spool_, s_.clock, [this] { AdvanceK7Indicator(); });
   SetUpK7();
   output_->SetLinks(k7_, k8_);
+  output_->SetSentLive(
+      [this](SpoolKind kind, const std::string& file) { replay_->MarkInFlight(kind, file); });
 }
 
 // The station protocol, fed by the serial port's packets.
@@ -158,9 +163,8 @@ void Driver::SetUpK7() {
     s_.loop.Quit(0);
   };
   hooks.device_name = [this] { return s_.port.PortName(); };
-  hooks.respool = [this](const K7Frame& unit) {
-    output_->SpoolK7(unit);
-    UpdateReplayTimer();
+  hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
+    replay_->Ended(SpoolKind::kK7, file, end);
   };
   k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks), s_.k7_clients);
   k7_ = &k7_side_->channel();
@@ -198,14 +202,15 @@ void Driver::StartK8Link() {
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
   hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
   hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
-    replay_->PacketEnded(file, end);
+    if (file.empty()) return;  // a record held in memory, or one NotSendToDiskK8 keeps there
+    replay_->Ended(SpoolKind::kK8, file, end);
+    // As fast as the server takes them: the next spooled packet goes as this one's reply came.
+    if (replay_->rate() == 0 && k8_ && !shut_down_) replay_->ReplayK8(*k8_);
   };
-  k8_link_ = std::make_unique<K8Link>(
-      K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients, dd8_state_}, std::move(hooks),
-      kIniFileName, timings_.k8);
+  k8_link_ = std::make_unique<K8Link>(K8Link::Services{s_.clock, s_.fs, s_.loop, s_.k8_clients},
+                                      std::move(hooks), kIniFileName, timings_.k8);
   k8_ = k8_link_.get();
   output_->SetLinks(k7_, k8_);
-  output_->SetK8Queued([this](const std::string& file) { replay_->MarkInFlight(file); });
   run_control_.SetPortStateSink([this](const std::string& port_name, bool open) {
     return QueuePortState(*k8_, port_name, open);
   });
@@ -247,9 +252,12 @@ void Driver::OnHousekeepingTick() {
 void Driver::OnReplayTick() {
   output_->unstored().Tick(k7_);
   if (config_.send_k8 && k8_) replay_->ReplayK8(*k8_);
-  if (k7_) replay_->ReplayK7(*k7_);
+  if (k7_side_) {
+    k7_side_->CollectAcknowledged();  // delivered files go, and make room for more
+    replay_->ReplayK7(*k7_);
+  }
   for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
-    Notice(kind).Replayed(replay_->waiting(kind));
+    Notice(kind).Replayed(replay_->waiting(kind), s_.clock.TickMs(), replay_->rate());
   }
   if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
     window_.station_link = *heard;

@@ -12,7 +12,6 @@
 
 #include "k7/async_tcp_client.h"
 #include "k8/k8_link.h"
-#include "output/dd8_replay_state.h"
 #include "output/event_output.h"
 #include "output/spool_replay.h"
 #include "output/spool_writer.h"
@@ -148,7 +147,6 @@ class Driver {
   std::unique_ptr<SpoolWriter> spool_;
   std::unique_ptr<EventOutput> output_;
   std::unique_ptr<StationProtocol> station_;
-  Dd8ReplayState dd8_state_;
   std::unique_ptr<SpoolReplay> replay_;
   StationWatch station_watch_;
   K7Channel* k7_ = nullptr;

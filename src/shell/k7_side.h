@@ -29,6 +29,8 @@ class K7Side {
   void Connect() { client_->SetConnected(true); }
   // From the housekeeping tick: a new attempt while down, the stall watch while up.
   void KeepUp() { exchange_.KeepUp(); }
+  // Delivered units' files go: see K7Exchange::CollectAcknowledged.
+  void CollectAcknowledged() { exchange_.CollectAcknowledged(); }
   void Close(int drain_ms = kK7DrainMs) { exchange_.Close(drain_ms); }
 
  private:

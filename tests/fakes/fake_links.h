@@ -15,9 +15,11 @@ class FakeK7 : public K7Channel {
   bool connected = false;
   size_t take = kK7FrameSize;  // bytes the connection accepts per unit
   std::vector<Bytes> units;
+  std::vector<std::string> files;  // the spool file of each unit sent
   bool Connected() const override { return connected; }
-  size_t SendUnit(ByteView unit) override {
+  size_t SendUnit(ByteView unit, const std::string& spool_file) override {
     units.emplace_back(unit.begin(), unit.end());
+    files.push_back(spool_file);
     return std::min(take, unit.size());
   }
 };

@@ -4,7 +4,8 @@
 // part of the stream, stalling or not telling, and closes at any moment. The server's
 // commands come out once each and in order, exactly as the connection's whole units hold
 // them; every connection begins with its greetings and carries whole units or their first
-// bytes only; every record is acknowledged by the peer, spooled again (oldest first) or left
+// bytes only; every record is acknowledged by the peer (and told so only then), released to go
+// again (oldest first) or left
 // to its sender; the link flag follows the connection.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -65,7 +66,19 @@ class Run {
     hooks.device_name = [this] {
       return "\\\\.\\COM" + (port_ < 0 ? std::string("x") : std::to_string(port_));
     };
-    hooks.respool = [this](const K7Frame& unit) { respooled_.push_back(GetU32(&unit[kIdOffset])); };
+    // Each record's spool file is named by its id.
+    hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
+      const uint32_t id = static_cast<uint32_t>(std::stoul(file));
+      if (end == PacketEnd::kReleased) {
+        respooled_.push_back(id);
+        return;
+      }
+      // Told delivered only once the peer's TCP has acknowledged the unit's last byte.
+      const auto it = std::find_if(records_.begin(), records_.end(),
+                                   [id](const auto& r) { return r.first == id; });
+      FUZZ_CHECK(it != records_.end() && it->second <= acknowledged_ && !unknown_);
+      FUZZ_CHECK(acked_.insert(id).second);
+    };
     exchange_.emplace(client_, clock_, settings_, std::move(hooks));
   }
 
@@ -104,6 +117,7 @@ class Run {
     FUZZ_CHECK(!link_up_);
     for (uint32_t id = 0; id < next_id_; ++id) {
       FUZZ_CHECK(delivered_.count(id) || respooled_all_.count(id) || kept_.count(id));
+      FUZZ_CHECK(!acked_.count(id) || delivered_.count(id));  // never told delivered wrongly
     }
   }
 
@@ -191,7 +205,7 @@ class Run {
     const uint32_t id = next_id_++;
     const size_t before = client_.sent.size();
     size_t sent = 0;
-    Watch([&] { sent = exchange_->SendUnit(Record(id)); });
+    Watch([&] { sent = exchange_->SendUnit(Record(id), std::to_string(id)); });
     FUZZ_CHECK(client_.sent.size() <= before + 1);
     if (client_.sent.size() == before + 1) CheckPrefixOf(client_.sent.back(), Record(id));
     if (sent != kK7FrameSize) {
@@ -252,6 +266,7 @@ class Run {
   uint32_t next_id_ = 0;
   std::vector<uint32_t> respooled_;
   std::set<uint32_t> delivered_, respooled_all_, kept_;
+  std::set<uint32_t> acked_;  // told delivered by the exchange
 };
 
 }  // namespace

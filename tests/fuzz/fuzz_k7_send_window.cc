@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The connection ends: the window gives back what the peer has not acknowledged.
   const auto drop = [&](bool count_known) {
     const long unacknowledged = count_known ? connection.Unacknowledged() : -1;
-    const std::vector<K7Frame> back = window.TakeUnacknowledged(unacknowledged);
+    const std::vector<K7SendWindow::Sent> back = window.TakeUnacknowledged(unacknowledged);
     std::vector<uint32_t> expected;
     const uint64_t known = count_known ? connection.acknowledged : connection.told;
     for (const auto& [id, end] : connection.units) {
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     FUZZ_CHECK(back.size() == expected.size());
-    for (size_t i = 0; i < back.size(); ++i) FUZZ_CHECK(Id(back[i]) == expected[i]);
+    for (size_t i = 0; i < back.size(); ++i) FUZZ_CHECK(Id(back[i].unit) == expected[i]);
     spooled.insert(expected.begin(), expected.end());
     FUZZ_CHECK(window.empty() && window.sent() == 0);
     connection = Connection();

@@ -1,5 +1,6 @@
 // The spool replay over an in-memory message directory: any files (short, long, not files
-// at all), links that come and go, a server that acknowledges or not, a clock that jumps.
+// at all), any replay rate, links that come and go, servers that acknowledge or not, a clock
+// that jumps.
 // Once the links stay up and every replayed file is acknowledged, every spool file has been
 // delivered whole and deleted, or set aside under ".bad" (as is a .dd8 the server refused
 // five times); none is lost, none is read when it is larger than a K8 packet.
@@ -40,7 +41,8 @@ struct Spooled {
 
 class Run {
  public:
-  explicit Run(FuzzedDataProvider& in) : in_(in), replay_(fs_, clock_, kPrefix, state_) {}
+  explicit Run(FuzzedDataProvider& in)
+      : in_(in), replay_(fs_, clock_, kPrefix, in.ConsumeIntegralInRange(0, 10)) {}
 
   void MakeFile(bool added) {
     Spooled f;
@@ -72,20 +74,21 @@ class Run {
     replay_.ReplayK7(k7_);
   }
 
-  // What the K8 link does when the packets queued since the last answer end: an
-  // acknowledgement deletes the file and lets the next replay go.
+  // What the links report when the records sent since the last answer end. Only the
+  // replay deletes a file, on an acknowledgement.
   void EndPackets(PacketEnd end) {
     for (; answered_ < k8_.packets.size(); ++answered_) {
       const std::string& file = k8_.packets[answered_].spool_file;
       if (file.empty()) continue;
-      if (end == PacketEnd::kAcknowledged) {
-        fs_.Remove(file);
-        state_.MakeDue(clock_.Now());
-      }
       if (end == PacketEnd::kRefused) {
         for (Spooled& f : files_) f.refusals += f.path == file;
       }
-      replay_.PacketEnded(file, end);
+      replay_.Ended(SpoolKind::kK8, file, end);
+    }
+    for (; answered_k7_ < k7_.files.size(); ++answered_k7_) {
+      // The K7 link has no refusal; a unit not taken whole was never in flight.
+      replay_.Ended(SpoolKind::kK7, k7_.files[answered_k7_],
+                    end == PacketEnd::kRefused ? PacketEnd::kReleased : end);
     }
   }
 
@@ -117,7 +120,7 @@ class Run {
           MakeFile(true);
           break;
         case 7:
-          state_.MakeDue(clock_.Now());  // a new connection
+          Tick(in_.ConsumeIntegralInRange(0, 200));
           break;
         case 8:
           Tick(-in_.ConsumeIntegralInRange(0, 3600 * 1000));  // the server sets the clock back
@@ -135,8 +138,7 @@ class Run {
     k8_.full = false;
     k7_.take = kK7FrameSize;
     for (size_t i = 0; i < 2 * files_.size() + 10; ++i) {
-      state_.MakeDue(clock_.Now());
-      Tick(200);
+      Tick(1000);
       EndPackets(PacketEnd::kAcknowledged);
     }
   }
@@ -174,13 +176,13 @@ class Run {
   FuzzedDataProvider& in_;
   testing::FakeClock clock_;
   testing::MemoryFileSystem fs_;
-  Dd8ReplayState state_;
   SpoolReplay replay_;
   testing::FakeK7 k7_;
   testing::FakeK8 k8_;
   std::vector<Spooled> files_;
   int next_name_ = 1;
   size_t answered_ = 0;
+  size_t answered_k7_ = 0;
 };
 
 }  // namespace
