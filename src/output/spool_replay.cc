@@ -19,11 +19,16 @@ constexpr uint64_t kMaxDd8FileSize = (1u << 20) - 18 + 4;
 }  // namespace
 
 SpoolReplay::SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate)
-    : fs_(fs), clock_(clock), prefix_(std::move(prefix)), rate_(std::max(rate, 0)) {}
+    : fs_(fs), clock_(clock), prefix_(std::move(prefix)), rate_(std::max(rate, 0)) {
+  const size_t slash = prefix_.rfind('/');
+  dir_ = slash == std::string::npos ? "" : prefix_.substr(0, slash + 1);
+}
+
+std::string SpoolReplay::Name(const std::string& path) const {
+  return path.compare(0, dir_.size(), dir_) == 0 ? path.substr(dir_.size()) : path;
+}
 
 void SpoolReplay::Scan() {
-  const size_t slash = prefix_.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : prefix_.substr(0, slash + 1);
   for (const SpoolKind kind : {SpoolKind::kK7, SpoolKind::kK8}) {
     auto entries = fs_.ListEntries(prefix_ + (kind == SpoolKind::kK7 ? "*.ddk" : "*.dd8"));
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
@@ -31,23 +36,26 @@ void SpoolReplay::Scan() {
     });
     Line& line = Of(kind);
     line.files.clear();
-    for (const auto& e : entries) line.files.push_back(dir + e.name);
+    for (auto& e : entries) line.files.push_back(std::move(e.name));
   }
 }
 
-void SpoolReplay::Add(SpoolKind kind, const std::string& path) { Of(kind).files.push_back(path); }
+void SpoolReplay::Add(SpoolKind kind, const std::string& path) {
+  Of(kind).files.push_back(Name(path));
+}
 
 void SpoolReplay::MarkInFlight(SpoolKind kind, const std::string& path) {
   Of(kind).in_flight.emplace(path, false);
 }
 
 void SpoolReplay::Erase(Line& line, const std::string& path, bool from_front) {
+  const std::string name = Name(path);
   // A replayed file is near the head of the line, a live one near its end.
   if (from_front) {
-    const auto it = std::find(line.files.begin(), line.files.end(), path);
+    const auto it = std::find(line.files.begin(), line.files.end(), name);
     if (it != line.files.end()) line.files.erase(it);
   } else {
-    const auto it = std::find(line.files.rbegin(), line.files.rend(), path);
+    const auto it = std::find(line.files.rbegin(), line.files.rend(), name);
     if (it != line.files.rend()) line.files.erase(std::next(it).base());
   }
 }
@@ -79,14 +87,14 @@ void SpoolReplay::Ended(SpoolKind kind, const std::string& path, PacketEnd end) 
     Erase(line, path, replayed);
     return;
   }
-  const auto at = std::find(line.files.begin(), line.files.end(), path);
+  const auto at = std::find(line.files.begin(), line.files.end(), Name(path));
   if (at == line.files.end()) return;
   SetAsideAt(line, static_cast<size_t>(at - line.files.begin()),
              "refused by the K8 server " + std::to_string(refusals) + " times");
 }
 
 void SpoolReplay::SetAsideAt(Line& line, size_t at, const std::string& why) {
-  const std::string path = line.files[at];
+  const std::string path = Path(line.files[at]);
   line.files.erase(line.files.begin() + static_cast<std::ptrdiff_t>(at));
   const std::string aside = path + kSetAsideSuffix;
   if (fs_.RenameNoReplace(path, aside)) {
@@ -121,7 +129,7 @@ size_t SpoolReplay::NextToSend(Line& line) {
   size_t at = 0;
   int skips = 0;
   while (at < line.files.size()) {
-    const std::string& path = line.files[at];
+    const std::string path = Path(line.files[at]);
     if (line.in_flight.count(path)) {
       ++at;
     } else if (fs_.Exists(path)) {
@@ -136,7 +144,7 @@ size_t SpoolReplay::NextToSend(Line& line) {
 }
 
 bool SpoolReplay::Read(Line& line, size_t at, SpoolKind kind, Bytes* content) {
-  const std::string path = line.files[at];
+  const std::string path = Path(line.files[at]);
   if (kind == SpoolKind::kK8) {
     if (const auto size = fs_.FileSize(path); size && *size > kMaxDd8FileSize) {
       SetAsideAt(line, at, std::to_string(*size) + " bytes, larger than the largest K8 packet");
@@ -168,7 +176,7 @@ void SpoolReplay::ReplayK8(K8Channel& k8) {
     if (at == line.files.size()) return;
     Bytes content;
     if (!Read(line, at, SpoolKind::kK8, &content)) continue;  // set aside: the next one
-    const std::string& path = line.files[at];
+    const std::string path = Path(line.files[at]);
     const int32_t type = GetI32(content.data());
     if (!k8.QueuePacket(type, ByteView(content).subspan(4), path)) return;  // full: later
     // The file keeps its place in the line until its acknowledgement deletes it.
@@ -188,7 +196,7 @@ void SpoolReplay::ReplayK7(K7Channel& k7) {
     if (at == line.files.size()) return;
     Bytes content;
     if (!Read(line, at, SpoolKind::kK7, &content)) continue;
-    const std::string& path = line.files[at];
+    const std::string path = Path(line.files[at]);
     // Not taken now (the window is full), or not whole (the connection is dropped): the file
     // waits.
     if (k7.SendUnit(ByteView(content).first(kK7FrameSize), path) != kK7FrameSize) return;

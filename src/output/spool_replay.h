@@ -66,7 +66,9 @@ class SpoolReplay {
  private:
   struct Line {
     explicit Line(const char* removal_failure) : removals(removal_failure) {}
-    std::deque<std::string> files;  // spooling order, those in flight included
+    // Spooling order, those in flight included; names within the message directory, which
+    // keeps a large backlog small in memory.
+    std::deque<std::string> files;
     // In flight, and whether the replay sent it (not a live record).
     std::unordered_map<std::string, bool> in_flight;
     size_t replayed_in_flight = 0;
@@ -76,6 +78,8 @@ class SpoolReplay {
     bool ticked = false;
     FailureReporter removals;
   };
+  std::string Name(const std::string& path) const;
+  std::string Path(const std::string& name) const { return dir_ + name; }
   Line& Of(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
   const Line& Of(SpoolKind kind) const { return kind == SpoolKind::kK7 ? k7_ : k8_; }
   // The files the rate lets go now; none while the link is down.
@@ -90,6 +94,7 @@ class SpoolReplay {
   FileSystem& fs_;
   const Clock& clock_;
   std::string prefix_;
+  std::string dir_;  // the prefix up to its last '/'
   int rate_;
   // A delivered file that the disk will not let go stays for the next start: a duplicate,
   // never a loss.
