@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,11 +24,16 @@ class ChildProcess {
     int out[2], err[2], in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
     if (pipe_input && pipe2(in, O_CLOEXEC) != 0) return;
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
       if (pipe_input) dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
+      // A test or benchmark that dies takes its programs with it: a driver left behind
+      // would open the next test's pseudo-terminal of the same name.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(125);  // the parent is gone already
       if (chdir(cwd.c_str()) != 0) _exit(126);
       // Signals blocked by the parent (gtest does not) must not leak into the child.
       sigset_t none;
