@@ -218,6 +218,54 @@ TEST_F(EndToEnd, EventsSpooledWhileK8IsDownAreReplayedAndDeletedOneByOne) {
   StopDriver();
 }
 
+// A backlog on both links drains while the station goes on: at the default pace the live
+// events overtake it on both links; with ReplayRate=0 it goes as fast as the servers take it.
+// Every record of the backlog and every live one arrives, the backlog oldest first.
+TEST_F(EndToEnd, ABacklogDrainsBehindLiveEventsAtEitherPace) {
+  for (const int rate : {5, 0}) {
+    SCOPED_TRACE("ReplayRate=" + std::to_string(rate));
+    const int backlog = rate ? 15 : 300;  // 3 s at 5 files per second
+    for (const std::string& name : dir_.List()) std::filesystem::remove(dir_ / name);
+    for (int i = 0; i < backlog; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%08X", 0x10000000 + i);
+      const StationEvent old{kObjectBase + 1000 + i, 2, 0x30, 0};
+      const auto age = std::chrono::seconds(backlog - i + 10);
+      WriteSpoolFile(std::string(name) + ".dd8", Dd8Content(old), age);
+      const K7Frame unit = BuildEventFrame(old);
+      WriteSpoolFile(std::string(name) + "_-1.ddk", ByteView(unit.data(), unit.size()), age);
+    }
+    K7TestServer k7;
+    K8TestServer k8(AckingServer);
+    StartDriver({k7.port(), k8.port()}, "ReplayRate=" + std::to_string(rate) + "\n");
+    WaitForStationLink();
+    for (uint16_t i = 1; i <= 5; ++i) SendEvent(i, 0x21, 1);
+    ASSERT_TRUE(WaitForFiles(".dd8", 0, milliseconds(15000)));
+    ASSERT_TRUE(WaitForFiles(".ddk", 0, milliseconds(5000)));
+    StopDriver();
+
+    std::vector<int32_t> k8_order, k7_order;
+    for (const auto& e : StationEvents(k8.received())) k8_order.push_back(EventObject(e));
+    for (const auto& u : k7.OfType(kK7StationEvent)) {
+      k7_order.push_back(ParseEventFrame(u.unit).object_number);
+    }
+    for (const auto* order : {&k8_order, &k7_order}) {
+      const std::set<int32_t> got(order->begin(), order->end());
+      EXPECT_EQ(got.size(), static_cast<size_t>(backlog + 5));
+      std::vector<int32_t> old;
+      for (const int32_t o : *order) {
+        if (o >= kObjectBase + 1000) old.push_back(o);
+      }
+      EXPECT_TRUE(std::is_sorted(old.begin(), old.end()));
+      if (rate) {  // the live ones came before the last of the backlog
+        const auto last_live = std::find(order->begin(), order->end(), kObjectBase + 5);
+        const auto last_old = std::find(order->begin(), order->end(), kObjectBase + 999 + backlog);
+        EXPECT_LT(last_live - order->begin(), last_old - order->begin());
+      }
+    }
+  }
+}
+
 TEST_F(EndToEnd, TenK7FilesDrainOldestFirst) {
   K7TestServer k7;
   for (int i = 0; i < 10; ++i) {

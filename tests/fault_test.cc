@@ -19,6 +19,7 @@
 #include "fakes/fault_run.h"
 #include "fakes/k7_peer.h"
 #include "fakes/k8_test_server.h"
+#include "fakes/own_ports.h"
 #include "k8/k8_wire.h"
 
 namespace qarn {
@@ -188,6 +189,67 @@ TEST_F(FaultTest, KillAtRandomMomentsWithSlowK8) {
     }
   }
   DrainAndCount("SIGKILL at random moments, K8 slow", &k8, nullptr);
+}
+
+// Both links up, the K7 server resetting its connection at random moments, and the driver
+// killed at random moments, a station event perhaps half answered.
+TEST_F(FaultTest, KillAtRandomMomentsWithBothLinksUpAndTheK7ServerResetting) {
+  K8TestServer k8(AckingServer);
+  testing::K7Peer k7;
+  uint16_t object = 1;
+  for (int kill = 0; kill < kKills; ++kill) {
+    Start({k7.port(), k8.port()});
+    const int events = 1 + static_cast<int>(random_() % 3);
+    for (int i = 0; i < events; ++i) {
+      TakeK7(k7);
+      if (k7.connected() && random_() % 3 == 0) {
+        k7.Peek();  // what its TCP has counts as received
+        k7.Reset();
+      }
+      const uint16_t last = object++;
+      if (!run_.SendEvent(last, Ms(random_() % 300))) {
+        run_.Kill();
+        run_.LateAcknowledgement(last);
+        break;
+      }
+    }
+    run_.Kill();
+    CollectK7(k7);
+  }
+  DrainAndCount("SIGKILL at random moments, both links up, K7 resetting", &k8, &k7);
+}
+
+// A backlog on both links drained as fast as the servers take it (ReplayRate=0), the driver
+// killed again and again in the middle of it.
+TEST_F(FaultTest, KillDuringAFullSpeedDrainOnBothLinks) {
+  K8TestServer k8(AckingServer);
+  testing::K7Peer k7;
+  run_.SetExtraMain("ReplayRate=0\n");
+  k8.GoDown();
+  Start({testing::RefusingPort(), k8.port()});  // both down: every event goes to disk only
+  constexpr uint16_t kEvents = 100;
+  for (uint16_t object = 1; object <= kEvents; ++object) {
+    ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  }
+  run_.Kill();
+  ASSERT_EQ(run_.SpoolFiles(".dd8"), kEvents);
+  ASSERT_GE(run_.SpoolFiles(".ddk"), kEvents);  // and service frames
+  ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
+  size_t left = kEvents;
+  for (int kill = 0; kill < kKills && left > 0; ++kill) {
+    std::string why;
+    ASSERT_TRUE(run_.Start({k7.port(), k8.port()}, &why, false)) << why;
+    const auto until = std::chrono::steady_clock::now() + Ms(random_() % 150);
+    while (std::chrono::steady_clock::now() < until) {
+      TakeK7(k7);
+      std::this_thread::sleep_for(Ms(5));
+    }
+    run_.Kill();
+    CollectK7(k7);
+    left = run_.SpoolFiles(".dd8");
+  }
+  std::printf("%zu .dd8 files still waited at the last kill\n", left);
+  DrainAndCount("SIGKILL during a drain at full speed, both links", &k8, &k7);
 }
 
 // The K8 server closes at random points: right after the greeting, right after reading a

@@ -57,6 +57,8 @@ class FaultRun {
     pty_ok_ = pty_.Open(&error);
   }
 
+  // More [main] keys for every start, as "key=value\n" lines.
+  void SetExtraMain(std::string keys) { extra_main_ = std::move(keys); }
   // Spool files go to this subdirectory of the working directory, which the test makes.
   void SetMessageDir(const std::string& name) { message_dir_ = name; }
   std::string MessageDirPath() const {
@@ -68,13 +70,14 @@ class FaultRun {
   void SetWrapper(std::vector<std::string> wrapper) { wrapper_ = std::move(wrapper); }
   const std::string& StationPath() const { return pty_.slave_path(); }
 
-  // Starts the driver and waits until it answers the station. False, with `why`, when not.
-  bool Start(Links links, std::string* why) {
+  // Starts the driver and waits until it answers the station (`answered`) or only until it
+  // runs. False, with `why`, when not.
+  bool Start(Links links, std::string* why, bool answered = true) {
     if (!pty_ok_) return Failed("no pseudo-terminal", why);
     const std::string message_path =
         message_dir_.empty() ? "" : "PathForSoob=" + message_dir_ + "/\n";
-    dir_.Write("sqarn.ini",
-               DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(), message_path));
+    dir_.Write("sqarn.ini", DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(),
+                                          message_path + extra_main_));
     std::vector<std::string> args = wrapper_;
     args.insert(args.end(), {driver_path_, "--headless"});
     const std::string program = args.front();
@@ -83,6 +86,7 @@ class FaultRun {
                                              std::vector<std::string>{kFastTimings});
     if (!driver_->WaitFor(2, "running headless", 5000)) return Failed("no start", why);
     station_in_.clear();
+    if (!answered) return true;
     // The first poll of every start is answered with the clock frame.
     for (int i = 0; i < 50; ++i) {
       Write(kPollFrame);
@@ -191,6 +195,7 @@ class FaultRun {
   PseudoTerminal pty_;
   bool pty_ok_ = false;
   std::string message_dir_;
+  std::string extra_main_;
   std::vector<std::string> wrapper_;
   std::unique_ptr<ChildProcess> driver_;
   Bytes station_in_;
