@@ -37,7 +37,7 @@ class FileSystem {
 
   // Stores a new file durably and atomically: its content goes to a temporary name first
   // (see kTemporarySuffix), is flushed to the disk, and is then given its final name, which
-  // never replaces an existing file.
+  // never replaces an existing file; kStored only once that name is flushed too.
   virtual StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) = 0;
 
   // Replaces the whole file atomically: the new content goes to a temporary name, is flushed

@@ -187,9 +187,11 @@ StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView dat
   std::string dir, name;
   SplitPath(path, &dir, &name);
   if (!SyncDirectory(dir)) {
-    // The name may not survive a power cut; the content is on the disk either way, so the
-    // record is kept but the caller is told.
+    // The name may not survive a power cut, and the start-up would take what is left of it
+    // for a half-written file: not stored. The name goes, so that tries do not pile up files.
     if (error) *error = ErrnoText("cannot flush directory", dir);
+    ::unlink(path.c_str());
+    return StoreResult::kFailed;
   }
   return StoreResult::kStored;
 }

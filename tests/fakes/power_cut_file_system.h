@@ -59,7 +59,7 @@ class PowerCutFileSystem final : public FileSystem {
   // A full disk: no content is written, while removals and renames still work.
   bool refuse_writes = false;
   // False: the directory cannot be flushed (fsync fails), so the names given and removed
-  // are not on the disk; CreateDurable then stores, telling the caller, as the POSIX one does.
+  // are not on the disk; CreateDurable then fails, as the POSIX one does.
   bool flush_directories = true;
 
   bool Append(const std::string& path, ByteView data, std::string* error) override {
@@ -100,6 +100,10 @@ class PowerCutFileSystem final : public FileSystem {
     }
     if (!WriteTemporary(path + kTemporarySuffix, data) || !TakeName(path, error)) {
       Fail(error);
+      return StoreResult::kFailed;
+    }
+    if (!flush_directories) {  // not durable: the name goes again, as the POSIX one does
+      live_.erase(path);
       return StoreResult::kFailed;
     }
     return StoreResult::kStored;
