@@ -103,6 +103,7 @@ class Life {
       clock_.AdvanceMs(200);
       replay_.ReplayK8(k8_);
       replay_.ReplayK7(k7_);
+      replay_.FlushRemovals();  // as the driver's tick does: the deletions made durable
       output_.unstored().Tick(&k7_);
     }
   }

@@ -74,7 +74,8 @@ void SpoolReplay::Ended(SpoolKind kind, const std::string& path, PacketEnd end) 
       if (++refusals_[path] < kMaxRefusals) return;
       break;
     case PacketEnd::kAcknowledged:
-      if (fs_.Remove(path)) {
+      if (fs_.RemoveUnflushed(path)) {
+        removed_ = true;
         line.removals.Succeeded("deleted again");
       } else if (fs_.Exists(path)) {
         line.removals.Failed(path);
@@ -91,6 +92,12 @@ void SpoolReplay::Ended(SpoolKind kind, const std::string& path, PacketEnd end) 
   if (at == line.files.end()) return;
   SetAsideAt(line, static_cast<size_t>(at - line.files.begin()),
              "refused by the K8 server " + std::to_string(refusals) + " times");
+}
+
+void SpoolReplay::FlushRemovals() {
+  if (!removed_) return;
+  removed_ = false;
+  fs_.FlushDirectory(dir_);
 }
 
 void SpoolReplay::SetAsideAt(Line& line, size_t at, const std::string& why) {

@@ -45,6 +45,9 @@ class SpoolReplay {
   // What became of a file in flight. Acknowledged deletes it; the K8 server's
   // kMaxRefusals-th refusal sets it aside; anything else lets it go again.
   void Ended(SpoolKind kind, const std::string& path, PacketEnd end);
+  // Makes the deletions since the last call durable, with one flush of the directory: a
+  // delivered file costs no flush of its own on the main thread.
+  void FlushRemovals();
   bool in_flight(SpoolKind kind, const std::string& path) const {
     return Of(kind).in_flight.count(path) != 0;
   }
@@ -96,6 +99,7 @@ class SpoolReplay {
   std::string prefix_;
   std::string dir_;  // the prefix up to its last '/'
   int rate_;
+  bool removed_ = false;  // files deleted since the last FlushRemovals
   // A delivered file that the disk will not let go stays for the next start: a duplicate,
   // never a loss.
   Line k7_{"cannot delete a delivered .ddk spool file; it goes again at the next start"};

@@ -29,6 +29,11 @@ class FileSystem {
   [[nodiscard]] virtual bool ReadAll(const std::string& path, Bytes* out, std::string* error) = 0;
 
   [[nodiscard]] virtual bool Remove(const std::string& path) = 0;
+  // Removes without flushing the directory, for many removals that FlushDirectory then makes
+  // durable at once; a power cut before it may bring the file back.
+  [[nodiscard]] virtual bool RemoveUnflushed(const std::string& path) { return Remove(path); }
+  // Makes the names given and removed in `dir` durable.
+  virtual void FlushDirectory(const std::string& dir) { (void)dir; }
 
   virtual bool Exists(const std::string& path) = 0;
 
@@ -75,6 +80,8 @@ class PosixFileSystem final : public FileSystem {
   [[nodiscard]] bool Append(const std::string& path, ByteView data, std::string* error) override;
   [[nodiscard]] bool ReadAll(const std::string& path, Bytes* out, std::string* error) override;
   [[nodiscard]] bool Remove(const std::string& path) override;
+  [[nodiscard]] bool RemoveUnflushed(const std::string& path) override;
+  void FlushDirectory(const std::string& dir) override;
   bool Exists(const std::string& path) override;
   std::optional<uint64_t> FileSize(const std::string& path) override;
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;

@@ -154,6 +154,15 @@ bool PosixFileSystem::Remove(const std::string& path) {
   return true;
 }
 
+bool PosixFileSystem::RemoveUnflushed(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+void PosixFileSystem::FlushDirectory(const std::string& dir) {
+  // A removal that does not reach the disk costs a duplicate at most.
+  (void)SyncDirectory(dir.empty() ? "." : dir);
+}
+
 bool PosixFileSystem::Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;

@@ -34,6 +34,7 @@ Driver::~Driver() {
   s_.port.SetPacketHandler(nullptr);
   // Without a shutdown first, what the K7 socket holds is still delivered or spooled.
   k7_side_.reset();
+  if (replay_) replay_->FlushRemovals();
 }
 
 void Driver::GeneratePassword() {
@@ -256,6 +257,7 @@ void Driver::OnReplayTick() {
     k7_side_->CollectAcknowledged();  // delivered files go, and make room for more
     replay_->ReplayK7(*k7_);
   }
+  replay_->FlushRemovals();
   for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
     Notice(kind).Replayed(replay_->waiting(kind), s_.clock.TickMs(), replay_->rate());
   }
@@ -365,6 +367,7 @@ void Driver::Shutdown() {
   }
   if (s_.port.IsOpen()) s_.port.ClosePort();
   StopLinks();
+  if (replay_) replay_->FlushRemovals();  // what the links' last reports deleted
   if (output_ && !output_->unstored().empty()) {
     output_->unstored().StoreAll();
     if (!output_->unstored().empty()) {

@@ -1,7 +1,8 @@
 // A file system in memory whose power can be cut. It keeps apart what the running process
 // sees and what a disk would show after a cut, as the POSIX file system flushes it:
 // CreateDurable and ReplaceDurable flush the content under a temporary name and then flush
-// the directory that gives it its name; Remove and RenameNoReplace flush the directory too;
+// the directory that gives it its name; Remove and RenameNoReplace flush the directory too,
+// RemoveUnflushed not until FlushDirectory;
 // Append flushes nothing.
 //
 // Every change that reaches the disk or its cache is a step. A test may cut the power now
@@ -13,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -40,6 +42,7 @@ class PowerCutFileSystem final : public FileSystem {
       data.insert(data.end(), bytes.begin(), bytes.begin() + bytes.size() / 2);
     }
     unflushed_.clear();
+    unflushed_removals_.clear();  // undone: those files come back
     live_ = durable_;
     ++cuts_;
     cut_in_.reset();
@@ -79,8 +82,21 @@ class PowerCutFileSystem final : public FileSystem {
   }
   bool Remove(const std::string& path) override {
     if (!powered_ || live_.erase(path) == 0) return false;
-    if (flush_directories) Forget(path);
+    if (flush_directories) {
+      Forget(path);
+      FlushRemovals();
+    }
     return Step();
+  }
+  // Gone for the process; on the disk only once the directory is flushed (here or by the next
+  // name given in it).
+  bool RemoveUnflushed(const std::string& path) override {
+    if (!powered_ || live_.erase(path) == 0) return false;
+    unflushed_removals_.push_back(path);
+    return Step();
+  }
+  void FlushDirectory(const std::string&) override {
+    if (powered_ && flush_directories) FlushRemovals();
   }
   bool Exists(const std::string& path) override { return powered_ && live_.count(path) > 0; }
   std::optional<uint64_t> FileSize(const std::string& path) override {
@@ -175,10 +191,17 @@ class PowerCutFileSystem final : public FileSystem {
 
   // The flushed temporary takes the final name (replacing what was there); the name is on
   // the disk once its directory is flushed.
+  void FlushRemovals() {
+    for (const std::string& removed : unflushed_removals_) {
+      if (!live_.count(removed)) Forget(removed);
+    }
+    unflushed_removals_.clear();
+  }
   bool TakeName(const std::string& path, std::string* error) {
     const std::string temp = path + kTemporarySuffix;
     durable_[temp] = live_[temp];
     Rename(temp, path);
+    if (flush_directories) FlushRemovals();  // the same flush makes them durable
     if (!flush_directories && error) *error = "cannot flush directory";
     return Step();
   }
@@ -200,6 +223,7 @@ class PowerCutFileSystem final : public FileSystem {
   std::map<std::string, File> live_;        // what the process sees
   std::map<std::string, File> durable_;     // what a cut leaves, before the torn appends
   std::map<std::string, Bytes> unflushed_;  // bytes appended and not flushed, by file
+  std::vector<std::string> unflushed_removals_;
   bool powered_ = true;
   int cuts_ = 0;
   int steps_ = 0;
