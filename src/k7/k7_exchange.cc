@@ -129,6 +129,7 @@ void K7Exchange::WatchProgress() {
   }
   stall_failures_.Failed(Peer() + " has taken nothing for 30 s with " + std::to_string(waiting) +
                          " bytes waiting; connection dropped");
+  dropped_stalled_ = true;
   client_->SetConnected(false);
 }
 
@@ -162,6 +163,7 @@ void K7Exchange::OnK7Connected() {
   // Bytes left by an earlier connection would misalign every unit of this one.
   buffer_.Clear();
   stall_.Reset();
+  dropped_stalled_ = false;
   if (hooks_.link_changed) hooks_.link_changed(true);
   // Greetings belong to their connection: they are never spooled again.
   if (Send(BuildGreetingUnit(), nullptr) != kK7FrameSize) return;

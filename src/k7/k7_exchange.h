@@ -107,6 +107,8 @@ class K7Exchange final : public K7Channel {
   }
 
   size_t buffered() const { return buffer_.size(); }
+  // Whether the last connection was dropped for a server that took nothing.
+  bool dropped_stalled() const { return dropped_stalled_; }
   // Records sent and not yet acknowledged by the peer's TCP.
   size_t in_flight() const { return window_.size(); }
 
@@ -131,6 +133,7 @@ class K7Exchange final : public K7Channel {
   K7UnitBuffer buffer_;
   K7SendWindow window_;
   K7StallWatch stall_;
+  bool dropped_stalled_ = false;
   FailureReporter port_greeting_failures_{"K7: no port greeting"};
   FailureReporter stall_failures_{"K7: server stalled"};
 };

@@ -105,6 +105,7 @@ bool K8Session::OnConnected(uint32_t now, const K8Greeting& greeting) {
   // the packets left from the last connection and the greeting.
   QueueGreeting(greeting);
   link_ = true;
+  answered_ = false;
   Status("Соединение установлено.");
   Emit(K8Effect::kActivity);
   return choice_.Connected(now);
@@ -126,6 +127,7 @@ void K8Session::OnProbeEnded(uint32_t now, bool accepted, const K8Greeting& gree
   choice_.ProbeAccepted(now);
   network_errors_ = 0;
   poll_enabled_ = false;
+  answered_ = false;
   QueueGreeting(greeting);
   Status("Соединение установлено.");
   Emit(K8Effect::kActivity);
@@ -148,6 +150,7 @@ void K8Session::OnWriteFailed(uint32_t now, const std::string& why) {
 
 void K8Session::OnReply(uint32_t now, ByteView packet) {
   awaiting_reply_ = false;
+  answered_ = true;
   HandleReply(now, packet);
 }
 
@@ -184,7 +187,7 @@ void K8Session::EndInFlight(K8Effect::Kind end) {
 void K8Session::Drop(uint32_t now, const std::string& why, bool close) {
   if (!link_) return;
   link_ = false;
-  choice_.Lost();
+  choice_.Lost(answered_);
   last_attempt_tick_ = now;
   if (close) Emit(K8Effect::kClose);
   Emit(K8Effect::kLinkDown, why);

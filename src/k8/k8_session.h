@@ -143,6 +143,7 @@ class K8Session {
   std::optional<RingEntry> in_flight_;
   ServerChoice choice_;
   bool probing_ = false;  // a try of the primary is on its way
+  bool answered_ = false;  // a reply has come on this connection
 };
 
 }  // namespace qarn

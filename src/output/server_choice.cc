@@ -52,13 +52,13 @@ bool ServerChoice::Connected(uint32_t now) {
   connected_ = true;
   ever_connected_ = true;
   last_connected_ = next_;
-  failures_ = 0;
-  alternating_ = false;
+  // Failures still count until the server has answered on the connection: see Lost.
   probe_from_ = now;
   return switched;
 }
 
-void ServerChoice::Lost() {
+void ServerChoice::Lost(bool answered) {
+  if (!answered) return AttemptFailed();
   connected_ = false;
   failures_ = 1;
   alternating_ = false;
@@ -70,6 +70,8 @@ bool ServerChoice::ProbeDue(uint32_t now) const {
 
 void ServerChoice::ProbeAccepted(uint32_t now) {
   next_ = Server::kPrimary;
+  failures_ = 0;
+  alternating_ = false;
   Connected(now);
 }
 

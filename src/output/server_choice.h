@@ -3,7 +3,8 @@
 //
 // - The link works on the primary. Two failed attempts in a row, or a lost connection and a
 //   failed attempt after it, send the next attempt to the other server; while neither
-//   answers, attempts alternate between them.
+//   answers, attempts alternate between them. A connection lost before the server ever
+//   answered on it (it accepts and then stalls) counts as a failed attempt.
 // - While connected to the backup, the primary is tried every `failback_ms` by a connection
 //   of its own; once the primary accepts one, the link moves back to it.
 //
@@ -50,8 +51,8 @@ class ServerChoice {
   // An attempt to next() has connected at `now`. True when the link is now on another server
   // than on its last connection: a switch worth saying.
   bool Connected(uint32_t now);
-  // The connection has been lost or dropped.
-  void Lost();
+  // The connection has been lost or dropped; `answered`: the server had answered on it.
+  void Lost(bool answered = true);
 
   // While connected to the backup: whether the primary is due for a try at `now`.
   bool ProbeDue(uint32_t now) const;

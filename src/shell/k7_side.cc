@@ -69,8 +69,9 @@ void K7Side::OnLinkChanged(bool up) {
     if (server_changed_) server_changed_(server, Peer());
   } else if (up_ && !moving_) {
     DiagError("K7: connection lost");
-    why_[static_cast<int>(server)] = "connection lost";
-    choice_.Lost();
+    why_[static_cast<int>(server)] =
+        exchange_.dropped_stalled() ? "took nothing for 30 s" : "connection lost";
+    choice_.Lost(!exchange_.dropped_stalled());
   }
   up_ = up;
 }
