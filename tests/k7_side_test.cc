@@ -15,8 +15,8 @@ namespace qarn {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakeK7Client;
+using ::testing::HasSubstr;
 
 class K7SideTest : public ::testing::Test {
  protected:
@@ -40,7 +40,8 @@ class K7SideTest : public ::testing::Test {
           clients_.push_back(client.get());
           return client;
         },
-        kDefaultFailbackMs, [this](Server server, const std::string& address) {
+        kDefaultFailbackMs,
+        [this](Server server, const std::string& address) {
           servers_.push_back(std::string(ServerName(server)) + " " + address);
         });
     side_->Connect();
@@ -81,7 +82,7 @@ TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
   client(0).Connect();
   EXPECT_THAT(servers_, ElementsAre("backup 10.0.0.2:7789"));
   EXPECT_THAT(diag.errors(), HasSubstr("K7: primary 10.0.0.1:7788 lost: refused; on backup "
-                                     "10.0.0.2:7789"));
+                                       "10.0.0.2:7789"));
   ASSERT_EQ(client(0).sent.size(), 1u);  // its greeting
 
   for (uint32_t waited = 3000; waited < kDefaultFailbackMs; waited += 3000) Tick();
@@ -100,7 +101,7 @@ TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
   EXPECT_THAT(servers_.back(), "primary 10.0.0.1:7788");
   ASSERT_EQ(client(1).sent.size(), 1u);  // greeted
   EXPECT_THAT(diag.errors(), HasSubstr("K7: primary 10.0.0.1:7788 answers again; back on it from "
-                                     "backup 10.0.0.2:7789"));
+                                       "backup 10.0.0.2:7789"));
 
   // The primary stops taking anything: dropped after 30 s; the next connection stalls too.
   for (int stall = 0; stall < 2; ++stall) {

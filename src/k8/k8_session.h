@@ -142,7 +142,7 @@ class K8Session {
   bool awaiting_reply_ = false;
   std::optional<RingEntry> in_flight_;
   ServerChoice choice_;
-  bool probing_ = false;  // a try of the primary is on its way
+  bool probing_ = false;   // a try of the primary is on its way
   bool answered_ = false;  // a reply has come on this connection
 };
 
