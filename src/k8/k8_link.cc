@@ -212,11 +212,14 @@ bool K8Link::ReadServers() {
   const ServerHost host = ReadServerHost(LoadIniFile(s_.fs, ini_path_));
   primary_ = {host.address, host.port};
   backup_ = {host.backup_address, host.backup_port};
+  // Start-up's check of the configuration says what is wrong at first; a change later on is
+  // said here.
   const std::string problem = BackupProblem(primary_, backup_);
-  if (problem != backup_problem_ && !problem.empty()) {
+  if (problem != backup_problem_ && !problem.empty() && servers_read_) {
     DiagError("K8: " + problem + "; the link runs on the primary alone");
   }
   backup_problem_ = problem;
+  servers_read_ = true;
   if (backup_.host != unresolved_backup_) unresolved_backup_.clear();
   return !backup_.host.empty() && problem.empty() && unresolved_backup_.empty();
 }

@@ -131,7 +131,8 @@ class K8Link final : public K8Channel {
   ServerAddress backup_;
   std::string unresolved_backup_;  // a backup name that resolved to nothing; unused
   std::string backup_problem_;     // said once
-  std::string why_[2];             // the last failure of the primary, of the backup
+  bool servers_read_ = false;
+  std::string why_[2];  // the last failure of the primary, of the backup
   // A try of the primary beside the connection to the backup, on a thread of its own.
   std::unique_ptr<BlockingTcpClient> probe_client_;
   std::thread probe_thread_;

@@ -31,9 +31,8 @@ K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Excha
     primary_.port = kDefaultK7Port;
   }
   backup_ = {config.backup_host, config.backup_k7_port};
-  const std::string problem = BackupProblem(primary_, backup_);
-  if (!problem.empty()) DiagError("K7: " + problem + "; the link runs on the primary alone");
-  choice_.SetHasBackup(!backup_.host.empty() && problem.empty());
+  // What is wrong with the backup, start-up's check of the configuration has said.
+  choice_.SetHasBackup(!backup_.host.empty() && BackupProblem(primary_, backup_).empty());
   Aim(*client_, primary_);
 }
 
