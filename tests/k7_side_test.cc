@@ -119,8 +119,9 @@ TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
 }
 
 // An attempt that never completes counts as failed after a pause when there is a backup to go
-// to; without one it goes on, as it always has. A backup that is the primary itself, or that
-// resolves to nothing, is said and left unused.
+// to; without one it goes on, as it always has. A backup that is the primary itself or has no
+// port (start-up's check of the configuration says so) is left unused, and one that resolves
+// to nothing is said when first tried and left unused after.
 TEST_F(K7SideTest, HungAttemptsAndUnusableBackups) {
   Make();
   Tick();
@@ -136,12 +137,10 @@ TEST_F(K7SideTest, HungAttemptsAndUnusableBackups) {
 
   for (const auto& [host, port] :
        {std::pair<std::string, int>{"10.0.0.1", 7788}, {"10.0.0.3", 70000}}) {
-    testing::DiagCapture diag;
     clients_.clear();
     config_.backup_host = host;
     config_.backup_k7_port = port;
     Make();
-    EXPECT_THAT(diag.errors(), HasSubstr("the link runs on the primary alone")) << host;
     for (int i = 0; i < 4; ++i) {
       client(0).Fail(10061, "refused");
       Tick();
