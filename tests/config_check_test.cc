@@ -104,6 +104,35 @@ TEST_F(ConfigCheckTest, FindsEachKindOfMistake) {
   EXPECT_EQ(Find(c, "QARNRetOpr")->value, "03:00:00");
 }
 
+// The backup servers' keys, their defaults (the primary's port) and the backups that cannot
+// serve: each said once, the port's range by its key alone.
+TEST_F(ConfigCheckTest, BackupServersAndTheOnesThatCannotServe) {
+  ConfigCheck c = Check(
+      "[main]\nhost=10.0.0.1\nK7Port=7000\nBackupHost=10.0.0.2\n"
+      "[ServerHost]\nAddress=a.example\nBackupAddress=b.example\n");
+  EXPECT_THAT(c.problems, IsEmpty());
+  EXPECT_EQ(Find(c, "BackupHost")->line, 4u);
+  EXPECT_EQ(Find(c, "BackupK7Port")->value, "7000");  // K7Port's
+  EXPECT_EQ(Find(c, "BackupK7Port")->line, 0u);
+  EXPECT_EQ(Find(c, "BackupAddress")->value, "b.example");
+  EXPECT_EQ(Find(c, "BackupPort")->value, "12543");
+
+  dir_.Write("sqarn.ini",
+             "[main]\nhost=LocalHost\nBackupHost=localhost\n"
+             "[ServerHost]\nAddress=a.example\nBackupAddress=nowhere.invalid\nBackupPort=99999\n");
+  c = CheckConfig(fs_, "sqarn.ini",
+                  [](const std::string& host) { return host != "nowhere.invalid"; });
+  EXPECT_THAT(c.problems,
+              ElementsAre("line 7: BackupPort=99999 is not a TCP port (1..65535)",
+                          "K7: the backup localhost:7788 is the primary itself; the link runs on "
+                          "the primary alone"));
+  dir_.Write("sqarn.ini", "[ServerHost]\nBackupAddress=nowhere.invalid\n");
+  c = CheckConfig(fs_, "sqarn.ini",
+                  [](const std::string& host) { return host != "nowhere.invalid"; });
+  EXPECT_THAT(c.problems, ElementsAre("K8: the backup nowhere.invalid resolves to nothing; the "
+                                      "link runs on the primary alone"));
+}
+
 TEST_F(ConfigCheckTest, AMissingOrUnreadableFileIsAProblemAndGivesTheDefaults) {
   ConfigCheck missing = CheckConfig(fs_, "sqarn.ini");
   EXPECT_FALSE(missing.file_read);

@@ -229,6 +229,33 @@ TEST_F(DriverTest, StationSilenceAndReturnAreReportedOnce) {
   EXPECT_THAT(SpooledK7Types(dir_), ElementsAre(73, 72, 73));
 }
 
+// A link on its backup says so where people look: the indicator's hint, a line in the log
+// area and the status line; back on the primary, likewise.
+TEST_F(DriverTest, TheServerALinkIsOnShowsInTheWindowAndTheStatusLine) {
+  Driver& d = Start(
+      "[main]\nComPort=COM1\nSendK7=1\nSendK8=0\nhost=10.0.0.7\nK7Port=7001\n"
+      "BackupHost=10.0.0.8\nBackupK7Port=7002\n");
+  testing::FakeK7Client* const first = k7_client_;
+  for (int i = 0; i < 2; ++i) {
+    first->Fail(10061, "refused");
+    loop_.AdvanceMs(3000);
+  }
+  first->Connect();
+  EXPECT_EQ(d.window().k7_hint, "Резервный сервер 10.0.0.8:7002");
+  EXPECT_THAT(d.window().log_lines.back(),
+              HasSubstr("K7: переход на резервный сервер 10.0.0.8:7002"));
+  EXPECT_THAT(FormatStatusLine(d.status_facts()), HasSubstr("; K7 up on backup 10.0.0.8:7002;"));
+
+  loop_.AdvanceMs(60000);  // the try of the primary
+  ASSERT_NE(k7_client_, first);
+  k7_client_->Connect();
+  loop_.RunPosted();
+  EXPECT_EQ(d.window().k7_hint, "Основной сервер 10.0.0.7:7001");
+  EXPECT_THAT(d.window().log_lines.back(),
+              HasSubstr("K7: возврат на основной сервер 10.0.0.7:7001"));
+  EXPECT_THAT(FormatStatusLine(d.status_facts()), HasSubstr("; K7 up;"));
+}
+
 // The K7 link runs on the client the services give: the configured peer, the greetings on
 // connecting, events live while up, the server's commands, and the units the peer had not
 // acknowledged at a loss stored again.

@@ -41,6 +41,12 @@ std::optional<Bytes> SlowServer(const K8TestServer::Received& r) {
   return AckingServer(r);
 }
 
+// Servers that took part in the runs besides the two the last driver delivers to.
+struct Others {
+  const K8TestServer* k8 = nullptr;
+  testing::K7Peer* k7 = nullptr;
+};
+
 class FaultTest : public ::testing::Test {
  protected:
   FaultTest() : run_(QARN_DRIVER_PATH) {}
@@ -66,9 +72,23 @@ class FaultTest : public ::testing::Test {
     }
   }
 
+  static void AddK8Events(const K8TestServer& k8, std::vector<int32_t>* events) {
+    for (const auto& r : k8.received()) {
+      if (r.header.type == kK8StationEventType && r.packet.size() >= kK8PacketHeaderSize + 4) {
+        events->push_back(GetI32(r.packet.data() + kK8PacketHeaderSize));
+      }
+    }
+  }
+  static void AddK7Events(testing::K7Peer& k7, std::vector<int32_t>* events) {
+    CollectK7(k7);
+    for (const auto& [object, times] : k7.received) events->insert(events->end(), times, object);
+  }
+
   // Lets one last driver deliver what is on disk to `k8` and `k7` (either may be null), then
-  // counts what the servers received over all the runs, prints it and checks that none is lost.
-  void DrainAndCount(const char* scenario, K8TestServer* k8, testing::K7Peer* k7) {
+  // counts what the servers received over all the runs, `others` among them, prints it and
+  // checks that none is lost.
+  void DrainAndCount(const char* scenario, K8TestServer* k8, testing::K7Peer* k7,
+                     Others others = {}) {
     const FaultRun::Links links{k7 ? k7->port() : 0, k8 ? k8->port() : 0};
     Start(links);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
@@ -79,18 +99,10 @@ class FaultTest : public ::testing::Test {
     }
     EXPECT_EQ(run_.Stop(), 0);
     std::vector<int32_t> delivered_k8, delivered_k7;
-    if (k8) {
-      for (const auto& r : k8->received()) {
-        if (r.header.type == kK8StationEventType && r.packet.size() >= kK8PacketHeaderSize + 4) {
-          delivered_k8.push_back(GetI32(r.packet.data() + kK8PacketHeaderSize));
-        }
-      }
-    }
-    if (k7) {
-      CollectK7(*k7);
-      for (const auto& [object, times] : k7->received)
-        delivered_k7.insert(delivered_k7.end(), times, object);
-    }
+    if (k8) AddK8Events(*k8, &delivered_k8);
+    if (others.k8) AddK8Events(*others.k8, &delivered_k8);
+    if (k7) AddK7Events(*k7, &delivered_k7);
+    if (others.k7) AddK7Events(*others.k7, &delivered_k7);
     const FaultRun::Counts counts = run_.Count(links, delivered_k8, delivered_k7);
     std::printf("%s: %s\n", scenario, counts.Text().c_str());
     EXPECT_EQ(counts.lost, 0u);
@@ -508,6 +520,131 @@ TEST_F(FaultTest, MessageDirectoryUnwritableThenWritable) {
   EXPECT_EQ(run_.Stop(), 0);
   ASSERT_TRUE(k8.ComeUp()) << "no listening on its port again";
   DrainAndCount("message directory unwritable, then writable", &k8, nullptr);
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// How often the driver went to the backup and came back.
+void PrintSwitches(const std::string& errors) {
+  std::printf("to the backup %zu times, back on the primary %zu times\n",
+              Occurrences(errors, "; on backup"), Occurrences(errors, "answers again"));
+}
+
+size_t StationEvents(const std::vector<K8TestServer::Received>& received) {
+  return static_cast<size_t>(std::count_if(received.begin(), received.end(), [](const auto& r) {
+    return r.header.type == kK8StationEventType;
+  }));
+}
+
+// Two K8 servers. The primary is down at the start: the backup gets the greeting and every
+// event. The primary comes back: the link is on it again within the failback time. Then the
+// primary dies 10 times at random moments while events come, and comes back each time: every
+// event acknowledged to the station reaches one of the servers; duplicates are allowed.
+TEST_F(FaultTest, K8PrimaryAndBackupServer) {
+  K8TestServer primary(AckingServer), backup(AckingServer);
+  primary.GoDown();
+  run_.SetExtraServerHost("BackupAddress=127.0.0.1\nBackupPort=" + std::to_string(backup.port()) +
+                          "\n");
+  const auto started = std::chrono::steady_clock::now();
+  Start({0, primary.port()});
+  uint16_t object = 1;
+  for (; object <= 5; ++object) ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  ASSERT_TRUE(backup.WaitUntil([](const auto& r) { return StationEvents(r) >= 5; },
+                               std::chrono::seconds(15)))
+      << run_.errors();
+  std::printf(
+      "on the backup with every event after %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - started).count()));
+  EXPECT_EQ(backup.received().front().header.type, kK8Hello);
+
+  ASSERT_TRUE(primary.ComeUp()) << "no listening on its port again";
+  ASSERT_TRUE(run_.WaitForError("answers again; back on it from backup", 5000)) << run_.errors();
+  ASSERT_TRUE(primary.WaitForPackets(1));
+  EXPECT_EQ(primary.received().front().header.type, kK8Hello);
+
+  for (int kill = 0; kill < 10; ++kill) {
+    for (int i = static_cast<int>(random_() % 3); i >= 0; --i) {
+      ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+    }
+    std::this_thread::sleep_for(Ms(random_() % 300));
+    primary.GoDown();
+    for (int i = static_cast<int>(random_() % 3); i >= 0; --i) {
+      ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+    }
+    std::this_thread::sleep_for(Ms(random_() % 1500));
+    ASSERT_TRUE(primary.ComeUp()) << "no listening on its port again";
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  PrintSwitches(run_.errors());
+  DrainAndCount("K8 primary killed 10 times beside a backup", &primary, nullptr, {&backup});
+}
+
+// A K8 primary that accepts every connection and never answers is left for the backup too.
+TEST_F(FaultTest, K8PrimaryThatStallsFailsOverToTheBackup) {
+  K8TestServer primary([](const K8TestServer::Received&) { return std::optional<Bytes>(); });
+  K8TestServer backup(AckingServer);
+  run_.SetExtraServerHost("BackupAddress=127.0.0.1\nBackupPort=" + std::to_string(backup.port()) +
+                          "\n");
+  Start({0, primary.port()});
+  for (uint16_t object = 1; object <= 5; ++object) ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  ASSERT_TRUE(backup.WaitUntil([](const auto& r) { return StationEvents(r) >= 5; },
+                               std::chrono::seconds(15)))
+      << run_.errors();
+  EXPECT_GE(primary.accept_times().size(), 2u);
+  EXPECT_EQ(run_.Stop(), 0);
+  DrainAndCount("K8 primary stalled beside a backup", &backup, nullptr);
+}
+
+// The same on the K7 link: the backup while the primary is down, back on the primary once it
+// accepts the driver's try, and the primary dying 10 times while events come.
+TEST_F(FaultTest, K7PrimaryAndBackupServer) {
+  testing::K7Peer primary, backup;
+  primary.GoDown();
+  run_.SetExtraMain("BackupHost=127.0.0.1\nBackupK7Port=" + std::to_string(backup.port()) + "\n");
+  Start({primary.port(), 0});
+  ASSERT_TRUE(AcceptK7(backup)) << run_.errors();
+  uint16_t object = 1;
+  for (; object <= 5; ++object) ASSERT_TRUE(run_.SendEvent(object, Ms(2000)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (backup.received.size() < 5 && std::chrono::steady_clock::now() < deadline) {
+    TakeK7(backup);
+    std::this_thread::sleep_for(Ms(10));
+  }
+  EXPECT_EQ(backup.received.size(), 5u) << run_.errors();
+
+  ASSERT_TRUE(primary.ComeUp()) << "no listening on its port again";
+  ASSERT_TRUE(AcceptK7(primary)) << run_.errors();
+  ASSERT_TRUE(run_.WaitForError("answers again; back on it from backup", 5000)) << run_.errors();
+
+  for (int kill = 0; kill < 10; ++kill) {
+    for (int i = static_cast<int>(random_() % 3); i >= 0; --i) {
+      ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+      TakeK7(primary);
+      TakeK7(backup);
+    }
+    std::this_thread::sleep_for(Ms(random_() % 300));
+    TakeK7(primary);
+    primary.GoDown();
+    for (int i = static_cast<int>(random_() % 3); i >= 0; --i) {
+      ASSERT_TRUE(run_.SendEvent(object++, Ms(2000)));
+      TakeK7(backup);
+    }
+    for (auto until = std::chrono::steady_clock::now() + Ms(random_() % 1500);
+         std::chrono::steady_clock::now() < until;) {
+      TakeK7(backup);
+      std::this_thread::sleep_for(Ms(10));
+    }
+    ASSERT_TRUE(primary.ComeUp()) << "no listening on its port again";
+  }
+  EXPECT_EQ(run_.Stop(), 0);
+  PrintSwitches(run_.errors());
+  DrainAndCount("K7 primary killed 10 times beside a backup", nullptr, &primary,
+                {nullptr, &backup});
 }
 
 }  // namespace

@@ -274,6 +274,77 @@ TEST_F(K8SessionTest, MoreThanTwentyErrorsBringANewConnection) {
   EXPECT_EQ(Next().kind, K8Order::kConnect);
 }
 
+// With a backup: two failed attempts on the primary send the third to the backup, and while
+// neither answers attempts alternate. On the backup the primary is tried every failback time,
+// only between exchanges; when it accepts, the link is on it with a new greeting. A primary
+// that accepts and never answers counts as failing too.
+TEST_F(K8SessionTest, FailsOverToTheBackupAndTakesThePrimaryBackBetweenExchanges) {
+  session_.SetHasBackup(true);
+  auto attempt = [&] {
+    now_ += 5001;
+    EXPECT_EQ(Next().kind, K8Order::kConnect);
+    return session_.server();
+  };
+  std::vector<Server> tried;
+  for (int i = 0; i < 5; ++i) {
+    tried.push_back(attempt());
+    session_.OnConnectFailed(now_);
+  }
+  EXPECT_THAT(tried, ElementsAre(Server::kPrimary, Server::kPrimary, Server::kBackup,
+                                 Server::kPrimary, Server::kBackup));
+  EXPECT_EQ(attempt(), Server::kPrimary);
+  session_.OnConnectFailed(now_);
+  EXPECT_EQ(attempt(), Server::kBackup);
+  EXPECT_TRUE(session_.OnConnected(now_, {"COM3", true, 260}));  // a switch worth saying
+  const uint32_t on_backup = now_;
+  for (int i = 0; i < 4; ++i) {
+    Send();
+    Reply(0x7E000000);
+  }
+  // Idle on the backup, the link wakes for the try of the primary a failback time later.
+  EXPECT_EQ(Next().until, on_backup + kDefaultFailbackMs);
+  QueueEvent("a.dd8");
+  now_ = on_backup + kDefaultFailbackMs;
+  EXPECT_EQ(Next().kind, K8Order::kProbe);
+  EXPECT_EQ(Send().type, kK8StationEventType);  // exchanges go on while the try is under way
+  Reply(kK8EventAck);
+  EXPECT_TRUE(session_.TakesProbe());
+  EXPECT_THAT(Taken(Kind::kAcked), ElementsAre("a.dd8"));
+  session_.OnProbeEnded(now_, false, {});
+  EXPECT_EQ(Next().until, now_ + kDefaultFailbackMs);  // the next try a whole time later
+  now_ += kDefaultFailbackMs;
+  EXPECT_EQ(Next().kind, K8Order::kProbe);
+  session_.OnProbeEnded(now_, true, {"COM3", true, 260});
+  EXPECT_EQ(session_.server(), Server::kPrimary);
+  EXPECT_TRUE(session_.link_up());
+  EXPECT_EQ(Send().type, kK8Hello);  // the primary's connection starts with its greeting
+  Reply(0x7E000000);
+  for (int i = 0; i < 3; ++i) {
+    Send();
+    Reply(0x7E000000);
+  }
+
+  // The primary answered, then stalls: the loss is one failure; the next attempt connects to
+  // a primary that never answers: the second, and the link goes to the backup.
+  now_ += 100;
+  QueueEvent("b.dd8");
+  Send();
+  session_.OnReplyFailed(now_, K8ReplyFailure::kTimedOut);
+  EXPECT_EQ(attempt(), Server::kPrimary);
+  EXPECT_FALSE(session_.OnConnected(now_, {"COM3", true, 260}));
+  Send();
+  session_.OnReplyFailed(now_, K8ReplyFailure::kTimedOut);
+  EXPECT_EQ(attempt(), Server::kBackup);
+
+  // A backup taken away from the configuration: every attempt is the primary's again.
+  session_.OnConnectFailed(now_);
+  session_.SetHasBackup(false);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(attempt(), Server::kPrimary);
+    session_.OnConnectFailed(now_);
+  }
+}
+
 TEST_F(K8SessionTest, StopReleasesThePacketInFlightAndPostsTheExitLine) {
   Greeted();
   QueueEvent("a.dd8");

@@ -15,6 +15,7 @@
 #include "platform/qt_main_loop.h"
 #include "platform/service_notifier.h"
 #include "platform/signal_watcher.h"
+#include "platform/tcp_socket.h"
 #include "platform/termios_serial_device.h"
 #include "serial/serial_port_driver.h"
 #include "shell/config_check.h"
@@ -136,7 +137,9 @@ std::optional<qarn::DriverTimings> TimingsFromEnvironment() {
 
 int CheckConfigOnly() {
   qarn::PosixFileSystem fs;
-  const qarn::ConfigCheck check = qarn::CheckConfig(fs, qarn::kIniFileName);
+  const qarn::ConfigCheck check = qarn::CheckConfig(
+      fs, qarn::kIniFileName,
+      [](const std::string& host) { return qarn::ResolveIPv4(host).has_value(); });
   std::fputs(qarn::FormatConfigCheck(check).c_str(), stdout);
   return check.ok() ? 0 : 1;
 }

@@ -313,11 +313,13 @@ void MainWindow::Update(ViewPart part) {
       // Start-up only decides whether it shows; the picture stays empty until the first
       // connection attempt ends.
       if (k7_shown_once_) ShowIndicator(k7_indicator_, d.window().k7_counter, d.window().k7_link);
+      k7_indicator_->setToolTip(QString::fromStdString(d.window().k7_hint));
       k7_shown_once_ = true;
       break;
     case ViewPart::kK8Indicator:
       // Without the K8 link the picture stays empty.
       if (d.config().send_k8) ShowIndicator(k8_indicator_, d.window().k8_counter, d.k8_link());
+      k8_indicator_->setToolTip(QString::fromStdString(d.window().k8_hint));
       break;
     case ViewPart::kLog:
       ShowLog();

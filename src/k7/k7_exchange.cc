@@ -61,34 +61,48 @@ std::optional<K7Frame> K7UnitBuffer::Next() {
 }
 
 K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings, Hooks hooks)
-    : client_(client), clock_(clock), settings_(settings), hooks_(std::move(hooks)) {
-  client_.SetOnConnected([this](K7Client&) { OnK7Connected(); });
-  client_.SetOnClosing([this](K7Client&) { OnK7Closing(); });
-  client_.SetOnDisconnected([this](K7Client&) { OnK7Disconnected(); });
-  client_.SetOnRead([this](K7Client&, const Bytes& stream) { OnK7Read(stream); });
+    : client_(&client), clock_(clock), settings_(settings), hooks_(std::move(hooks)) {
+  Attach();
+}
+
+K7Exchange::~K7Exchange() { Detach(); }
+
+void K7Exchange::Attach() {
+  client_->SetOnConnected([this](K7Client&) { OnK7Connected(); });
+  client_->SetOnClosing([this](K7Client&) { OnK7Closing(); });
+  client_->SetOnDisconnected([this](K7Client&) { OnK7Disconnected(); });
+  client_->SetOnRead([this](K7Client&, const Bytes& stream) { OnK7Read(stream); });
   // Every error ends the connection and the next housekeeping tick reconnects; the
   // indicator shows it.
-  client_.SetOnError([this](K7Client&, int32_t, int32_t code, const std::string& text) {
+  client_->SetOnError([this](K7Client&, int32_t, int32_t code, const std::string& text) {
     if (hooks_.error) hooks_.error(code, text);
   });
 }
 
-K7Exchange::~K7Exchange() {
+void K7Exchange::Detach() {
   // The client may outlive the exchange: it must not call back into it.
-  client_.SetOnConnected(nullptr);
-  client_.SetOnClosing(nullptr);
-  client_.SetOnDisconnected(nullptr);
-  client_.SetOnRead(nullptr);
-  client_.SetOnError(nullptr);
+  client_->SetOnConnected(nullptr);
+  client_->SetOnClosing(nullptr);
+  client_->SetOnDisconnected(nullptr);
+  client_->SetOnRead(nullptr);
+  client_->SetOnError(nullptr);
+}
+
+void K7Exchange::Adopt(K7Client& client) {
+  client_->SetConnected(false);  // what the old peer did not acknowledge is released
+  Detach();
+  client_ = &client;
+  Attach();
+  if (client_->Connected()) OnK7Connected();
 }
 
 std::string K7Exchange::Peer() const {
-  return client_.Host() + ":" + std::to_string(client_.Port());
+  return client_->Host() + ":" + std::to_string(client_->Port());
 }
 
 void K7Exchange::KeepUp() {
-  if (!client_.Connected()) {
-    client_.SetConnected(true);
+  if (!client_->Connected()) {
+    client_->SetConnected(true);
     return;
   }
   WatchProgress();
@@ -100,12 +114,12 @@ void K7Exchange::Report(const std::vector<std::string>& files, PacketEnd end) {
 }
 
 void K7Exchange::CollectAcknowledged() {
-  if (!client_.Connected() || window_.empty()) return;
-  Report(window_.Acknowledged(client_.Unacknowledged()), PacketEnd::kAcknowledged);
+  if (!client_->Connected() || window_.empty()) return;
+  Report(window_.Acknowledged(client_->Unacknowledged()), PacketEnd::kAcknowledged);
 }
 
 void K7Exchange::WatchProgress() {
-  const long waiting = client_.Unacknowledged();
+  const long waiting = client_->Unacknowledged();
   if (waiting < 0) return;
   const uint64_t acknowledged = window_.AcknowledgedBytes(waiting);
   Report(window_.Acknowledged(waiting), PacketEnd::kAcknowledged);
@@ -115,21 +129,22 @@ void K7Exchange::WatchProgress() {
   }
   stall_failures_.Failed(Peer() + " has taken nothing for 30 s with " + std::to_string(waiting) +
                          " bytes waiting; connection dropped");
-  client_.SetConnected(false);
+  dropped_stalled_ = true;
+  client_->SetConnected(false);
 }
 
 void K7Exchange::Close(int drain_ms) {
-  if (client_.Connected() && !window_.empty()) client_.WaitUntilAcknowledged(drain_ms);
-  client_.SetConnected(false);  // reports what was delivered and releases the rest
+  if (client_->Connected() && !window_.empty()) client_->WaitUntilAcknowledged(drain_ms);
+  client_->SetConnected(false);  // reports what was delivered and releases the rest
 }
 
 size_t K7Exchange::Send(ByteView unit, const std::string* spool_file) {
-  if (!client_.Connected()) return 0;
+  if (!client_->Connected()) return 0;
   if (window_.full()) {
-    Report(window_.Acknowledged(client_.Unacknowledged()), PacketEnd::kAcknowledged);
+    Report(window_.Acknowledged(client_->Unacknowledged()), PacketEnd::kAcknowledged);
     if (window_.full()) return 0;
   }
-  const int32_t taken = client_.SendStream(unit);
+  const int32_t taken = client_->SendStream(unit);
   // A failed send has already closed the connection, giving the window back.
   if (taken <= 0) return 0;
   const size_t count = static_cast<size_t>(taken);
@@ -140,7 +155,7 @@ size_t K7Exchange::Send(ByteView unit, const std::string* spool_file) {
   } else {
     window_.TookBytes(count);
   }
-  if (count != unit.size()) client_.SetConnected(false);
+  if (count != unit.size()) client_->SetConnected(false);
   return count;
 }
 
@@ -148,6 +163,7 @@ void K7Exchange::OnK7Connected() {
   // Bytes left by an earlier connection would misalign every unit of this one.
   buffer_.Clear();
   stall_.Reset();
+  dropped_stalled_ = false;
   if (hooks_.link_changed) hooks_.link_changed(true);
   // Greetings belong to their connection: they are never spooled again.
   if (Send(BuildGreetingUnit(), nullptr) != kK7FrameSize) return;
@@ -164,7 +180,7 @@ void K7Exchange::OnK7Connected() {
 
 void K7Exchange::OnK7Closing() {
   // Before the link reports itself down: what the peer has is delivered, the rest goes again.
-  const long unacknowledged = client_.Unacknowledged();
+  const long unacknowledged = client_->Unacknowledged();
   Report(window_.Acknowledged(unacknowledged), PacketEnd::kAcknowledged);
   std::vector<std::string> released;
   for (K7SendWindow::Sent& sent : window_.TakeUnacknowledged(unacknowledged)) {

@@ -94,22 +94,29 @@ class K7Exchange final : public K7Channel {
   // The close at exit: the socket gets `drain_ms` to deliver what it holds, what the peer
   // has still not acknowledged then is released, and the connection is closed in order.
   void Close(int drain_ms = kK7DrainMs);
+  // Moves to `client`, which may already be connected (then greeted at once): the current
+  // connection is closed first, what its peer had not acknowledged released.
+  void Adopt(K7Client& client);
 
   // K7Channel. A unit the connection does not take whole drops the connection, so that the
   // units after it never reach the server shifted. While the window of units waiting for the
   // peer is full, nothing is sent (0): the caller keeps the unit.
-  bool Connected() const override { return client_.Connected(); }
+  bool Connected() const override { return client_->Connected(); }
   size_t SendUnit(ByteView unit, const std::string& spool_file) override {
     return Send(unit, &spool_file);
   }
 
   size_t buffered() const { return buffer_.size(); }
+  // Whether the last connection was dropped for a server that took nothing.
+  bool dropped_stalled() const { return dropped_stalled_; }
   // Records sent and not yet acknowledged by the peer's TCP.
   size_t in_flight() const { return window_.size(); }
 
  private:
   // A record with its spool file, or (null) a greeting.
   size_t Send(ByteView unit, const std::string* spool_file);
+  void Attach();
+  void Detach();
   void Report(const std::vector<std::string>& files, PacketEnd end);
   void OnK7Connected();
   void OnK7Closing();
@@ -119,13 +126,14 @@ class K7Exchange final : public K7Channel {
   void WatchProgress();
   std::string Peer() const;
 
-  K7Client& client_;
+  K7Client* client_;
   const Clock& clock_;
   Settings settings_;
   Hooks hooks_;
   K7UnitBuffer buffer_;
   K7SendWindow window_;
   K7StallWatch stall_;
+  bool dropped_stalled_ = false;
   FailureReporter port_greeting_failures_{"K7: no port greeting"};
   FailureReporter stall_failures_{"K7: server stalled"};
 };

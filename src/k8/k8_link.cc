@@ -128,6 +128,7 @@ void K8Link::Run() {
   for (;;) {
     steps_.fetch_add(1, std::memory_order_relaxed);
     try {
+      if (probe_done_.load()) EndProbe();
       if (stop_.load()) session_.Stop(FormatTimeWithMs(s_.clock.LocalNow()));
       K8Order order = session_.Next(s_.clock.TickMs());
       CarryEffects();
@@ -141,6 +142,8 @@ void K8Link::Run() {
       wake_cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_.load(); });
     }
   }
+  if (probe_thread_.joinable()) probe_thread_.join();  // cancelled by the stop request
+  probe_client_.reset();
   client_.reset();
   link_.store(false);
   finished_.store(true);
@@ -156,6 +159,9 @@ void K8Link::Carry(K8Order& order) {
       break;
     case K8Order::kWait:
       Wait(order);
+      break;
+    case K8Order::kProbe:
+      StartProbe();
       break;
     case K8Order::kFinish:
       break;
@@ -193,6 +199,7 @@ void K8Link::CarryEffects() {
         if (hooks.request_ret_query) hooks.request_ret_query();
         break;
       case K8Effect::kLinkDown:
+        why_[static_cast<int>(session_.server())] = e.text;
         DiagError("K8: connection to " + Peer() + " lost: " + e.text);
         down_reported_ = true;  // failed attempts stay quiet until it is back
         break;
@@ -201,11 +208,35 @@ void K8Link::CarryEffects() {
   Publish();
 }
 
+bool K8Link::ReadServers() {
+  const ServerHost host = ReadServerHost(LoadIniFile(s_.fs, ini_path_));
+  primary_ = {host.address, host.port};
+  backup_ = {host.backup_address, host.backup_port};
+  // Start-up's check of the configuration says what is wrong at first; a change later on is
+  // said here.
+  const std::string problem = BackupProblem(primary_, backup_);
+  if (problem != backup_problem_ && !problem.empty() && servers_read_) {
+    DiagError("K8: " + problem + "; the link runs on the primary alone");
+  }
+  backup_problem_ = problem;
+  servers_read_ = true;
+  if (backup_.host != unresolved_backup_) unresolved_backup_.clear();
+  return !backup_.host.empty() && problem.empty() && unresolved_backup_.empty();
+}
+
+void K8Link::OnServer(Server server, const std::string& address) {
+  if (outbox_->hooks.server_changed) {
+    ToMain([server, address](const Hooks& h) { h.server_changed(server, address); });
+  }
+}
+
 void K8Link::Connect() {
   client_.reset();  // closes what a server's disconnect order left open
-  const ServerHost host = ReadServerHost(LoadIniFile(s_.fs, ini_path_));
-  host_ = host.address;
-  port_ = host.port;
+  session_.SetHasBackup(ReadServers());
+  const Server target = session_.server();
+  const Server other = target == Server::kPrimary ? Server::kBackup : Server::kPrimary;
+  host_ = AddressOf(target).host;
+  port_ = AddressOf(target).port;
   TcpClientOptions options;
   options.host = host_;
   options.port = port_;
@@ -218,16 +249,74 @@ void K8Link::Connect() {
   if (error != 0) {
     client_.reset();
     session_.OnConnectFailed(s_.clock.TickMs());
-    if (error != kSocketInterrupted && !down_reported_) {
+    why_[static_cast<int>(target)] = SocketErrorWords(error);
+    if (error == kSocketHostNotFound && target == Server::kBackup) {
+      DiagError("K8: the backup " + Peer() + " resolves to nothing; the link runs on the primary " +
+                "alone");
+      unresolved_backup_ = host_;
+      session_.SetHasBackup(false);
+    } else if (error != kSocketInterrupted && !down_reported_) {
       DiagError("K8: cannot connect to " + Peer() + ": " + SocketErrorWords(error));
       down_reported_ = true;
     }
     return;
   }
   const K8Greeting greeting = AskGreeting();
-  session_.OnConnected(s_.clock.TickMs(), greeting);
+  const bool switched = session_.OnConnected(s_.clock.TickMs(), greeting);
   down_reported_ = false;
   DiagError("K8: connected to " + Peer());
+  if (switched) {
+    const std::string& why = why_[static_cast<int>(other)];
+    DiagError("K8: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() + " lost: " +
+              (why.empty() ? "no connection" : why) + "; on " + ServerName(target) + " " + Peer());
+  }
+  OnServer(target, Peer());
+}
+
+void K8Link::StartProbe() {
+  if (!ReadServers()) {
+    // The backup is no longer configured: the link stays on it until the connection ends.
+    session_.OnProbeEnded(s_.clock.TickMs(), false, K8Greeting{});
+    return;
+  }
+  TcpClientOptions options;
+  options.host = primary_.host;
+  options.port = primary_.port;
+  options.connect_timeout_ms = timing_.connect_timeout_ms;
+  options.read_timeout_ms = kClientReadTimeoutMs;
+  options.write_timeout_ms = timing_.write_timeout_ms;
+  options.cancel = &stop_;
+  probe_client_ = s_.make_client(std::move(options));
+  probe_done_.store(false);
+  // Only the probe thread touches the client until probe_done_ says it has ended.
+  probe_thread_ = std::thread([this, client = probe_client_.get()] {
+    probe_error_ = client->Connect();
+    probe_done_.store(true);
+    {
+      std::lock_guard lock(wake_mutex_);
+      wake_ = true;
+    }
+    wake_cv_.notify_one();
+  });
+}
+
+void K8Link::EndProbe() {
+  probe_thread_.join();
+  probe_done_.store(false);
+  const uint32_t now = s_.clock.TickMs();
+  if (probe_error_ != 0 || !session_.TakesProbe() || stop_.load()) {
+    probe_client_.reset();
+    session_.OnProbeEnded(now, false, K8Greeting{});
+    return;
+  }
+  // Between two exchanges: the backup's connection goes with nothing in flight on it.
+  const std::string left = Peer();
+  client_ = std::move(probe_client_);
+  host_ = primary_.host;
+  port_ = primary_.port;
+  session_.OnProbeEnded(now, true, AskGreeting());
+  DiagError("K8: primary " + Peer() + " answers again; back on it from backup " + left);
+  OnServer(Server::kPrimary, Peer());
 }
 
 void K8Link::Exchange(const Bytes& frame) {

@@ -39,6 +39,8 @@ class K8Link final : public K8Channel {
     // A packet that carried `spool_file` has ended: acknowledged (the file may go), refused
     // or unanswered (the file is to be replayed again). The link never touches spool files.
     std::function<void(const std::string& spool_file, PacketEnd end)> packet_ended;
+    // The link is up on `server` at `address` ("host:port").
+    std::function<void(Server server, const std::string& address)> server_changed;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
   };
@@ -89,6 +91,11 @@ class K8Link final : public K8Channel {
   void Carry(K8Order& order);
   void CarryEffects();
   void Connect();
+  // The servers as the configuration names them now; whether the backup may be used.
+  bool ReadServers();
+  void StartProbe();
+  void EndProbe();
+  void OnServer(Server server, const std::string& address);
   void Exchange(const Bytes& frame);
   void ReadReply();
   void Wait(const K8Order& order);
@@ -96,6 +103,9 @@ class K8Link final : public K8Channel {
   void ToMain(std::function<void(const Hooks&)> call);
   void Publish() { link_.store(session_.link_up()); }
   std::string Peer() const { return host_ + ":" + std::to_string(port_); }
+  const ServerAddress& AddressOf(Server server) const {
+    return server == Server::kPrimary ? primary_ : backup_;
+  }
 
   Services s_;
   std::shared_ptr<Outbox> outbox_;
@@ -117,6 +127,17 @@ class K8Link final : public K8Channel {
   std::unique_ptr<BlockingTcpClient> client_;
   std::string host_;
   int port_ = 0;
+  ServerAddress primary_;
+  ServerAddress backup_;
+  std::string unresolved_backup_;  // a backup name that resolved to nothing; unused
+  std::string backup_problem_;     // said once
+  bool servers_read_ = false;
+  std::string why_[2];  // the last failure of the primary, of the backup
+  // A try of the primary beside the connection to the backup, on a thread of its own.
+  std::unique_ptr<BlockingTcpClient> probe_client_;
+  std::thread probe_thread_;
+  std::atomic<bool> probe_done_{false};
+  int probe_error_ = 0;         // written by the probe thread before probe_done_
   bool down_reported_ = false;  // the link's loss is on standard error; its return is not yet
   FailureReporter step_failures_{"K8 link step failed"};
 

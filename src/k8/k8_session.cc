@@ -51,6 +51,11 @@ K8Order K8Session::Next(uint32_t now) {
     last_attempt_tick_ = last_attempt;
     return Next(now);
   }
+  if (!probing_ && choice_.ProbeDue(now)) {
+    probing_ = true;
+    order.kind = K8Order::kProbe;
+    return order;
+  }
   RingEntry head;
   if (ring_.Peek(&head)) {
     order.kind = K8Order::kExchange;
@@ -79,23 +84,54 @@ K8Order K8Session::Next(uint32_t now) {
     order.timed = true;
     order.until = last_poll_tick_ + timing_.poll_period_ms + 1;
   }
+  if (choice_.next() == Server::kBackup && !probing_) {
+    const uint32_t until = choice_.probe_at();  // wakes for the next try of the primary
+    if (!order.timed || static_cast<int32_t>(until - order.until) < 0) order.until = until;
+    order.timed = true;
+  }
   return order;
 }
 
-void K8Session::OnConnected(uint32_t, const K8Greeting& greeting) {
-  // The greeting is queued before the link shows up, so that nothing else can go between
-  // the packets left from the last connection and the greeting.
+void K8Session::QueueGreeting(const K8Greeting& greeting) {
   Queue(kK8Hello, BuildHelloPayload());
   read_due_ = true;
   Queue(kK8PortState, BuildPortStatePayload(greeting.port_name, greeting.port_open));
   Queue(kK8FirstNumber, BuildFirstNumberPayload(greeting.first_number));
   Queue(kK8Version, BuildVersionPayload(kVersionText));
+}
+
+bool K8Session::OnConnected(uint32_t now, const K8Greeting& greeting) {
+  // The greeting is queued before the link shows up, so that nothing else can go between
+  // the packets left from the last connection and the greeting.
+  QueueGreeting(greeting);
   link_ = true;
+  answered_ = false;
+  Status("Соединение установлено.");
+  Emit(K8Effect::kActivity);
+  return choice_.Connected(now);
+}
+
+void K8Session::OnConnectFailed(uint32_t) {
+  link_ = false;
+  choice_.AttemptFailed();
+}
+
+void K8Session::OnProbeEnded(uint32_t now, bool accepted, const K8Greeting& greeting) {
+  probing_ = false;
+  if (!accepted || !TakesProbe()) {
+    choice_.ProbeFailed(now);
+    return;
+  }
+  // Between two exchanges: nothing is in flight on the backup, and what waits in the ring
+  // goes to the primary after its greeting.
+  choice_.ProbeAccepted(now);
+  network_errors_ = 0;
+  poll_enabled_ = false;
+  answered_ = false;
+  QueueGreeting(greeting);
   Status("Соединение установлено.");
   Emit(K8Effect::kActivity);
 }
-
-void K8Session::OnConnectFailed(uint32_t) { link_ = false; }
 
 void K8Session::OnWritten() {
   if (!from_ring_) return;
@@ -114,6 +150,7 @@ void K8Session::OnWriteFailed(uint32_t now, const std::string& why) {
 
 void K8Session::OnReply(uint32_t now, ByteView packet) {
   awaiting_reply_ = false;
+  answered_ = true;
   HandleReply(now, packet);
 }
 
@@ -150,6 +187,7 @@ void K8Session::EndInFlight(K8Effect::Kind end) {
 void K8Session::Drop(uint32_t now, const std::string& why, bool close) {
   if (!link_) return;
   link_ = false;
+  choice_.Lost(answered_);
   last_attempt_tick_ = now;
   if (close) Emit(K8Effect::kClose);
   Emit(K8Effect::kLinkDown, why);

@@ -13,18 +13,20 @@
 
 #include "base/bytes.h"
 #include "k8/packet_ring.h"
+#include "output/server_choice.h"
 
 namespace qarn {
 
 // The link's fixed times and limits; tests shorten some.
 struct K8LinkTiming {
   int connect_timeout_ms = 2500;
-  int reply_timeout_ms = 1000;         // the reply's header must be in by then
-  int reply_body_wait_ms = 4000;       // the whole reply by reply_timeout_ms plus this
-  int write_timeout_ms = 2000;         // a whole frame
-  uint32_t reconnect_pause_ms = 5000;  // an attempt follows when more than this has passed
-  uint32_t poll_period_ms = 500;       // a poll follows when more than this has passed
-  int network_error_limit = 20;        // more errors than this: reconnect
+  int reply_timeout_ms = 1000;                // the reply's header must be in by then
+  int reply_body_wait_ms = 4000;              // the whole reply by reply_timeout_ms plus this
+  int write_timeout_ms = 2000;                // a whole frame
+  uint32_t reconnect_pause_ms = 5000;         // an attempt follows when more than this has passed
+  uint32_t poll_period_ms = 500;              // a poll follows when more than this has passed
+  int network_error_limit = 20;               // more errors than this: reconnect
+  uint32_t failback_ms = kDefaultFailbackMs;  // on the backup, the primary is tried this often
 };
 
 // What the greeting reports of the driver's state.
@@ -40,6 +42,7 @@ struct K8Order {
     kWait,      // until `until` (when `timed`), a queued packet or a stop request
     kConnect,   // one attempt; then OnConnected or OnConnectFailed
     kExchange,  // write `frame` (when not empty), then read one reply
+    kProbe,     // start a try of the primary beside the connection; then OnProbeEnded
     kFinish,    // the thread ends
   };
   Kind kind = kWait;
@@ -69,13 +72,25 @@ enum class K8ReplyFailure { kTimedOut, kClosed, kBadHeader, kTooLarge };
 
 class K8Session {
  public:
-  K8Session(PacketRing& ring, K8LinkTiming timing) : ring_(ring), timing_(timing) {}
+  K8Session(PacketRing& ring, K8LinkTiming timing)
+      : ring_(ring), timing_(timing), choice_(timing.failback_ms) {}
 
   void Start(uint32_t now);
   K8Order Next(uint32_t now);
 
-  void OnConnected(uint32_t now, const K8Greeting& greeting);
+  // Whether a usable backup is configured; the pump tells before every attempt.
+  void SetHasBackup(bool has_backup) { choice_.SetHasBackup(has_backup); }
+  // The server of the next attempt, and of the connection while the link is up.
+  Server server() const { return choice_.next(); }
+
+  // True when the link is now on another server than on its last connection.
+  bool OnConnected(uint32_t now, const K8Greeting& greeting);
   void OnConnectFailed(uint32_t now);
+  // Whether a primary that accepts the try now is taken: the link is up on the backup.
+  bool TakesProbe() const { return link_ && choice_.next() == Server::kBackup; }
+  // The try of the primary has ended; when `accepted` and TakesProbe(), the pump has made
+  // the try's connection the link's, and the link is on the primary with a new greeting.
+  void OnProbeEnded(uint32_t now, bool accepted, const K8Greeting& greeting);
   // The frame of the last kExchange was written whole, or not.
   void OnWritten();
   void OnWriteFailed(uint32_t now, const std::string& why);
@@ -107,6 +122,7 @@ class K8Session {
   // attempt.
   void Drop(uint32_t now, const std::string& why, bool close = true);
   void HandleReply(uint32_t now, ByteView reply);
+  void QueueGreeting(const K8Greeting& greeting);
 
   PacketRing& ring_;
   K8LinkTiming timing_;
@@ -125,6 +141,9 @@ class K8Session {
   bool from_ring_ = false;
   bool awaiting_reply_ = false;
   std::optional<RingEntry> in_flight_;
+  ServerChoice choice_;
+  bool probing_ = false;   // a try of the primary is on its way
+  bool answered_ = false;  // a reply has come on this connection
 };
 
 }  // namespace qarn

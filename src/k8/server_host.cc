@@ -8,6 +8,8 @@ ServerHost ReadServerHost(const IniFile& ini) {
   host.address = ini.ReadString("ServerHost", "Address", defaults.address);
   host.port = ini.ReadInteger("ServerHost", "Port", defaults.port);
   host.packet_size = ini.ReadInteger("ServerHost", "PacketSize", defaults.packet_size);
+  host.backup_address = ini.ReadString("ServerHost", "BackupAddress", "");
+  host.backup_port = ini.ReadInteger("ServerHost", "BackupPort", host.port);
   return host;
 }
 

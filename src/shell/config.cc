@@ -22,7 +22,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
   static constexpr std::pair<const char*, std::string Config::*> kTexts[] = {
       {"ComPort", &Config::com_port}, {"PathForSoob", &Config::path_for_soob},
       {"host", &Config::host},        {"QARNRetOpr", &Config::qarn_ret_opr},
-      {"ret", &Config::ret},
+      {"ret", &Config::ret},          {"BackupHost", &Config::backup_host},
   };
   static constexpr std::pair<const char*, int32_t Config::*> kNumbers[] = {
       {"n_abs", &Config::n_abs},
@@ -50,6 +50,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
   }
   c.ret_enabled = ParseRetEnabled(c.ret);
   if (c.replay_rate < 0) c.replay_rate = Config().replay_rate;
+  c.backup_k7_port = ini.ReadInteger(kMain, "BackupK7Port", c.k7_port);
   return c;
 }
 

@@ -36,6 +36,8 @@ struct Config {
   bool send_k7 = false;
   bool send_k8 = true;
   int32_t k7_port = 7788;
+  std::string backup_host;        // the K7 link's backup server; empty: none
+  int32_t backup_k7_port = 7788;  // K7Port unless given
   bool set_clock = true;
   // Spool files per second per link that the replay may send; 0: as fast as the server
   // takes them.

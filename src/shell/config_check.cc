@@ -4,6 +4,7 @@
 #include <cctype>
 #include <map>
 
+#include "output/server_choice.h"
 #include "platform/termios_serial_device.h"
 #include "station/station_protocol.h"
 
@@ -31,6 +32,8 @@ constexpr KnownKey kKnownKeys[] = {
     {kMain, "PathForSoob", Kind::kText},
     {kMain, "host", Kind::kText},
     {kMain, "K7Port", Kind::kTcpPort},
+    {kMain, "BackupHost", Kind::kText},
+    {kMain, "BackupK7Port", Kind::kTcpPort},
     {kMain, "QARNRetOpr", Kind::kTime},
     {kMain, "NotSendToDiskK8", Kind::kBool},
     {kMain, "ret", Kind::kRetList},
@@ -42,6 +45,8 @@ constexpr KnownKey kKnownKeys[] = {
     {kServerHost, "Address", Kind::kText},
     {kServerHost, "Port", Kind::kTcpPort},
     {kServerHost, "PacketSize", Kind::kInteger},
+    {kServerHost, "BackupAddress", Kind::kText},
+    {kServerHost, "BackupPort", Kind::kTcpPort},
 };
 constexpr const char* kSections[] = {kMain, kServerHost, kPorts};
 
@@ -122,6 +127,10 @@ std::string EffectiveValue(const ConfigCheck& check, const KnownKey& known) {
   if (key == "PathForSoob") return c.path_for_soob;
   if (key == "host") return c.host;
   if (key == "K7Port") return std::to_string(c.k7_port);
+  if (key == "BackupHost") return c.backup_host;
+  if (key == "BackupK7Port") return std::to_string(c.backup_k7_port);
+  if (key == "BackupAddress") return check.server_host.backup_address;
+  if (key == "BackupPort") return std::to_string(check.server_host.backup_port);
   if (key == "QARNRetOpr") return ParseTimeOfDay(c.qarn_ret_opr) ? c.qarn_ret_opr : "03:00:00";
   if (key == "NotSendToDiskK8") return Bool(c.not_send_to_disk_k8);
   if (key == "ret") return c.ret;
@@ -336,7 +345,25 @@ std::string ProbeMessageDirectory(FileSystem& fs, const std::string& prefix) {
   return {};
 }
 
-ConfigCheck CheckConfig(FileSystem& fs, const std::string& path) {
+namespace {
+
+// A backup server that cannot serve; its port's range is a problem of its key already.
+void CheckBackup(const char* link, const ServerAddress& primary, const ServerAddress& backup,
+                 const HostResolves& resolves, ConfigCheck* check) {
+  if (backup.host.empty() || backup.port < 1 || backup.port > 65535) return;
+  std::string problem = BackupProblem(primary, backup);
+  if (problem.empty() && resolves && !resolves(backup.host)) {
+    problem = "the backup " + Shown(backup.host) + " resolves to nothing";
+  }
+  if (!problem.empty()) {
+    check->problems.push_back(std::string(link) + ": " + problem +
+                              "; the link runs on the primary alone");
+  }
+}
+
+}  // namespace
+
+ConfigCheck CheckConfig(FileSystem& fs, const std::string& path, const HostResolves& resolves) {
   ConfigCheck check;
   Bytes bytes;
   std::string error;
@@ -357,6 +384,9 @@ ConfigCheck CheckConfig(FileSystem& fs, const std::string& path) {
   CheckItems(ini, fs, &check);
 
   const Config& c = check.config;
+  const ServerHost& k8 = check.server_host;
+  CheckBackup("K8", {k8.address, k8.port}, {k8.backup_address, k8.backup_port}, resolves, &check);
+  CheckBackup("K7", {c.host, c.k7_port}, {c.backup_host, c.backup_k7_port}, resolves, &check);
   if (c.com_port != kNoPort) {
     const std::string device = SerialDevicePath(c.com_port, PortsOf(ini));
     if (!fs.Exists(device)) {

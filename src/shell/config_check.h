@@ -3,6 +3,7 @@
 // prints the problems at every start; `qarn-driver --check-config` prints everything.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,13 @@ struct ConfigCheck {
   bool ok() const { return file_read && problems.empty() && message_dir_error.empty(); }
 };
 
-// Also writes and removes a probe file in the message directory.
-ConfigCheck CheckConfig(FileSystem& fs, const std::string& path);
+// Whether a host name or address resolves to an IPv4 address; may block.
+using HostResolves = std::function<bool(const std::string& host)>;
+
+// Also writes and removes a probe file in the message directory. With `resolves`, a backup
+// server whose name resolves to nothing is a problem too.
+ConfigCheck CheckConfig(FileSystem& fs, const std::string& path,
+                        const HostResolves& resolves = nullptr);
 
 // The line that says the message directory takes no files; empty when it does.
 std::string MessageDirProblem(const ConfigCheck& check);

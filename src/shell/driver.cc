@@ -167,7 +167,11 @@ void Driver::SetUpK7() {
   hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
     replay_->Ended(SpoolKind::kK7, file, end);
   };
-  k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks), s_.k7_clients);
+  k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks), s_.k7_clients,
+                                      timings_.k8.failback_ms,
+                                      [this](Server server, const std::string& address) {
+                                        OnServer(SpoolKind::kK7, server, address);
+                                      });
   k7_ = &k7_side_->channel();
 }
 
@@ -202,6 +206,9 @@ void Driver::StartK8Link() {
   hooks.add_log_line = [this](const std::string& text) { AddLogLine(text); };
   hooks.advance_indicator = [this] { AdvanceK8Indicator(); };
   hooks.request_ret_query = [this] { station_->RequestRetQuery(); };
+  hooks.server_changed = [this](Server server, const std::string& address) {
+    OnServer(SpoolKind::kK8, server, address);
+  };
   hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
     if (file.empty()) return;  // a record held in memory, or one NotSendToDiskK8 keeps there
     replay_->Ended(SpoolKind::kK8, file, end);
@@ -215,6 +222,19 @@ void Driver::StartK8Link() {
   run_control_.SetPortStateSink([this](const std::string& port_name, bool open) {
     return QueuePortState(*k8_, port_name, open);
   });
+}
+
+void Driver::OnServer(SpoolKind link, Server server, const std::string& address) {
+  const bool k8 = link == SpoolKind::kK8;
+  std::string& backup = k8 ? k8_backup_ : k7_backup_;
+  const bool moved = (server == Server::kBackup) != !backup.empty();
+  backup = server == Server::kBackup ? address : std::string();
+  (k8 ? window_.k8_hint : window_.k7_hint) = ServerHint(server, address);
+  s_.view.Update(k8 ? ViewPart::kK8Indicator : ViewPart::kK7Indicator);
+  if (!moved) return;
+  AddLogLine(std::string(k8 ? "K8: " : "K7: ") + (server == Server::kBackup
+                                                      ? "переход на резервный сервер " + address
+                                                      : "возврат на основной сервер " + address));
 }
 
 void Driver::ShowMessageBox(const std::string& text) {
@@ -315,6 +335,8 @@ StatusFacts Driver::status_facts() const {
   f.k8_up = k8_link();
   f.k7_used = config_.send_k7;
   f.k7_up = window_.k7_link;
+  f.k8_backup = k8_backup_;
+  f.k7_backup = k7_backup_;
   if (replay_) {
     f.dd8_waiting = replay_->waiting(SpoolKind::kK8);
     f.ddk_waiting = replay_->waiting(SpoolKind::kK7);

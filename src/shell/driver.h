@@ -123,6 +123,8 @@ class Driver {
   void StartK8Link();
   void SetUpK7();
   void StopLinks();
+  // A link is up on `server`: the window's hint, and a line in the log area on a switch.
+  void OnServer(SpoolKind link, Server server, const std::string& address);
   void UpdateReplayTimer();
   void StopReplayTimer();
   void Shutdown();
@@ -132,6 +134,9 @@ class Driver {
   ErrorLog error_log_;
   Config config_;
   WindowModel window_;
+  // "host:port" of the backup each link is on; empty while on the primary.
+  std::string k8_backup_;
+  std::string k7_backup_;
   RunControl run_control_;
   bool close_by_server_ = false;
   bool message_box_ready_ = false;

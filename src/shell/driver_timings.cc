@@ -18,6 +18,8 @@ constexpr Field kFields[] = {
      [](DriverTimings& t, long ms) { t.k8.reconnect_pause_ms = static_cast<uint32_t>(ms); }},
     {"poll", [](const DriverTimings& t) -> long { return t.k8.poll_period_ms; },
      [](DriverTimings& t, long ms) { t.k8.poll_period_ms = static_cast<uint32_t>(ms); }},
+    {"failback", [](const DriverTimings& t) -> long { return t.k8.failback_ms; },
+     [](DriverTimings& t, long ms) { t.k8.failback_ms = static_cast<uint32_t>(ms); }},
     {"housekeeping", [](const DriverTimings& t) -> long { return t.housekeeping_ms; },
      [](DriverTimings& t, long ms) { t.housekeeping_ms = static_cast<int>(ms); }},
     {"retry", [](const DriverTimings& t) -> long { return t.store_retry_ms; },

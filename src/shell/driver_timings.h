@@ -19,7 +19,8 @@ inline constexpr int kHousekeepingIntervalMs = 3000;
 inline constexpr int kReplayIntervalMs = 200;
 
 struct DriverTimings {
-  K8LinkTiming k8;  // its reconnect pause and poll period among them
+  K8LinkTiming k8;  // its reconnect pause and poll period among them; its failback for both
+                    // links
   int housekeeping_ms =
       kHousekeepingIntervalMs;         // K7 reconnection and the retranslator query interval
   uint32_t store_retry_ms = 5000;      // records the disk refused are offered to it again
@@ -30,9 +31,9 @@ struct DriverTimings {
 };
 
 // "name=milliseconds" pairs separated by commas; the names are reconnect and poll (the K8
-// link), housekeeping, retry (the disk), silence, replay, drain (K7 at the close) and
-// portretry (the station port). Anything
-// else, or a number out of 1..600000: nullopt, and `error` says which.
+// link), failback (both links' try of the primary while on the backup), housekeeping, retry (the
+// disk), silence, replay, drain (K7 at the close) and portretry (the station port). Anything else,
+// or a number out of 1..600000: nullopt, and `error` says which.
 std::optional<DriverTimings> ParseDriverTimings(std::string_view text, std::string* error);
 
 // The pairs that differ from the defaults, in the form ParseDriverTimings reads.

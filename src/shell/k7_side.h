@@ -1,12 +1,19 @@
 // The driver's K7 link: the client, set up from the configuration, and the exchange over it.
 // It reports the link's changes on standard error (a run of failed attempts once, a lost
-// connection) and passes everything else to the driver's hooks.
+// connection, a switch between the servers) and passes everything else to the driver's hooks.
+//
+// With a backup server configured, the link follows ServerChoice: attempts go to the backup
+// after the primary has failed, and while on the backup a second client tries the primary at
+// every failback time; once it connects, the exchange moves to it between two units.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "k7/k7_client.h"
 #include "k7/k7_exchange.h"
+#include "output/server_choice.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/main_loop.h"
@@ -16,9 +23,13 @@ namespace qarn {
 
 class K7Side {
  public:
+  // The link is up on `server` at `address` ("host:port").
+  using ServerChanged = std::function<void(Server server, const std::string& address)>;
+
   // `hooks.error` is the side's own; the others are called as the exchange calls them.
   K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks,
-         const K7ClientFactory& make_client);
+         K7ClientFactory make_client, uint32_t failback_ms = kDefaultFailbackMs,
+         ServerChanged server_changed = nullptr);
   // What the socket still holds gets its time to reach the server; the rest is spooled.
   ~K7Side() { exchange_.Close(); }
 
@@ -26,21 +37,44 @@ class K7Side {
   K7Side& operator=(const K7Side&) = delete;
 
   K7Channel& channel() { return exchange_; }
-  void Connect() { client_->SetConnected(true); }
-  // From the housekeeping tick: a new attempt while down, the stall watch while up.
-  void KeepUp() { exchange_.KeepUp(); }
+  void Connect();
+  // From the housekeeping tick: a new attempt while down, the stall watch and the try of the
+  // primary while up.
+  void KeepUp();
   // Delivered units' files go: see K7Exchange::CollectAcknowledged.
   void CollectAcknowledged() { exchange_.CollectAcknowledged(); }
   void Close(int drain_ms = kK7DrainMs) { exchange_.Close(drain_ms); }
 
  private:
   K7Exchange::Hooks Reporting(K7Exchange::Hooks hooks);
+  void OnLinkChanged(bool up);
+  void OnError(int32_t code, const std::string& text);
+  void StartAttempt();
+  void StartProbe();
+  void MoveToPrimary();
+  const ServerAddress& AddressOf(Server server) const {
+    return server == Server::kPrimary ? primary_ : backup_;
+  }
   std::string Peer() const;
+
+  MainLoop& loop_;
+  const Clock& clock_;
+  K7ClientFactory make_client_;
+  ServerChanged server_changed_;
+  ServerAddress primary_;
+  ServerAddress backup_;
+  ServerChoice choice_;
+  std::string why_[2];       // the last failure of the primary, of the backup
+  bool attempting_ = false;  // an attempt is on its way
+  bool moving_ = false;      // the exchange moves to the primary: no loss to count
+  bool up_ = false;
+  FailureReporter failures_{"K7: no connection"};
+  // Calls posted to the loop hold this weakly: they do nothing once the side is gone.
+  std::shared_ptr<K7Side*> self_ = std::make_shared<K7Side*>(this);
 
   // The exchange holds the client: it goes first.
   std::unique_ptr<K7Client> client_;
-  FailureReporter failures_{"K7: no connection"};
-  bool up_ = false;
+  std::unique_ptr<K7Client> probe_;  // the try of the primary while on the backup
   K7Exchange exchange_;
 };
 

@@ -5,7 +5,8 @@
 namespace qarn {
 namespace {
 
-std::string LinkState(const char* name, bool used, bool up) {
+std::string LinkState(const char* name, bool used, bool up, const std::string& backup) {
+  if (used && up && !backup.empty()) return std::string(name) + " up on backup " + backup;
   return std::string(name) + (!used ? " off" : up ? " up" : " down");
 }
 
@@ -23,7 +24,8 @@ std::string FormatStatusLine(const StatusFacts& f) {
              : f.station_heard ? " open, heard"
                                : " open, silent");
   }
-  line += "; " + LinkState("K8", f.k8_used, f.k8_up) + "; " + LinkState("K7", f.k7_used, f.k7_up);
+  line += "; " + LinkState("K8", f.k8_used, f.k8_up, f.k8_backup) + "; " +
+          LinkState("K7", f.k7_used, f.k7_up, f.k7_backup);
   line += "; waiting " + std::to_string(f.dd8_waiting) + " .dd8, " + std::to_string(f.ddk_waiting) +
           " .ddk";
   line += f.last_event ? "; last event " + FormatDefaultDateTime(*f.last_event)

@@ -16,21 +16,24 @@
 namespace qarn::testing {
 
 // The driver's pauses shortened for runs of the binary: the K8 reconnection, the K7 one, the
-// retry of a refusing disk, the station's silence, the replay tick and the K7 drain at the
-// close. The protocol's order of things stays;
+// retry of a refusing disk, the station's silence, the replay tick, the K7 drain at the close
+// and the try of a primary server while on the backup. The protocol's order of things stays;
 // only the waiting between them shrinks.
 inline constexpr const char* kFastTimings =
     "QARN_TEST_TIMINGS=reconnect=250,housekeeping=250,retry=250,silence=1000,replay=50,drain=250,"
-    "portretry=250";
+    "portretry=250,failback=1000";
 
-// Port 0 turns a link off; its connections, tried all the same, are refused.
+// Port 0 turns a link off; its connections, tried all the same, are refused. `extra_server_host`
+// goes into [ServerHost].
 inline std::string DriverTestIni(int k7_port, int k8_port, const std::string& station_path,
-                                 const std::string& extra_main = "") {
+                                 const std::string& extra_main = "",
+                                 const std::string& extra_server_host = "") {
   std::ostringstream main_keys;
   main_keys << "ComPort=COM1\nSetClock=0\n"
             << extra_main << "SendK7=" << (k7_port ? 1 : 0) << "\nSendK8=" << (k8_port ? 1 : 0)
             << "\n";
-  return OwnLinksIni(main_keys.str(), "[ports]\nCOM1=" + station_path + "\n", k7_port, k8_port);
+  return OwnLinksIni(main_keys.str(), extra_server_host + "[ports]\nCOM1=" + station_path + "\n",
+                     k7_port, k8_port);
 }
 
 // Reads from `fd` into `in` until `expected` has come; drops what came before it.

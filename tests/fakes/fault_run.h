@@ -59,6 +59,8 @@ class FaultRun {
 
   // More [main] keys for every start, as "key=value\n" lines.
   void SetExtraMain(std::string keys) { extra_main_ = std::move(keys); }
+  // More [ServerHost] keys, likewise.
+  void SetExtraServerHost(std::string keys) { extra_server_host_ = std::move(keys); }
   // Spool files go to this subdirectory of the working directory, which the test makes.
   void SetMessageDir(const std::string& name) { message_dir_ = name; }
   std::string MessageDirPath() const {
@@ -77,7 +79,7 @@ class FaultRun {
     const std::string message_path =
         message_dir_.empty() ? "" : "PathForSoob=" + message_dir_ + "/\n";
     dir_.Write("sqarn.ini", DriverTestIni(links.k7_port, links.k8_port, pty_.slave_path(),
-                                          message_path + extra_main_));
+                                          message_path + extra_main_, extra_server_host_));
     std::vector<std::string> args = wrapper_;
     args.insert(args.end(), {driver_path_, "--headless"});
     const std::string program = args.front();
@@ -196,6 +198,7 @@ class FaultRun {
   bool pty_ok_ = false;
   std::string message_dir_;
   std::string extra_main_;
+  std::string extra_server_host_;
   std::vector<std::string> wrapper_;
   std::unique_ptr<ChildProcess> driver_;
   Bytes station_in_;

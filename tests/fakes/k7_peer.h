@@ -105,6 +105,15 @@ class K7Peer {
     (void)connection_->CloseGracefully();  // the driver's side is what the tests look at
     connection_.reset();
   }
+  // A server that dies: its connection reset, nothing listening on its port, which it keeps.
+  void GoDown() {
+    if (connection_) {
+      Peek();
+      Reset();
+    }
+    EXPECT_EQ(listener_.StopListening(), 0);
+  }
+  [[nodiscard]] bool ComeUp() { return listener_.ListenAgain() == 0; }
   void Reset() {
     const linger abort{1, 0};
     setsockopt(connection_->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
