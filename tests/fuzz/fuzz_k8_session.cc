@@ -4,7 +4,9 @@
 // is well-formed; every spool file it was given ends acknowledged, refused or released at
 // most once per sending, acknowledged only by a well-formed K8EventAck answering its own
 // packet, and at the stop each has ended or is still in the ring for the close to keep; the
-// ring never holds more than its slots.
+// ring never holds more than its slots. With a backup the tries of the primary end in any
+// order with the exchanges; one is on its way at most, and without a backup every attempt is
+// the primary's.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <map>
@@ -23,13 +25,21 @@ class Run {
   explicit Run(FuzzedDataProvider& in)
       : in_(in), session_(ring_, K8LinkTiming()), now_(in.ConsumeIntegral<uint32_t>()) {
     session_.Start(now_);
+    backup_ = in_.ConsumeBool();
+    session_.SetHasBackup(backup_);
   }
 
   void Play() {
     for (int op = 0; op < 400 && in_.remaining_bytes() > 0; ++op) {
-      switch (in_.ConsumeIntegralInRange(0, 5)) {
+      switch (in_.ConsumeIntegralInRange(0, 6)) {
         case 0:
           now_ += in_.ConsumeIntegralInRange<uint32_t>(0, 6000);
+          break;
+        case 3:
+          if (probing_) {  // the try of the primary ends, between two orders as in the pump
+            probing_ = false;
+            session_.OnProbeEnded(now_, in_.ConsumeBool(), {"COM1", true, 4});
+          }
           break;
         case 1: {
           const std::string file = std::to_string(next_file_++) + ".dd8";
@@ -69,6 +79,7 @@ class Run {
         if (order.timed) now_ = order.until;
         break;
       case K8Order::kConnect:
+        FUZZ_CHECK(backup_ || session_.server() == Server::kPrimary);
         if (in_.ConsumeBool()) {
           session_.OnConnected(now_, {in_.ConsumeRandomLengthString(8), in_.ConsumeBool(), 4});
         } else {
@@ -77,6 +88,10 @@ class Run {
         break;
       case K8Order::kExchange:
         Exchange(order);
+        break;
+      case K8Order::kProbe:
+        FUZZ_CHECK(backup_ && !probing_ && session_.server() == Server::kBackup);
+        probing_ = true;
         break;
       case K8Order::kFinish:
         FUZZ_CHECK(false);  // only after the stop
@@ -166,6 +181,8 @@ class Run {
   K8Session session_;
   uint32_t now_;
   int next_file_ = 1;
+  bool backup_ = false;
+  bool probing_ = false;  // a try of the primary is on its way
   std::string acks_for_;
   std::map<std::string, int> queued_;
   std::map<std::string, int> ended_;
