@@ -142,7 +142,7 @@ void K8Link::Run() {
     }
   }
   client_.reset();
-  link_.store(false);
+  SetLink(false);
   finished_.store(true);
 }
 
@@ -193,7 +193,8 @@ void K8Link::CarryEffects() {
         if (hooks.request_ret_query) hooks.request_ret_query();
         break;
       case K8Effect::kLinkDown:
-        DiagError("K8: connection to " + Peer() + " lost: " + e.text);
+        DiagState(JournalKind::kLinkDown, kDiagError,
+                  "K8: connection to " + Peer() + " lost: " + e.text, LinkFields(e.text));
         down_reported_ = true;  // failed attempts stay quiet until it is back
         break;
     }
@@ -219,7 +220,9 @@ void K8Link::Connect() {
     client_.reset();
     session_.OnConnectFailed(s_.clock.TickMs());
     if (error != kSocketInterrupted && !down_reported_) {
-      DiagError("K8: cannot connect to " + Peer() + ": " + SocketErrorWords(error));
+      const std::string why = SocketErrorWords(error);
+      DiagState(JournalKind::kLinkDown, kDiagError, "K8: cannot connect to " + Peer() + ": " + why,
+                LinkFields(why));
       down_reported_ = true;
     }
     return;
@@ -227,7 +230,19 @@ void K8Link::Connect() {
   const K8Greeting greeting = AskGreeting();
   session_.OnConnected(s_.clock.TickMs(), greeting);
   down_reported_ = false;
-  DiagError("K8: connected to " + Peer());
+  DiagState(JournalKind::kLinkUp, kDiagError, "K8: connected to " + Peer(), LinkFields());
+}
+
+void K8Link::SetLink(bool up) {
+  if (link_.exchange(up) == up) return;
+  if (outbox_->hooks.link_changed) outbox_->hooks.link_changed(up);
+}
+
+JournalFields K8Link::LinkFields(const std::string& reason) const {
+  // Every connection is to the primary server until a backup is configured.
+  JournalFields fields = {{"QARN_LINK", "k8"}, {"QARN_SERVER", "primary"}, {"QARN_PEER", Peer()}};
+  if (!reason.empty()) fields.emplace_back("QARN_REASON", reason);
+  return fields;
 }
 
 void K8Link::Exchange(const Bytes& frame) {

@@ -41,6 +41,8 @@ class K8Link final : public K8Channel {
     std::function<void(const std::string& spool_file, PacketEnd end)> packet_ended;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
+    // The link came up or went down; on the link thread too.
+    std::function<void(bool up)> link_changed;
   };
 
   struct Services {
@@ -94,7 +96,10 @@ class K8Link final : public K8Channel {
   void Wait(const K8Order& order);
   K8Greeting AskGreeting();
   void ToMain(std::function<void(const Hooks&)> call);
-  void Publish() { link_.store(session_.link_up()); }
+  void Publish() { SetLink(session_.link_up()); }
+  void SetLink(bool up);
+  // The fields of the link's journal entries, and the reason of a change.
+  JournalFields LinkFields(const std::string& reason = std::string()) const;
   std::string Peer() const { return host_ + ":" + std::to_string(port_); }
 
   Services s_;

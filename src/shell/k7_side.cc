@@ -21,11 +21,13 @@ K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Excha
 
 K7Exchange::Hooks K7Side::Reporting(K7Exchange::Hooks hooks) {
   hooks.link_changed = [this, changed = std::move(hooks.link_changed)](bool up) {
+    const JournalFields fields = {
+        {"QARN_LINK", "k7"}, {"QARN_SERVER", "primary"}, {"QARN_PEER", Peer()}};
     if (up) {
       failures_.Succeeded();
-      DiagError("K7: connected to " + Peer());
+      DiagState(JournalKind::kLinkUp, kDiagError, "K7: connected to " + Peer(), fields);
     } else if (up_) {
-      DiagError("K7: connection lost");
+      DiagState(JournalKind::kLinkDown, kDiagError, "K7: connection lost", fields);
     }
     up_ = up;
     if (changed) changed(up);

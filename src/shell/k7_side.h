@@ -39,7 +39,11 @@ class K7Side {
 
   // The exchange holds the client: it goes first.
   std::unique_ptr<K7Client> client_;
-  FailureReporter failures_{"K7: no connection"};
+  // Every connection is to the primary server until a backup is configured.
+  FailureReporter failures_{"K7: no connection",
+                            JournalKind::kLinkDown,
+                            std::nullopt,
+                            {{"QARN_LINK", "k7"}, {"QARN_SERVER", "primary"}}};
   bool up_ = false;
   K7Exchange exchange_;
 };
