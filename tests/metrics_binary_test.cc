@@ -1,10 +1,7 @@
 // The real qarn-driver binary serving its metrics: a pseudo-terminal plays the station, a
 // loopback K8 server acknowledges, the K7 link stays down, and the test scrapes /metrics on a
 // port it picked.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +14,7 @@
 #include "fakes/child_process.h"
 #include "fakes/driver_station_side.h"
 #include "fakes/k8_test_server.h"
+#include "fakes/loopback_http.h"
 #include "fakes/metrics_scrape.h"
 #include "fakes/temp_dir.h"
 #include "k8/k8_wire.h"
@@ -44,38 +42,8 @@ int FreePort() {
   return listener.port();
 }
 
-int ConnectTo(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  timeval timeout{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  return fd;
-}
-
-// The whole answer to `request`, headers and all; empty when nobody answered.
-std::string Ask(int port, const std::string& request) {
-  const int fd = ConnectTo(port);
-  if (fd < 0) return {};
-  std::string answer;
-  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buf[8192];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return answer;
-}
-
 std::string Scrape(int port) {
-  const std::string answer =
-      Ask(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  const std::string answer = testing::AskLoopback(port, testing::kMetricsRequest);
   const size_t body = answer.find("\r\n\r\n");
   if (answer.rfind("HTTP/1.1 200", 0) != 0 || body == std::string::npos) return {};
   return answer.substr(body + 4);
@@ -204,9 +172,10 @@ TEST_F(MetricsBinary, CountersGaugesAndHistogramsMoveWithStationEventsWhileK7IsD
     EXPECT_EQ(pclose(p), 0) << said;
     EXPECT_EQ(said, "");
   }
-  EXPECT_NE(Ask(port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
-                .rfind("HTTP/1.1 200", 0),
-            0u);
+  EXPECT_NE(
+      testing::AskLoopback(port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
+          .rfind("HTTP/1.1 200", 0),
+      0u);
   driver_->Signal(SIGTERM);
   EXPECT_EQ(driver_->Wait(), 0) << driver_->err();
 }
@@ -235,7 +204,7 @@ TEST_F(MetricsBinary, ATakenPortOrClientsThatNeverAskLeaveTheStationAnswered) {
   ASSERT_TRUE(driver_->WaitFor(2, "metrics served")) << driver_->err();
   std::vector<int> clients;
   for (int i = 0; i < 64; ++i) {
-    const int fd = ConnectTo(port);
+    const int fd = testing::ConnectLoopback(port);
     if (fd >= 0) clients.push_back(fd);
   }
   for (int i = 0; i < 4 && i < static_cast<int>(clients.size()); ++i) {
