@@ -248,17 +248,19 @@ bool PrometheusMetrics::Serve(const std::string& address, int port, std::string*
       (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
       std::to_string(port);
   try {
-    // Two threads serve the scrapes; a client that sends nothing, or sends slowly, is dropped
-    // after 10 s, and the rest wait in the listen queue: the driver's threads never do.
+    // One worker serves the scrapes (civetweb's workers share gmtime's buffer for the Date
+    // header, a race with two); a client that sends nothing, or sends slowly, is dropped
+    // after 5 s, and the others wait in the listen queue meanwhile. The driver's threads
+    // never wait for any of it.
     state_->exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", where, "num_threads", "2", "request_timeout_ms", "10000"});
-  } catch (const std::exception& e) {
+        "listening_ports", where, "num_threads", "1", "request_timeout_ms", "5000"});
+  } catch (const std::exception&) {
     // civetweb says only that it has no context; the cause is one of these.
-    (void)e;
-    if (error)
-      *error =
-          where +
-          ": cannot listen there (the port is taken, or the address is not one of this computer's)";
+    if (error) {
+      *error = where +
+               ": cannot listen there (the port is taken, or the address is not one of "
+               "this computer's)";
+    }
     return false;
   }
   state_->exposer->RegisterCollectable(state_->registry);
