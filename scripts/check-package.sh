@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks a built qarn-driver Debian package: its name and maintainer scripts, that it holds
-# the programs, units, sysusers entry, man pages and samples, that its sample sqarn.ini
+# the programs, units, sysusers entry, journal catalog, man pages and samples, that its sample sqarn.ini
 # passes the driver's own check, and (where systemd-analyze is installed) that the units
 # verify without a word of complaint, alone and with the SetClock=0 drop-in, and expose no
 # more than they do now: a "systemd-analyze security" level of at most 2.2, 1.3 with the
@@ -18,7 +18,7 @@ dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' > "$work/contents"
 for path in \
   /usr/bin/qarn-driver /usr/bin/qarn-station-sim /usr/bin/qarn-server-sim \
   /usr/lib/systemd/system/qarn-driver.service /usr/lib/systemd/system/qarn-driver@.service \
-  /usr/lib/sysusers.d/qarn-driver.conf \
+  /usr/lib/sysusers.d/qarn-driver.conf /usr/lib/systemd/catalog/qarn-driver.catalog \
   /usr/share/man/man8/qarn-driver.8.gz /usr/share/man/man5/sqarn.ini.5.gz \
   /usr/share/man/man1/qarn-station-sim.1.gz /usr/share/man/man1/qarn-server-sim.1.gz \
   /usr/share/doc/qarn-driver/examples/sqarn.ini \
@@ -34,6 +34,18 @@ dpkg-deb -x "$deb" "$root"
 for page in "$root"/usr/share/man/man*/*.gz; do
   gzip -dc "$page" | grep -q '^\.SH NAME' || fail "$page is no man page"
 done
+
+# The journal catalog reads: every entry the driver sends has its text under its id.
+if command -v journalctl >/dev/null; then
+  mkdir -p "$work/catalog/usr/lib/systemd/catalog" "$work/catalog/var/lib/systemd/catalog"
+  cp "$root/usr/lib/systemd/catalog/qarn-driver.catalog" "$work/catalog/usr/lib/systemd/catalog/"
+  journalctl --root="$work/catalog" --update-catalog 2>"$work/catalog.err" ||
+    { cat "$work/catalog.err"; fail "journalctl cannot read qarn-driver.catalog"; }
+  [ ! -s "$work/catalog.err" ] || { cat "$work/catalog.err"; fail "qarn-driver.catalog: complaints"; }
+  ids=$(grep -c '^-- ' "$root/usr/lib/systemd/catalog/qarn-driver.catalog")
+  listed=$(journalctl --root="$work/catalog" --list-catalog 2>/dev/null | grep -c ' qarn-driver: ')
+  [ "$ids" = "$listed" ] || fail "qarn-driver.catalog: $ids entries, journalctl lists $listed"
+fi
 
 # The sample configuration is clean: every key with its default, and no problem.
 mkdir "$work/station"

@@ -133,6 +133,22 @@ TEST_F(ConfigCheckTest, BackupServersAndTheOnesThatCannotServe) {
                                       "link runs on the primary alone"));
 }
 
+TEST_F(ConfigCheckTest, TheMetricsPortIsATcpPortOrZeroForNone) {
+  ConfigCheck c = Check("[main]\nMetricsPort=9418\nMetricsAddress=::1\n");
+  EXPECT_THAT(c.problems, IsEmpty());
+  EXPECT_EQ(c.config.metrics_port, 9418);
+  EXPECT_EQ(Find(c, "MetricsPort")->line, 2u);
+  EXPECT_EQ(Find(c, "MetricsAddress")->value, "::1");
+  EXPECT_EQ(Check("[main]\nMetricsPort=0\n").problems.size(), 0u);
+  c = Check("[main]\nMetricsPort=70000\n");
+  EXPECT_THAT(c.problems, ElementsAre("line 2: MetricsPort=70000 is not a TCP port (1..65535, or 0 "
+                                      "for none); the default 0 is used"));
+  EXPECT_EQ(c.config.metrics_port, 0);  // off, as start-up reads it
+  c = Check("");
+  EXPECT_EQ(Find(c, "MetricsPort")->value, "0");
+  EXPECT_EQ(Find(c, "MetricsAddress")->value, "127.0.0.1");
+}
+
 TEST_F(ConfigCheckTest, AMissingOrUnreadableFileIsAProblemAndGivesTheDefaults) {
   ConfigCheck missing = CheckConfig(fs_, "sqarn.ini");
   EXPECT_FALSE(missing.file_read);

@@ -12,6 +12,7 @@
 #include "platform/display_probe.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
+#include "platform/prometheus_metrics.h"
 #include "platform/qt_main_loop.h"
 #include "platform/service_notifier.h"
 #include "platform/signal_watcher.h"
@@ -61,7 +62,22 @@ struct Platform {
   qarn::QtMainLoop loop;
   qarn::TermiosSerialDevice device;
   qarn::SerialPortDriver port;
+  // Kept whether or not they are served; served once "sqarn.ini" is read.
+  qarn::PrometheusMetrics metrics;
 };
+
+// Serves the metrics where "sqarn.ini" says; a port that is taken or not allowed is said once,
+// and the driver runs on without them.
+void ServeMetrics(Platform& p, const qarn::Config& config) {
+  if (config.metrics_port == 0) return;
+  std::string error;
+  if (p.metrics.Serve(config.metrics_address, config.metrics_port, &error)) {
+    qarn::DiagInfo("metrics served at " + config.metrics_address + " port " +
+                   std::to_string(config.metrics_port) + ", /metrics");
+  } else {
+    qarn::DiagError("cannot serve the metrics: " + error + "; the driver runs without them");
+  }
+}
 
 // Starts the driver, tells the service manager, runs the loop until the close, and returns
 // the exit status. `after_start_up` brings up what the window adds.
@@ -83,6 +99,7 @@ int Run(Platform& p, qarn::Driver& driver, const qarn::DriverTimings& timings,
   driver.SetClosingHook([&] { service.Stopping(); });
   driver.SetTimings(timings);
   driver.StartUp();
+  ServeMetrics(p, driver.config());
   after_start_up();
   service.Ready();
   const int status = QCoreApplication::exec();
@@ -96,7 +113,7 @@ int RunHeadless(int argc, char** argv, const qarn::DriverTimings& timings) {
   Platform p;
   qarn::HeadlessView view;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view, qarn::PosixTcpClientFactory(),
-                       qarn::AsyncTcpClientFactory()});
+                       qarn::AsyncTcpClientFactory(), p.metrics});
   return Run(p, driver, timings, [&] {
     driver.SetMessageBoxReady();
     qarn::DiagInfo(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
@@ -113,7 +130,7 @@ int RunWithWindow(int argc, char** argv, const qarn::DriverTimings& timings) {
   Platform p;
   qarn::MainWindow window;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window, qarn::PosixTcpClientFactory(),
-                       qarn::AsyncTcpClientFactory()});
+                       qarn::AsyncTcpClientFactory(), p.metrics});
   window.Attach(&driver);
   return Run(p, driver, timings, [&] {
     window.CreateDialogs();

@@ -145,7 +145,7 @@ void K8Link::Run() {
   if (probe_thread_.joinable()) probe_thread_.join();  // cancelled by the stop request
   probe_client_.reset();
   client_.reset();
-  link_.store(false);
+  SetLink(false);
   finished_.store(true);
 }
 
@@ -200,7 +200,8 @@ void K8Link::CarryEffects() {
         break;
       case K8Effect::kLinkDown:
         why_[static_cast<int>(session_.server())] = e.text;
-        DiagError("K8: connection to " + Peer() + " lost: " + e.text);
+        DiagState(JournalKind::kLinkDown, kDiagError,
+                  "K8: connection to " + Peer() + " lost: " + e.text, LinkFields(e.text));
         down_reported_ = true;  // failed attempts stay quiet until it is back
         break;
     }
@@ -237,6 +238,7 @@ void K8Link::Connect() {
   const Server other = target == Server::kPrimary ? Server::kBackup : Server::kPrimary;
   host_ = AddressOf(target).host;
   port_ = AddressOf(target).port;
+  peer_server_ = target;
   TcpClientOptions options;
   options.host = host_;
   options.port = port_;
@@ -256,7 +258,9 @@ void K8Link::Connect() {
       unresolved_backup_ = host_;
       session_.SetHasBackup(false);
     } else if (error != kSocketInterrupted && !down_reported_) {
-      DiagError("K8: cannot connect to " + Peer() + ": " + SocketErrorWords(error));
+      const std::string why = SocketErrorWords(error);
+      DiagState(JournalKind::kLinkDown, kDiagError, "K8: cannot connect to " + Peer() + ": " + why,
+                LinkFields(why));
       down_reported_ = true;
     }
     return;
@@ -264,11 +268,14 @@ void K8Link::Connect() {
   const K8Greeting greeting = AskGreeting();
   const bool switched = session_.OnConnected(s_.clock.TickMs(), greeting);
   down_reported_ = false;
-  DiagError("K8: connected to " + Peer());
+  DiagState(JournalKind::kLinkUp, kDiagError, "K8: connected to " + Peer(), LinkFields());
   if (switched) {
-    const std::string& why = why_[static_cast<int>(other)];
-    DiagError("K8: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() + " lost: " +
-              (why.empty() ? "no connection" : why) + "; on " + ServerName(target) + " " + Peer());
+    const std::string why =
+        why_[static_cast<int>(other)].empty() ? "no connection" : why_[static_cast<int>(other)];
+    DiagState(JournalKind::kLinkSwitched, kDiagError,
+              "K8: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() +
+                  " lost: " + why + "; on " + ServerName(target) + " " + Peer(),
+              LinkFields(why));
   }
   OnServer(target, Peer());
 }
@@ -314,9 +321,24 @@ void K8Link::EndProbe() {
   client_ = std::move(probe_client_);
   host_ = primary_.host;
   port_ = primary_.port;
+  peer_server_ = Server::kPrimary;
   session_.OnProbeEnded(now, true, AskGreeting());
-  DiagError("K8: primary " + Peer() + " answers again; back on it from backup " + left);
+  DiagState(JournalKind::kLinkSwitched, kDiagError,
+            "K8: primary " + Peer() + " answers again; back on it from backup " + left,
+            LinkFields("the primary answers again"));
   OnServer(Server::kPrimary, Peer());
+}
+
+void K8Link::SetLink(bool up) {
+  if (link_.exchange(up) == up) return;
+  if (outbox_->hooks.link_changed) outbox_->hooks.link_changed(up, peer_server_);
+}
+
+JournalFields K8Link::LinkFields(const std::string& reason) const {
+  JournalFields fields = {
+      {"QARN_LINK", "k8"}, {"QARN_SERVER", ServerName(peer_server_)}, {"QARN_PEER", Peer()}};
+  if (!reason.empty()) fields.emplace_back("QARN_REASON", reason);
+  return fields;
 }
 
 void K8Link::Exchange(const Bytes& frame) {

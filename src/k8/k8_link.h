@@ -43,6 +43,8 @@ class K8Link final : public K8Channel {
     std::function<void(Server server, const std::string& address)> server_changed;
     // Run on the link thread; must be safe there.
     std::function<void()> request_ret_query;
+    // The link came up on `server`, or went down; on the link thread too.
+    std::function<void(bool up, Server server)> link_changed;
   };
 
   struct Services {
@@ -101,7 +103,10 @@ class K8Link final : public K8Channel {
   void Wait(const K8Order& order);
   K8Greeting AskGreeting();
   void ToMain(std::function<void(const Hooks&)> call);
-  void Publish() { link_.store(session_.link_up()); }
+  void Publish() { SetLink(session_.link_up()); }
+  void SetLink(bool up);
+  // The fields of the link's journal entries, and the reason of a change.
+  JournalFields LinkFields(const std::string& reason = std::string()) const;
   std::string Peer() const { return host_ + ":" + std::to_string(port_); }
   const ServerAddress& AddressOf(Server server) const {
     return server == Server::kPrimary ? primary_ : backup_;
@@ -127,6 +132,7 @@ class K8Link final : public K8Channel {
   std::unique_ptr<BlockingTcpClient> client_;
   std::string host_;
   int port_ = 0;
+  Server peer_server_ = Server::kPrimary;  // the server of host_:port_
   ServerAddress primary_;
   ServerAddress backup_;
   std::string unresolved_backup_;  // a backup name that resolved to nothing; unused

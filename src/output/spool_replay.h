@@ -60,6 +60,11 @@ class SpoolReplay {
   // Files of the link on disk: waiting or in flight.
   size_t waiting(SpoolKind kind) const { return Of(kind).files.size(); }
   size_t replayed(SpoolKind kind) const { return Of(kind).replayed; }
+  // The path of the oldest file of the link on disk; empty when there is none.
+  std::string oldest(SpoolKind kind) const {
+    const Line& line = Of(kind);
+    return line.files.empty() ? std::string() : Path(line.files.front());
+  }
   int rate() const { return rate_; }
 
   // The suffix given to a file that cannot be replayed; no spool pattern matches it.

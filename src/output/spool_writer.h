@@ -51,8 +51,14 @@ class SpoolWriter {
   std::string prefix_;
   int32_t n_abs_;
   Hooks hooks_;
-  FailureReporter k7_failures_{"cannot write .ddk spool file"};
-  FailureReporter k8_failures_{"cannot write .dd8 spool file"};
+  FailureReporter k7_failures_{"cannot write .ddk spool file",
+                               JournalKind::kStoreFailing,
+                               JournalKind::kStoreRecovered,
+                               {{"QARN_LINK", "k7"}}};
+  FailureReporter k8_failures_{"cannot write .dd8 spool file",
+                               JournalKind::kStoreFailing,
+                               JournalKind::kStoreRecovered,
+                               {{"QARN_LINK", "k8"}}};
 };
 
 }  // namespace qarn

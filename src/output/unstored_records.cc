@@ -14,8 +14,10 @@ void UnstoredRecords::Hold(SpoolKind kind, ByteView content, int32_t type) {
     // Beyond the bound memory cannot help: counted and reported, never silent. The first
     // loss is told at once, later ones by the count in the minute's report.
     if (lost_++ == lost_reported_) {
-      DiagError("a record is lost: " + std::to_string(kCapacity) +
-                " records already wait in memory for the disk");
+      DiagState(JournalKind::kMemoryOverflowing, kDiagError,
+                "a record is lost: " + std::to_string(kCapacity) +
+                    " records already wait in memory for the disk",
+                {{"QARN_REASON", "the memory hold is full"}});
     }
     return;
   }

@@ -16,6 +16,10 @@ class Clock {
   // unsigned difference.
   virtual uint32_t TickMs() const = 0;
 
+  // Microseconds since an arbitrary start, for measuring short spans finer than the tick;
+  // the tick's resolution where nothing finer is had (the tests' clocks).
+  virtual uint64_t MonotonicUs() const { return uint64_t{TickMs()} * 1000; }
+
   // Local date and time to the millisecond.
   virtual CivilTime LocalNow() const = 0;
 
@@ -29,6 +33,7 @@ class Clock {
 class SystemClock final : public Clock {
  public:
   uint32_t TickMs() const override;
+  uint64_t MonotonicUs() const override;
   CivilTime LocalNow() const override;
   [[nodiscard]] bool SetLocalTime(const CivilTime& t, std::string* error) override;
 };

@@ -22,6 +22,7 @@ DiagSink& Sink() {
 }
 
 std::atomic<bool> journal_prefixes{false};
+std::atomic<Journal*> journal{nullptr};
 
 // Syslog priorities: err, warning, info; 0 for standard output.
 void Write(int priority, const std::string& line) {
@@ -45,6 +46,23 @@ void DiagWarning(const std::string& line) { Write(4, line); }
 void DiagInfo(const std::string& line) { Write(6, line); }
 void DiagOutput(const std::string& line) { Write(0, line); }
 
+void DiagState(JournalKind kind, DiagPriority priority, const std::string& line,
+               JournalFields fields) {
+  if (Journal* j = journal.load()) {
+    j->Send({kind, priority, line, std::move(fields)});
+  } else {
+    Write(priority, line);
+  }
+}
+
+void DiagJournal(JournalKind kind, const std::string& message, JournalFields fields) {
+  if (Journal* j = journal.load()) j->Send({kind, kDiagInfo, message, std::move(fields)});
+}
+
+bool JournalActive() { return journal.load() != nullptr; }
+
+void SetJournal(Journal* j) { journal.store(j); }
+
 bool StreamIsJournal(int fd, const char* journal_stream) {
   if (!journal_stream) return false;
   uintmax_t device = 0, inode = 0;
@@ -57,7 +75,12 @@ bool StreamIsJournal(int fd, const char* journal_stream) {
 }
 
 void DetectJournalOnStderr() {
-  journal_prefixes.store(StreamIsJournal(2, std::getenv("JOURNAL_STREAM")));
+  const bool on_journal = StreamIsJournal(2, std::getenv("JOURNAL_STREAM"));
+  journal_prefixes.store(on_journal);
+  if (!on_journal) return;
+  // Kept to the very end: the K8 link's thread may still report while statics go.
+  static Journal* const system_journal = MakeSystemdJournal().release();
+  SetJournal(system_journal);
 }
 
 void SetDiagSink(DiagSink sink) {
@@ -82,13 +105,20 @@ std::string HexDump(std::span<const uint8_t> bytes, size_t max_bytes) {
 void FailureReporter::Failed(const std::string& detail) {
   if (failing_) return;
   failing_ = true;
-  DiagError(what_ + ": " + detail);
+  const std::string line = what_ + ": " + detail;
+  if (!failing_kind_) return DiagError(line);
+  JournalFields fields = fields_;
+  fields.emplace_back("QARN_REASON", detail);
+  DiagState(*failing_kind_, kDiagError, line, std::move(fields));
 }
 
 void FailureReporter::Succeeded(const char* recovered) {
   if (!failing_) return;
   failing_ = false;
-  if (recovered) DiagError(what_ + ": " + recovered);
+  if (!recovered) return;
+  const std::string line = what_ + ": " + recovered;
+  if (!recovered_kind_) return DiagError(line);
+  DiagState(*recovered_kind_, kDiagError, line, fields_);
 }
 
 }  // namespace qarn

@@ -39,6 +39,11 @@ class FileSystem {
 
   // The size of a regular file (symbolic links followed); empty for anything else.
   virtual std::optional<uint64_t> FileSize(const std::string& path) = 0;
+  // When a file was last written, Unix time in nanoseconds; empty when it is not known.
+  virtual std::optional<int64_t> ModifiedNs(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
 
   // Stores a new file durably and atomically: its content goes to a temporary name first
   // (see kTemporarySuffix), is flushed to the disk, and is then given its final name, which
@@ -84,6 +89,7 @@ class PosixFileSystem final : public FileSystem {
   void FlushDirectory(const std::string& dir) override;
   bool Exists(const std::string& path) override;
   std::optional<uint64_t> FileSize(const std::string& path) override;
+  std::optional<int64_t> ModifiedNs(const std::string& path) override;
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
   [[nodiscard]] bool ReplaceDurable(const std::string& path, ByteView data,
                                     std::string* error) override;

@@ -174,6 +174,12 @@ std::optional<uint64_t> PosixFileSystem::FileSize(const std::string& path) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+std::optional<int64_t> PosixFileSystem::ModifiedNs(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 StoreResult PosixFileSystem::CreateDurable(const std::string& path, ByteView data,
                                            std::string* error) {
   if (Exists(path)) return StoreResult::kExists;

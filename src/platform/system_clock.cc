@@ -14,6 +14,12 @@ uint32_t SystemClock::TickMs() const {
   return static_cast<uint32_t>(ms);
 }
 
+uint64_t SystemClock::MonotonicUs() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 CivilTime SystemClock::LocalNow() const {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -20,9 +20,13 @@ PortMapping PortsOfFile(FileSystem& fs, std::string path) {
 Config ReadConfig(const IniFile& ini, std::string* warning) {
   static constexpr const char* kMain = "main";
   static constexpr std::pair<const char*, std::string Config::*> kTexts[] = {
-      {"ComPort", &Config::com_port}, {"PathForSoob", &Config::path_for_soob},
-      {"host", &Config::host},        {"QARNRetOpr", &Config::qarn_ret_opr},
-      {"ret", &Config::ret},          {"BackupHost", &Config::backup_host},
+      {"ComPort", &Config::com_port},
+      {"PathForSoob", &Config::path_for_soob},
+      {"host", &Config::host},
+      {"QARNRetOpr", &Config::qarn_ret_opr},
+      {"ret", &Config::ret},
+      {"BackupHost", &Config::backup_host},
+      {"MetricsAddress", &Config::metrics_address},
   };
   static constexpr std::pair<const char*, int32_t Config::*> kNumbers[] = {
       {"n_abs", &Config::n_abs},
@@ -30,6 +34,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
       {"FirstNumber", &Config::first_number},
       {"K7Port", &Config::k7_port},
       {"ReplayRate", &Config::replay_rate},
+      {"MetricsPort", &Config::metrics_port},
   };
   static constexpr std::pair<const char*, bool Config::*> kFlags[] = {
       {"NotSendToDiskK8", &Config::not_send_to_disk_k8},
@@ -51,6 +56,7 @@ Config ReadConfig(const IniFile& ini, std::string* warning) {
   c.ret_enabled = ParseRetEnabled(c.ret);
   if (c.replay_rate < 0) c.replay_rate = Config().replay_rate;
   c.backup_k7_port = ini.ReadInteger(kMain, "BackupK7Port", c.k7_port);
+  if (c.metrics_port < 0 || c.metrics_port > 65535) c.metrics_port = Config().metrics_port;
   return c;
 }
 

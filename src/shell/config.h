@@ -42,6 +42,9 @@ struct Config {
   // Spool files per second per link that the replay may send; 0: as fast as the server
   // takes them.
   int32_t replay_rate = 5;
+  // The Prometheus metrics at http://MetricsAddress:MetricsPort/metrics; port 0: none.
+  int32_t metrics_port = 0;
+  std::string metrics_address = "127.0.0.1";
 };
 
 // Reads [main]. A QARNRetOpr that is not a time of day gives the three-hour default, and

@@ -11,7 +11,17 @@
 namespace qarn {
 namespace {
 
-enum class Kind { kText, kInteger, kCount, kBool, kTime, kRetList, kTcpPort, kPortName };
+enum class Kind {
+  kText,
+  kInteger,
+  kCount,
+  kBool,
+  kTime,
+  kRetList,
+  kTcpPort,
+  kPortName,
+  kListenPort,  // a TCP port, or 0 for none
+};
 
 struct KnownKey {
   const char* section;
@@ -42,6 +52,8 @@ constexpr KnownKey kKnownKeys[] = {
     {kMain, "SendK8", Kind::kBool},
     {kMain, "SetClock", Kind::kBool},
     {kMain, "ReplayRate", Kind::kCount},
+    {kMain, "MetricsPort", Kind::kListenPort},
+    {kMain, "MetricsAddress", Kind::kText},
     {kServerHost, "Address", Kind::kText},
     {kServerHost, "Port", Kind::kTcpPort},
     {kServerHost, "PacketSize", Kind::kInteger},
@@ -139,6 +151,8 @@ std::string EffectiveValue(const ConfigCheck& check, const KnownKey& known) {
   if (key == "SendK8") return Bool(c.send_k8);
   if (key == "SetClock") return Bool(c.set_clock);
   if (key == "ReplayRate") return std::to_string(c.replay_rate);
+  if (key == "MetricsPort") return std::to_string(c.metrics_port);
+  if (key == "MetricsAddress") return c.metrics_address;
   if (key == "Address") return check.server_host.address;
   if (key == "Port") return std::to_string(check.server_host.port);
   return std::to_string(check.server_host.packet_size);  // PacketSize
@@ -166,6 +180,15 @@ std::string ValueProblem(const KnownKey& known, const std::string& value,
       const auto port = ParseIniInteger(value);
       if (!port) return given + " is not a number; the default " + effective + " is used";
       if (*port < 1 || *port > 65535) return given + " is not a TCP port (1..65535)";
+      return {};
+    }
+    case Kind::kListenPort: {
+      const auto port = ParseIniInteger(value);
+      if (!port) return given + " is not a number; the default " + effective + " is used";
+      if (*port < 0 || *port > 65535) {
+        return given + " is not a TCP port (1..65535, or 0 for none); the default " + effective +
+               " is used";
+      }
       return {};
     }
     case Kind::kTime:

@@ -12,6 +12,7 @@ void HeadlessView::ShowMessageBox(const std::string& text) { DiagError(text); }
 
 Driver::Driver(Services services)
     : s_(services),
+      telemetry_(services.metrics, services.clock, services.fs),
       error_log_(services.fs),
       run_control_(services.port, services.loop, services.fs, kIniFileName,
                    RunControl::Hooks{
@@ -21,7 +22,10 @@ Driver::Driver(Services services)
                        },
                        [this](const std::string& text) { ShowMessageBox(text); },
                        [this](int code) { WriteErrorLog(code); },
-                       [this] { s_.view.Update(ViewPart::kSetupPage); },
+                       [this] {
+                         telemetry_.PortOpen(s_.port.IsOpen());
+                         s_.view.Update(ViewPart::kSetupPage);
+                       },
                    }) {
   run_control_.SetComPortName(kNoPort);
 }
@@ -60,6 +64,7 @@ void Driver::StartUp() {
   SetUpOutput();
   SetUpStation();
   OpenConfiguredPort();
+  telemetry_.PortOpen(s_.port.IsOpen());
   // K7: the indicator shows only when the link is used; unused, the link still comes up at
   // the next housekeeping tick.
   if (config_.send_k7) k7_side_->Connect();
@@ -96,6 +101,8 @@ void Driver::SetUpSpool() {
       SpoolWriter::Hooks{[this](int code) { WriteErrorLog(code); },
                          [this](SpoolKind kind, const std::string& path) {
                            replay_->Add(kind, path);
+                           telemetry_.RecordStored(kind, path);
+                           SpoolChanged(kind);
                            message_dir_error_.clear();
                            // Every record is stored first: news only while its link is down.
                            const bool up = kind == SpoolKind::kK8 ? k8_link() : window_.k7_link;
@@ -104,8 +111,23 @@ void Driver::SetUpSpool() {
                          }});
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
-  for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7})
+  for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
     Notice(kind).Found(replay_->waiting(kind));
+    SpoolChanged(kind);
+  }
+}
+
+void Driver::SpoolChanged(SpoolKind kind) {
+  telemetry_.Spool(kind, replay_->waiting(kind), replay_->oldest(kind), replay_->replayed(kind));
+}
+
+void Driver::RecordEnded(SpoolKind kind, const std::string& file, PacketEnd end) {
+  const bool delivered = end == PacketEnd::kAcknowledged && replay_->in_flight(kind, file);
+  replay_->Ended(kind, file, end);
+  if (!delivered) return;
+  // Counted once its file is gone: a scrape never sees it delivered and still waiting.
+  SpoolChanged(kind);
+  telemetry_.RecordDelivered(kind, file);
 }
 
 // The event output and the K7 link it sends through; the K8 link joins it once started.
@@ -134,12 +156,17 @@ void Driver::SetUpStation() {
   hooks.advance_indicator = [this] { AdvanceStationIndicator(); };
   hooks.deliver_event = [this](const StationEvent& e) {
     last_event_time_ = s_.clock.LocalNow();
+    telemetry_.EventReceived(e);
     output_->DeliverStationEvent(e);
+    telemetry_.Held(output_->unstored().size(), output_->unstored().lost());
   };
   hooks.send_service_frame = [this](uint8_t type) { output_->SendServiceFrame(type); };
+  hooks.frame_heard = [this](StationFrameKind kind) { telemetry_.FrameHeard(kind); };
+  hooks.event_acknowledged = [this](const StationEvent& e) { telemetry_.EventAcknowledged(e); };
   station_ = std::make_unique<StationProtocol>(std::move(settings), std::move(hooks), s_.clock,
                                                s_.fs, start_time_);
   s_.port.SetPacketHandler([this](ByteView packet) {
+    telemetry_.FrameComplete();
     station_->HandleStationPacket(packet);
     UpdateReplayTimer();  // the station heard again, or records held in memory
   });
@@ -148,6 +175,7 @@ void Driver::SetUpStation() {
 void Driver::SetUpK7() {
   K7Exchange::Hooks hooks;
   hooks.link_changed = [this](bool up) {
+    telemetry_.K7LinkChanged(up);
     window_.k7_link = up;
     s_.view.Update(ViewPart::kK7Indicator);
   };
@@ -165,7 +193,7 @@ void Driver::SetUpK7() {
   };
   hooks.device_name = [this] { return s_.port.PortName(); };
   hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
-    replay_->Ended(SpoolKind::kK7, file, end);
+    RecordEnded(SpoolKind::kK7, file, end);
   };
   k7_side_ = std::make_unique<K7Side>(s_.loop, s_.clock, config_, std::move(hooks), s_.k7_clients,
                                       timings_.k8.failback_ms,
@@ -209,9 +237,12 @@ void Driver::StartK8Link() {
   hooks.server_changed = [this](Server server, const std::string& address) {
     OnServer(SpoolKind::kK8, server, address);
   };
+  hooks.link_changed = [this](bool up, Server server) {
+    telemetry_.K8LinkChanged(up, MetricServerOf(server));
+  };
   hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
     if (file.empty()) return;  // a record held in memory, or one NotSendToDiskK8 keeps there
-    replay_->Ended(SpoolKind::kK8, file, end);
+    RecordEnded(SpoolKind::kK8, file, end);
     // As fast as the server takes them: the next spooled packet goes as this one's reply came.
     if (replay_->rate() == 0 && k8_ && !shut_down_) replay_->ReplayK8(*k8_);
   };
@@ -229,6 +260,7 @@ void Driver::OnServer(SpoolKind link, Server server, const std::string& address)
   std::string& backup = k8 ? k8_backup_ : k7_backup_;
   const bool moved = (server == Server::kBackup) != !backup.empty();
   backup = server == Server::kBackup ? address : std::string();
+  telemetry_.LinkOnServer(k8 ? MetricLink::kK8 : MetricLink::kK7, MetricServerOf(server));
   (k8 ? window_.k8_hint : window_.k7_hint) = ServerHint(server, address);
   s_.view.Update(k8 ? ViewPart::kK8Indicator : ViewPart::kK7Indicator);
   if (!moved) return;
@@ -279,9 +311,13 @@ void Driver::OnReplayTick() {
   }
   replay_->FlushRemovals();
   for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) {
-    Notice(kind).Replayed(replay_->waiting(kind), s_.clock.TickMs(), replay_->rate());
+    Notice(kind).Replayed(replay_->waiting(kind), s_.clock.TickMs(), replay_->rate(),
+                          replay_->replayed(kind));
+    SpoolChanged(kind);
   }
+  telemetry_.Held(output_->unstored().size(), output_->unstored().lost());
   if (const auto heard = station_watch_.Tick(s_.clock.Now(), station_->last_receive_time())) {
+    telemetry_.StationHeard(*heard);
     window_.station_link = *heard;
     s_.view.Update(ViewPart::kStationIndicator);
     if (config_.send_k7) output_->SendServiceFrame(*heard ? kK7StationHeard : kK7StationSilent);

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
+#include "platform/metrics.h"
 #include "serial/station_port.h"
 #include "shell/config.h"
 #include "shell/config_check.h"
@@ -28,6 +29,7 @@
 #include "shell/k7_side.h"
 #include "shell/spool_notice.h"
 #include "shell/status_line.h"
+#include "shell/telemetry.h"
 #include "shell/window_model.h"
 #include "station/run_control.h"
 #include "station/station_protocol.h"
@@ -45,6 +47,8 @@ class Driver {
     // Make the K8 link's connections and the K7 link's client; tests give fakes.
     TcpClientFactory k8_clients = PosixTcpClientFactory();
     K7ClientFactory k7_clients = AsyncTcpClientFactory();
+    // Where the driver's numbers go; the K8 link's thread tells it of its link too.
+    Metrics& metrics = NoMetrics();
   };
 
   using SetupPage = qarn::SetupPage;
@@ -129,8 +133,15 @@ class Driver {
   void StopReplayTimer();
   void Shutdown();
   SpoolNotice& Notice(SpoolKind kind) { return kind == SpoolKind::kK8 ? dd8_notice_ : ddk_notice_; }
+  // The spool's numbers after a file came or went.
+  void SpoolChanged(SpoolKind kind);
+  // A record's delivery ended: the replay takes what became of its file, and a delivered one
+  // is told.
+  void RecordEnded(SpoolKind kind, const std::string& file, PacketEnd end);
 
   Services s_;
+  // Before everything that reports to it; the K8 link's thread uses it until it is stopped.
+  Telemetry telemetry_;
   ErrorLog error_log_;
   Config config_;
   WindowModel window_;

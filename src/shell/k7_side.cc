@@ -52,24 +52,34 @@ void K7Side::Connect() {
   client_->SetConnected(true);
 }
 
+JournalFields K7Side::Fields(Server server, const std::string& reason) const {
+  JournalFields fields = {
+      {"QARN_LINK", "k7"}, {"QARN_SERVER", ServerName(server)}, {"QARN_PEER", Peer()}};
+  if (!reason.empty()) fields.emplace_back("QARN_REASON", reason);
+  return fields;
+}
+
 void K7Side::OnLinkChanged(bool up) {
   const Server server = choice_.next();
   if (up) {
     attempting_ = false;
     failures_.Succeeded();
-    DiagError("K7: connected to " + Peer());
+    DiagState(JournalKind::kLinkUp, kDiagError, "K7: connected to " + Peer(), Fields(server));
     if (!moving_ && choice_.Connected(clock_.TickMs())) {
       const Server other = server == Server::kPrimary ? Server::kBackup : Server::kPrimary;
-      const std::string& why = why_[static_cast<int>(other)];
-      DiagError("K7: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() +
-                " lost: " + (why.empty() ? "no connection" : why) + "; on " + ServerName(server) +
-                " " + Peer());
+      const std::string why = why_[static_cast<int>(other)].empty() ? std::string("no connection")
+                                                                    : why_[static_cast<int>(other)];
+      DiagState(JournalKind::kLinkSwitched, kDiagError,
+                "K7: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() +
+                    " lost: " + why + "; on " + ServerName(server) + " " + Peer(),
+                Fields(server, why));
     }
     if (server_changed_) server_changed_(server, Peer());
   } else if (up_ && !moving_) {
-    DiagError("K7: connection lost");
-    why_[static_cast<int>(server)] =
+    const std::string why =
         exchange_.dropped_stalled() ? "took nothing for 30 s" : "connection lost";
+    DiagState(JournalKind::kLinkDown, kDiagError, "K7: connection lost", Fields(server, why));
+    why_[static_cast<int>(server)] = why;
     choice_.Lost(!exchange_.dropped_stalled());
   }
   up_ = up;
@@ -145,7 +155,9 @@ void K7Side::MoveToPrimary() {
   moving_ = true;
   exchange_.Adopt(*client_);  // closes the backup's connection and greets the primary
   moving_ = false;
-  DiagError("K7: primary " + Peer() + " answers again; back on it from backup " + left);
+  DiagState(JournalKind::kLinkSwitched, kDiagError,
+            "K7: primary " + Peer() + " answers again; back on it from backup " + left,
+            Fields(Server::kPrimary, "the primary answers again"));
 }
 
 }  // namespace qarn

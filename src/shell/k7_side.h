@@ -56,6 +56,8 @@ class K7Side {
     return server == Server::kPrimary ? primary_ : backup_;
   }
   std::string Peer() const;
+  // The journal's fields of an entry about the link on `server`.
+  JournalFields Fields(Server server, const std::string& reason = std::string()) const;
 
   MainLoop& loop_;
   const Clock& clock_;
@@ -68,7 +70,9 @@ class K7Side {
   bool attempting_ = false;  // an attempt is on its way
   bool moving_ = false;      // the exchange moves to the primary: no loss to count
   bool up_ = false;
-  FailureReporter failures_{"K7: no connection"};
+  // A run of failed attempts, to either server, is one report.
+  FailureReporter failures_{
+      "K7: no connection", JournalKind::kLinkDown, std::nullopt, {{"QARN_LINK", "k7"}}};
   // Calls posted to the loop hold this weakly: they do nothing once the side is gone.
   std::shared_ptr<K7Side*> self_ = std::make_shared<K7Side*>(this);
 

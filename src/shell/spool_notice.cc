@@ -9,6 +9,9 @@ namespace {
 
 const char* Link(SpoolKind kind) { return kind == SpoolKind::kK8 ? "K8" : "K7"; }
 const char* Extension(SpoolKind kind) { return kind == SpoolKind::kK8 ? ".dd8" : ".ddk"; }
+JournalFields Fields(SpoolKind kind) {
+  return {{"QARN_LINK", kind == SpoolKind::kK8 ? "k8" : "k7"}};
+}
 
 }  // namespace
 
@@ -27,8 +30,17 @@ void SpoolNotice::Stored(size_t waiting) {
            " spool files (" + std::to_string(waiting) + " waiting)");
 }
 
-void SpoolNotice::Replayed(size_t waiting, uint32_t now_ms, int rate) {
+void SpoolNotice::Replayed(size_t waiting, uint32_t now_ms, int rate, size_t replayed) {
+  const bool sent = replayed > replayed_;
+  replayed_ = replayed;
   if (!spooling_) return;
+  if (sent && !draining_) {
+    draining_ = true;
+    DiagJournal(JournalKind::kDrainStarted,
+                std::string(Link(kind_)) + ": the replay sends the " + std::to_string(waiting) +
+                    " " + Extension(kind_) + " spool files waiting",
+                Fields(kind_));
+  }
   if (waiting > 0) {
     if (!progress_started_) {
       progress_started_ = true;
@@ -54,10 +66,13 @@ void SpoolNotice::Replayed(size_t waiting, uint32_t now_ms, int rate) {
     progress_waiting_ = waiting;
     return;
   }
-  DiagInfo(std::string(Link(kind_)) + ": the replay has emptied the " + Extension(kind_) +
-           " spool files: " + std::to_string(found_) + " from earlier runs, " +
-           std::to_string(stored_) + " spooled since");
+  DiagState(JournalKind::kDrainFinished, kDiagInfo,
+            std::string(Link(kind_)) + ": the replay has emptied the " + Extension(kind_) +
+                " spool files: " + std::to_string(found_) + " from earlier runs, " +
+                std::to_string(stored_) + " spooled since",
+            Fields(kind_));
   spooling_ = false;
+  draining_ = false;
   found_ = 0;
   stored_ = 0;
   progress_started_ = false;

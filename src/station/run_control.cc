@@ -59,6 +59,12 @@ bool RunControl::TryOpen() {
   }
 }
 
+JournalFields RunControl::PortFields(const std::string& reason) const {
+  JournalFields fields = {{"QARN_PORT", run_name_}};
+  if (!reason.empty()) fields.emplace_back("QARN_REASON", reason);
+  return fields;
+}
+
 std::string RunControl::Title(const DeviceError& error) const {
   return PortTitle(run_name_, error);
 }
@@ -72,8 +78,10 @@ bool RunControl::OpenAtStartUp() {
   if (!page_.running) {
     const DeviceError error = port_.LastOpenError();
     KeepTrying(page_.chosen, DescribeDeviceError(error));
-    DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error) +
-              "; trying again every " + PauseText(retry_fast_ms_));
+    DiagState(JournalKind::kPortLost, kDiagError,
+              Title(error) + ": cannot open: " + DescribeDeviceError(error) +
+                  "; trying again every " + PauseText(retry_fast_ms_),
+              PortFields(DescribeDeviceError(error)));
   }
   Changed();
   return page_.running;
@@ -119,7 +127,8 @@ void RunControl::OnRetryTick() {
     return;
   }
   StopTrying();
-  DiagError(Title(port_.LastOpenError()) + ": open again");
+  DiagState(JournalKind::kPortBack, kDiagError, Title(port_.LastOpenError()) + ": open again",
+            PortFields());
   port_.SetDtr(true);
   page_.running = true;
   Changed();
@@ -129,8 +138,10 @@ void RunControl::OnRetryTick() {
 void RunControl::OnPortLost(const DeviceError& error) {
   // Meant to run still: the run state stays, and the port is tried again.
   KeepTrying(run_name_, DescribeDeviceError(error));
-  DiagError(Title(error) + ": lost: " + DescribeDeviceError(error) + "; trying again every " +
-            PauseText(retry_fast_ms_));
+  DiagState(JournalKind::kPortLost, kDiagError,
+            Title(error) + ": lost: " + DescribeDeviceError(error) + "; trying again every " +
+                PauseText(retry_fast_ms_),
+            PortFields(DescribeDeviceError(error)));
   Changed();
   QueuePortState();
 }

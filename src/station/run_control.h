@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/diag.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
 #include "serial/station_port.h"
@@ -90,6 +91,8 @@ class RunControl {
   void OnRetryTick();
   void OnPortLost(const DeviceError& error);
   std::string Title(const DeviceError& error) const;
+  // The fields of the port's journal entries.
+  JournalFields PortFields(const std::string& reason = std::string()) const;
 
   StationPort& port_;
   MainLoop& loop_;

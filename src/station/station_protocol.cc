@@ -48,13 +48,21 @@ void StationProtocol::HandleStationPacket(ByteView packet) {
     }
   }
   const uint8_t* b = buffer_.data();
+  auto heard = [this](StationFrameKind kind) {
+    if (hooks_.frame_heard) hooks_.frame_heard(kind);
+  };
   if (b[1] == kStationEventCommand) {
+    heard(StationFrameKind::kEvent);
     HandleEvent();
   } else if (std::equal(kCommand12Frame.begin(), kCommand12Frame.end(), b)) {
+    heard(StationFrameKind::kCommand12);
     Advance();
     Send(kAckFrame);
   } else if (std::equal(kPollFrame.begin(), kPollFrame.end(), b)) {
+    heard(StationFrameKind::kPoll);
     HandlePoll();
+  } else {
+    heard(StationFrameKind::kOther);
   }
 }
 
@@ -72,6 +80,7 @@ void StationProtocol::HandleEvent() {
   // The station forgets an event once it is acknowledged: its records are made safe first.
   if (hooks_.deliver_event) hooks_.deliver_event(event);
   Send(kAckFrame);
+  if (hooks_.event_acknowledged) hooks_.event_acknowledged(event);
   Advance();
 }
 

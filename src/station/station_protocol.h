@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
+#include "platform/metrics.h"
 #include "station/station_frames.h"
 
 namespace qarn {
@@ -31,6 +32,9 @@ class StationProtocol {
     std::function<void()> advance_indicator;
     std::function<void(const StationEvent&)> deliver_event;
     std::function<void(uint8_t type)> send_service_frame;
+    // Every packet, by kind; and each event once its acknowledgement is written.
+    std::function<void(StationFrameKind kind)> frame_heard;
+    std::function<void(const StationEvent&)> event_acknowledged;
   };
 
   StationProtocol(Settings settings, Hooks hooks, const Clock& clock, FileSystem& fs,
