@@ -124,9 +124,10 @@ TEST_F(PosixFileSystemTest, FindUsesThePrefixAsGiven) {
   std::filesystem::create_directory(dir_ / "spool");
   dir_.Write("spool1.dd8", "x");
   dir_.Write("spool/2.dd8", "x");
-  EXPECT_EQ(fs_.FindFirst(dir_ / "spool*.dd8"), "spool1.dd8");
-  EXPECT_EQ(fs_.FindFirst(dir_ / "spool/*.dd8"), "2.dd8");
-  EXPECT_FALSE(fs_.FindFirst(dir_ / "*.ddk").has_value());
+  EXPECT_THAT(fs_.FindAll(dir_ / "spool*.dd8"), ElementsAre("spool1.dd8"));
+  EXPECT_THAT(fs_.FindAll(dir_ / "spool/*.dd8"), ElementsAre("2.dd8"));
+  EXPECT_THAT(fs_.FindAll(dir_ / "*.ddk"), IsEmpty());
+  ASSERT_EQ(fs_.ListEntries(dir_ / "spool*").size(), 2u);  // the directory too
   EXPECT_THAT(fs_.FindAll(dir_ / "none/*.dd8"), IsEmpty());
 }
 

@@ -56,20 +56,22 @@ class FileSystem {
   [[nodiscard]] virtual bool ReplaceDurable(const std::string& path, ByteView data,
                                             std::string* error) = 0;
 
-  // The name (without directory) of the first entry matching `pattern`, a path whose last
-  // component may hold * and ? wildcards. Entries of any type match.
-  virtual std::optional<std::string> FindFirst(const std::string& pattern) = 0;
-
-  // Every entry name matching `pattern`, in the directory's order.
-  virtual std::vector<std::string> FindAll(const std::string& pattern) = 0;
-
   struct Entry {
     std::string name;
     int64_t mtime_ns = 0;  // last modification
     bool regular = false;
   };
-  // Every entry matching `pattern`, with its time and type, in the directory's order.
+  // Every entry matching `pattern`, a path whose last component may hold * and ? wildcards,
+  // with its time and type, in the directory's order. Entries of any type match.
   virtual std::vector<Entry> ListEntries(const std::string& pattern) = 0;
+
+  // Every entry name matching `pattern`, in the directory's order: ListEntries' names, which
+  // a file system may find without looking at each entry.
+  virtual std::vector<std::string> FindAll(const std::string& pattern) {
+    std::vector<std::string> names;
+    for (Entry& e : ListEntries(pattern)) names.push_back(std::move(e.name));
+    return names;
+  }
 
   // Renames without replacing an existing file.
   [[nodiscard]] virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
@@ -93,7 +95,6 @@ class PosixFileSystem final : public FileSystem {
   StoreResult CreateDurable(const std::string& path, ByteView data, std::string* error) override;
   [[nodiscard]] bool ReplaceDurable(const std::string& path, ByteView data,
                                     std::string* error) override;
-  std::optional<std::string> FindFirst(const std::string& pattern) override;
   std::vector<std::string> FindAll(const std::string& pattern) override;
   std::vector<Entry> ListEntries(const std::string& pattern) override;
   [[nodiscard]] bool RenameNoReplace(const std::string& from, const std::string& to) override;

@@ -287,24 +287,6 @@ bool PosixFileSystem::ReplaceDurable(const std::string& path, ByteView data, std
   return true;
 }
 
-std::optional<std::string> PosixFileSystem::FindFirst(const std::string& pattern) {
-  std::string dir, mask;
-  SplitPath(pattern, &dir, &mask);
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return std::nullopt;
-  std::optional<std::string> found;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (WildcardMatch(mask, name)) {
-      found = name;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
-}
-
 std::vector<std::string> PosixFileSystem::FindAll(const std::string& pattern) {
   std::string dir, mask;
   SplitPath(pattern, &dir, &mask);

@@ -55,16 +55,6 @@ class MemoryFileSystem final : public FileSystem {
     files[path] = File{Bytes(data.begin(), data.end()), ++clock_ns};
     return true;
   }
-  std::optional<std::string> FindFirst(const std::string& pattern) override {
-    const auto all = FindAll(pattern);
-    if (all.empty()) return std::nullopt;
-    return all.front();
-  }
-  std::vector<std::string> FindAll(const std::string& pattern) override {
-    std::vector<std::string> names;
-    for (const Entry& e : ListEntries(pattern)) names.push_back(e.name);
-    return names;
-  }
   std::vector<Entry> ListEntries(const std::string& pattern) override {
     std::string dir, mask;
     SplitPath(pattern, &dir, &mask);

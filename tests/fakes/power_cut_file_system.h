@@ -128,16 +128,6 @@ class PowerCutFileSystem final : public FileSystem {
     if (!powered_ || refuse_writes) return Fail(error);
     return (WriteTemporary(path + kTemporarySuffix, data) && TakeName(path, error)) || Fail(error);
   }
-  std::optional<std::string> FindFirst(const std::string& pattern) override {
-    const auto all = FindAll(pattern);
-    if (all.empty()) return std::nullopt;
-    return all.front();
-  }
-  std::vector<std::string> FindAll(const std::string& pattern) override {
-    std::vector<std::string> names;
-    for (const Entry& e : ListEntries(pattern)) names.push_back(e.name);
-    return names;
-  }
   std::vector<Entry> ListEntries(const std::string& pattern) override {
     std::vector<Entry> entries;
     if (!powered_) return entries;
