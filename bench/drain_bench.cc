@@ -27,10 +27,12 @@
 #include "fakes/child_process.h"
 #include "fakes/driver_station_side.h"
 #include "fakes/k8_test_server.h"
+#include "fakes/loopback_http.h"
 #include "fakes/temp_dir.h"
 #include "k7/k7_exchange.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/pseudo_terminal.h"
+#include "platform/tcp_listener.h"
 #include "station/station_frames.h"
 
 namespace qarn {
@@ -230,9 +232,41 @@ BENCHMARK(BM_DrainWithLiveEvents)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
 
+// The station's acknowledgement with both records stored first; with `scraped`, the metrics
+// are on and scraped every 100 ms while 4 clients hold connections to them that send nothing
+// and 4 more send a request that is no GET /metrics every 10 ms: the acknowledgement must not
+// move.
 void BM_AckLatencyBothLinksStored(benchmark::State& state) {
-  Rig rig("");
+  const bool scraped = state.range(0) != 0;
+  int metrics_port = 0;
+  if (scraped) {
+    TcpListener free_port;  // the system's pick, let go for the driver to take
+    if (free_port.Listen("127.0.0.1", 0) != 0) return state.SkipWithError("no loopback port");
+    metrics_port = free_port.port();
+  }
+  Rig rig(scraped ? "MetricsPort=" + std::to_string(metrics_port) + "\n" : std::string());
   if (!rig.Start()) return state.SkipWithError("the driver never answered the station");
+  std::atomic<bool> stop{false};
+  std::atomic<int> scrapes{0};
+  std::vector<std::thread> load;
+  std::vector<int> idle;
+  if (scraped) {
+    for (int i = 0; i < 4; ++i) idle.push_back(testing::ConnectLoopback(metrics_port));
+    load.emplace_back([&] {
+      while (!stop) {
+        if (!testing::AskLoopback(metrics_port, testing::kMetricsRequest).empty()) ++scrapes;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    for (int i = 0; i < 4; ++i) {
+      load.emplace_back([&] {
+        while (!stop) {
+          testing::AskLoopback(metrics_port, "POST /other HTTP/1.1\r\nHost: x\r\n\r\n");
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      });
+    }
+  }
   std::vector<double> latencies;
   std::mt19937 random(12345);
   for (auto _ : state) {
@@ -244,12 +278,21 @@ void BM_AckLatencyBothLinksStored(benchmark::State& state) {
       rig.Pump();
     }
   }
+  stop = true;
+  for (std::thread& t : load) t.join();
+  for (int fd : idle)
+    if (fd >= 0) close(fd);
   rig.driver->Signal(SIGTERM);
   rig.driver->Wait();
   state.counters["median_ms"] = Percentile(latencies, 50);
   state.counters["p99_ms"] = Percentile(latencies, 99);
+  state.counters["max_ms"] = Percentile(latencies, 100);
+  if (scraped) state.counters["scrapes"] = scrapes.load();
 }
 BENCHMARK(BM_AckLatencyBothLinksStored)
+    ->ArgName("scraped")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

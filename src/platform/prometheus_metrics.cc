@@ -250,10 +250,10 @@ bool PrometheusMetrics::Serve(const std::string& address, int port, std::string*
   try {
     // One worker serves the scrapes (civetweb's workers share gmtime's buffer for the Date
     // header, a race with two); a client that sends nothing, or sends slowly, is dropped
-    // after 5 s, and the others wait in the listen queue meanwhile. The driver's threads
-    // never wait for any of it.
+    // after 1 s (a scrape's request is in long before), and the others wait in the listen
+    // queue meanwhile. The driver's threads never wait for any of it.
     state_->exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", where, "num_threads", "1", "request_timeout_ms", "5000"});
+        "listening_ports", where, "num_threads", "1", "request_timeout_ms", "1000"});
   } catch (const std::exception&) {
     // civetweb says only that it has no context; the cause is one of these.
     if (error) {
