@@ -135,10 +135,11 @@ void K7Side::StartProbe() {
         if (auto s = self.lock()) (*s)->MoveToPrimary();
       });
   });
-  probe_->SetOnError([self](K7Client&, int32_t, int32_t, const std::string&) {
+  probe_->SetOnError([self](K7Client& failed, int32_t, int32_t, const std::string&) {
     if (auto side = self.lock())
-      (*side)->loop_.Post([self] {
-        if (auto s = self.lock()) (*s)->probe_.reset();
+      (*side)->loop_.Post([self, which = &failed] {
+        // Only this try: a later one may have taken its place meanwhile.
+        if (auto s = self.lock(); s && (*s)->probe_.get() == which) (*s)->probe_.reset();
       });
   });
   probe_->SetConnected(true);
