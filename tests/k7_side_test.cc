@@ -67,7 +67,8 @@ class K7SideTest : public ::testing::Test {
 // Two failed attempts on the primary send the third to the backup; on it, the primary is
 // tried every failback time by a client of its own, and once that one connects the exchange
 // moves to it: what the backup had not acknowledged goes again from its file, and the
-// primary is greeted. A primary that then takes nothing for 30 s, twice, sends the link back.
+// primary is greeted; a try that fails leaves the link on the backup until the next. A primary that
+// then takes nothing for 30 s, twice, sends the link back.
 TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
   testing::DiagCapture diag;
   Make();
@@ -87,35 +88,43 @@ TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
 
   for (uint32_t waited = 3000; waited < kDefaultFailbackMs; waited += 3000) Tick();
   ASSERT_EQ(clients_.size(), 1u);
-  Tick();  // a failback time on the backup: the try of the primary
+  Tick();  // a failback time on the backup: the try of the primary, which is refused
   ASSERT_EQ(clients_.size(), 2u);
   EXPECT_EQ(Aim(1), "10.0.0.1:7788");
-  EXPECT_EQ(client(1).attempts, 1);
-  EXPECT_TRUE(client(1).sent.empty());  // nothing until it is taken
+  client(1).Fail(10061, "refused");
+  loop_.RunPosted();  // that try is gone; the link stays on the backup
+  EXPECT_TRUE(client(0).Connected());
+  for (uint32_t waited = 3000; waited < kDefaultFailbackMs; waited += 3000) Tick();
+  ASSERT_EQ(clients_.size(), 2u);
+  Tick();  // the next try, a failback time later
+  ASSERT_EQ(clients_.size(), 3u);
+  EXPECT_EQ(Aim(2), "10.0.0.1:7788");
+  EXPECT_EQ(client(2).attempts, 1);
+  EXPECT_TRUE(client(2).sent.empty());  // nothing until it is taken
   // A unit on the backup that its TCP has not acknowledged when the link moves.
   client(0).unacknowledged = 555;
   EXPECT_EQ(side_->channel().SendUnit(BuildServiceFrame(kK7StationEvent), "a.ddk"), 555u);
-  client(1).Connect();
+  client(2).Connect();
   loop_.RunPosted();
   EXPECT_THAT(ended_, ElementsAre("a.ddk released"));
   EXPECT_THAT(servers_.back(), "primary 10.0.0.1:7788");
-  ASSERT_EQ(client(1).sent.size(), 1u);  // greeted
+  ASSERT_EQ(client(2).sent.size(), 1u);  // greeted
   EXPECT_THAT(diag.errors(), HasSubstr("K7: primary 10.0.0.1:7788 answers again; back on it from "
                                        "backup 10.0.0.2:7789"));
 
   // The primary stops taking anything: dropped after 30 s; the next connection stalls too.
   for (int stall = 0; stall < 2; ++stall) {
-    client(1).unacknowledged = 555;
+    client(2).unacknowledged = 555;
     ASSERT_EQ(side_->channel().SendUnit(BuildServiceFrame(kK7StationEvent), "b.ddk"), 555u);
-    for (int i = 0; i < 12 && client(1).Connected(); ++i) Tick();
-    ASSERT_FALSE(client(1).Connected());
+    for (int i = 0; i < 12 && client(2).Connected(); ++i) Tick();
+    ASSERT_FALSE(client(2).Connected());
     Tick();
     if (stall == 0) {
-      EXPECT_EQ(Aim(1), "10.0.0.1:7788");
-      client(1).Connect();
+      EXPECT_EQ(Aim(2), "10.0.0.1:7788");
+      client(2).Connect();
     }
   }
-  EXPECT_EQ(Aim(1), "10.0.0.2:7789");
+  EXPECT_EQ(Aim(2), "10.0.0.2:7789");
 }
 
 // An attempt that never completes counts as failed after a pause when there is a backup to go
