@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "fakes/qt_test_loop.h"
-#include "k7/async_tcp_client.h"
 #include "k7/k7_exchange.h"
+#include "platform/async_tcp_client.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/termios_serial_device.h"

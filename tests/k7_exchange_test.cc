@@ -8,7 +8,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
-#include "k7/async_tcp_client.h"
+#include "platform/async_tcp_client.h"
 
 namespace qarn {
 namespace {

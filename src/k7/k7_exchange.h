@@ -7,13 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "k7/k7_client.h"
 #include "k7/k7_send_window.h"
 #include "k7/k7_stall_watch.h"
 #include "output/event_record.h"
 #include "output/links.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/k7_client.h"
 
 namespace qarn {
 

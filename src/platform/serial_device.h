@@ -4,15 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
 
-namespace qarn {
+#include "base/port_name.h"
 
-// The device path its owner maps a port name ("COM3") to, if any: the [ports] section of
-// "sqarn.ini". A device asks at each open, so an edited mapping takes effect at the next.
-using PortMapping = std::function<std::optional<std::string>(const std::string& name)>;
+namespace qarn {
 
 enum class Parity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
 enum class StopBits { sb1BITS, sb1HALFBITS, sb2BITS };

@@ -1,4 +1,4 @@
-#include "k7/async_tcp_client.h"
+#include "platform/async_tcp_client.h"
 
 #include <algorithm>
 

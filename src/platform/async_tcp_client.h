@@ -9,8 +9,8 @@
 #include <string>
 
 #include "base/bytes.h"
-#include "k7/k7_client.h"
 #include "platform/host_lookup.h"
+#include "platform/k7_client.h"
 #include "platform/main_loop.h"
 #include "platform/tcp_socket.h"
 
