@@ -201,7 +201,6 @@ void BM_StationAckDuringBursts(benchmark::State& state) {
   PosixFileSystem fs;
   TermiosSerialDevice device;
   SerialPortDriver port(device, link.clock, link.loop);
-  SetStationPortValues(port);
   StationProtocol::Hooks hooks;
   hooks.send = [&](ByteView frame) { port.Send(frame); };
   hooks.advance_indicator = [] {};

@@ -36,7 +36,6 @@ class TermiosSerialDevice final : public SerialDevice {
   bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) override;
   int32_t Read(uint8_t* data, uint32_t size) override;
   int32_t Write(const uint8_t* data, uint32_t size) override;
-  bool ModemStatus(unsigned* lines) override;
   bool SetDtr(bool on) override;
 
   const std::string& path() const { return path_; }
