@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "fakes/qt_test_loop.h"
-#include "k7/async_tcp_client.h"
 #include "k7/k7_exchange.h"
+#include "platform/async_tcp_client.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/termios_serial_device.h"
@@ -201,7 +201,6 @@ void BM_StationAckDuringBursts(benchmark::State& state) {
   PosixFileSystem fs;
   TermiosSerialDevice device;
   SerialPortDriver port(device, link.clock, link.loop);
-  SetStationPortValues(port);
   StationProtocol::Hooks hooks;
   hooks.send = [&](ByteView frame) { port.Send(frame); };
   hooks.advance_indicator = [] {};

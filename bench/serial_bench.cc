@@ -57,10 +57,7 @@ QCoreApplication& App() {
 
 // The driver's station port on the slave end of a pseudo-terminal.
 struct PtyPort {
-  explicit PtyPort(const Clock& clock) : port(device, clock, loop) {
-    App();
-    SetStationPortValues(port);
-  }
+  explicit PtyPort(const Clock& clock) : port(device, clock, loop) { App(); }
   bool Open(benchmark::State& state) {
     std::string error;
     if (!pty.Open(&error)) {

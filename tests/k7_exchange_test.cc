@@ -5,10 +5,11 @@
 
 #include <algorithm>
 
+#include "base/port_name.h"
 #include "fakes/fake_clock.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
-#include "k7/async_tcp_client.h"
+#include "platform/async_tcp_client.h"
 
 namespace qarn {
 namespace {
@@ -44,13 +45,22 @@ TEST(K7Units, GreetingsAndServerUnitsAreLaidOutByteForByte) {
   EXPECT_EQ(K7FrameTime(clock), 40603.5);
 }
 
-TEST(K7Units, PortNumberComesFromTheEighthCharacterOn) {
-  EXPECT_EQ(PortNumberFromDeviceName("\\\\.\\COM3"), 3);
-  EXPECT_EQ(PortNumberFromDeviceName("\\\\.\\COM12"), 12);
-  EXPECT_EQ(PortNumberFromDeviceName("\\\\.\\COM255"), 255);
-  EXPECT_EQ(PortNumberFromDeviceName("\\\\.\\COM"), std::nullopt);
-  EXPECT_EQ(PortNumberFromDeviceName("\\\\.\\COMx"), std::nullopt);
-  EXPECT_EQ(PortNumberFromDeviceName(""), std::nullopt);
+// The K7 port greeting carries the number of the port's device name.
+TEST(K7Units, PortGreetingNumberComesFromTheDeviceName) {
+  EXPECT_EQ(ComPort::ParseDevice("\\\\.\\COM3"), ComPort(3));
+  EXPECT_EQ(ComPort::ParseDevice("\\\\.\\com12"), ComPort(12));
+  EXPECT_EQ(ComPort::ParseDevice("\\\\.\\COM255"), ComPort(255));  // no port
+  EXPECT_EQ(ComPort::ParseDevice("\\\\.\\COM007"), ComPort(7));
+  EXPECT_EQ(ComPort::ParseDevice("\\\\.\\COM999999999"), ComPort(999999999));
+  for (const char* name : {"\\\\.\\COM", "\\\\.\\COMx", "\\\\.\\COM1x", "\\\\.\\COM1234567890",
+                           "COM3", "\\\\.\\/dev/ttyUSB0", ""}) {
+    EXPECT_EQ(ComPort::ParseDevice(name), std::nullopt) << name;
+  }
+  for (int n = ComPort::kScanFirst; n <= ComPort::kScanLast; ++n) {
+    EXPECT_EQ(ComPort::Parse(ComPort(n).Name()), ComPort(n));
+    EXPECT_EQ(ComPort::ParseDevice(ComPort(n).DeviceName()), ComPort(n));
+  }
+  EXPECT_EQ(ComPort(3).DeviceName(), "\\\\.\\COM3");
 }
 
 TEST(K7Units, BufferCutsJoinedPiecesIntoUnits) {

@@ -1,4 +1,4 @@
-#include "station/run_control.h"
+#include "shell/run_control.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

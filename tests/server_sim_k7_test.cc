@@ -3,8 +3,8 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/qt_test_loop.h"
-#include "k7/async_tcp_client.h"
 #include "k7_side.h"
+#include "platform/async_tcp_client.h"
 
 namespace qarn {
 namespace {

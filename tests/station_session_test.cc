@@ -77,7 +77,6 @@ class SessionPlayer {
     hooks.deliver_event = [this](const StationEvent& e) { output_.DeliverStationEvent(e); };
     hooks.send_service_frame = [this](uint8_t type) { output_.SendServiceFrame(type); };
     station_ = std::make_unique<StationProtocol>(settings, hooks, clock_, fs_, clock_.Now());
-    SetStationPortValues(port_);
     port_.SetPacketHandler([this](ByteView packet) { station_->HandleStationPacket(packet); });
     EXPECT_TRUE(port_.OpenPort());
   }

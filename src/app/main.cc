@@ -54,9 +54,7 @@ constexpr const char* kLockFileName = "qarn-driver.pid";
 
 // What the driver runs on, with or without a window; made once the application exists.
 struct Platform {
-  Platform() : device(qarn::PortsOfFile(fs, qarn::kIniFileName)), port(device, clock, loop) {
-    qarn::SetStationPortValues(port);
-  }
+  Platform() : device(qarn::PortsOfFile(fs, qarn::kIniFileName)), port(device, clock, loop) {}
   qarn::SystemClock clock;
   qarn::PosixFileSystem fs;
   qarn::QtMainLoop loop;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/byte_order.h"
+#include "base/port_name.h"
 
 namespace qarn {
 namespace {
@@ -32,16 +33,6 @@ K7Frame BuildServerUnit(uint8_t command, TDateTime time) {
 }
 
 bool HasK7Marker(const K7Frame& unit) { return unit[0] == kK7Marker && unit[1] == kK7Marker; }
-
-std::optional<int> PortNumberFromDeviceName(const std::string& device_name) {
-  if (device_name.size() <= 7) return std::nullopt;
-  const std::string digits = device_name.substr(7);
-  if (digits.size() > 9 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  return std::stoi(digits);
-}
 
 void K7UnitBuffer::Append(ByteView bytes) {
   if (start_ > 0) {
@@ -169,13 +160,14 @@ void K7Exchange::OnK7Connected() {
   if (Send(BuildGreetingUnit(), nullptr) != kK7FrameSize) return;
   if (!settings_.send_k7) return;
   const std::string device = hooks_.device_name ? hooks_.device_name() : std::string();
-  const std::optional<int> port = PortNumberFromDeviceName(device);
+  const std::optional<ComPort> port = ComPort::ParseDevice(device);
   if (!port) {
     port_greeting_failures_.Failed("the serial port name \"" + device + "\" has no number");
     return;
   }
   port_greeting_failures_.Succeeded();
-  Send(BuildPortGreetingUnit(static_cast<uint8_t>(*port)), nullptr);
+  // One byte: COM255, no port, greets as 255.
+  Send(BuildPortGreetingUnit(static_cast<uint8_t>(port->number())), nullptr);
 }
 
 void K7Exchange::OnK7Closing() {

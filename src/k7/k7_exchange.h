@@ -7,13 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "k7/k7_client.h"
 #include "k7/k7_send_window.h"
 #include "k7/k7_stall_watch.h"
 #include "output/event_record.h"
 #include "output/links.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/k7_client.h"
 
 namespace qarn {
 
@@ -36,10 +36,6 @@ K7Frame BuildPortGreetingUnit(uint8_t port_number);
 // A server unit; `time` goes where command 4 reads it.
 K7Frame BuildServerUnit(uint8_t command, TDateTime time = 0);
 bool HasK7Marker(const K7Frame& unit);
-
-// The decimal number of a serial device name from its eighth character on: "\\.\COM12"
-// gives 12. Empty when that is no number.
-std::optional<int> PortNumberFromDeviceName(const std::string& device_name);
 
 // Joins received batches and cuts them into 555-byte units. Units are read in place; the
 // remainder moves to the front once per batch, so a burst of any size is cut in linear time.

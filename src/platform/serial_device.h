@@ -1,37 +1,20 @@
 // One serial device as the port driver needs it: exclusive open, line settings, queues,
-// non-blocking reads, bounded writes and the modem lines. Operations a device does not
+// non-blocking reads, bounded writes and DTR. Operations a device does not
 // support (a pseudo-terminal has no modem lines) do nothing and do not fail.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
+
+#include "base/port_name.h"
 
 namespace qarn {
 
-// The device path its owner maps a port name ("COM3") to, if any: the [ports] section of
-// "sqarn.ini". A device asks at each open, so an edited mapping takes effect at the next.
-using PortMapping = std::function<std::optional<std::string>(const std::string& name)>;
-
-enum class Parity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
-enum class StopBits { sb1BITS, sb1HALFBITS, sb2BITS };
-enum class HwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
-enum class SwFlowControl { sfNONE, sfXONXOFF };
-
-inline constexpr uint8_t kXonChar = 0x11;
-inline constexpr uint8_t kXoffChar = 0x13;
-
+// The station's line: raw 8-bit transfer, 8 data bits, no parity, one stop bit, no XON/XOFF,
+// and RTS raised only while bytes are sent.
 struct LineSettings {
   uint32_t bits_per_second = 9600;
-  int data_bits = 8;  // 5..8
-  Parity parity = Parity::ptNONE;
-  StopBits stop_bits = StopBits::sb1BITS;
-  HwFlowControl hw_flow = HwFlowControl::hfNONERTSON;
-  SwFlowControl sw_flow = SwFlowControl::sfNONE;
   bool dtr = true;  // DTR on while open
-  uint32_t xon_limit = 512;
-  uint32_t xoff_limit = 512;
 };
 
 // Why a device did not open, or stopped working while open.
@@ -51,9 +34,6 @@ struct DeviceError {
   std::string path;    // the device path the name mapped to
   std::string detail;  // see DeviceFault
 };
-
-// Input lines of the modem status.
-enum ModemLine : unsigned { kCts = 1, kDsr = 2, kRing = 4, kCd = 8 };
 
 class SerialDevice {
  public:
@@ -82,8 +62,6 @@ class SerialDevice {
   // Writes at most `size` bytes, waiting about 10 ms at most; the count, or -1 on failure.
   [[nodiscard]] virtual int32_t Write(const uint8_t* data, uint32_t size) = 0;
 
-  // The ModemLine bits that are on; false when the status cannot be read.
-  [[nodiscard]] virtual bool ModemStatus(unsigned* lines) = 0;
   [[nodiscard]] virtual bool SetDtr(bool on) = 0;
 };
 

@@ -18,7 +18,6 @@
 namespace qarn {
 namespace {
 
-constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr int kWriteWaitMs = 10;
 
 bool SpeedConstant(uint32_t bps, speed_t* speed) {
@@ -39,28 +38,6 @@ bool SpeedConstant(uint32_t bps, speed_t* speed) {
   }
   return false;
 }
-
-}  // namespace
-
-std::string SerialDevicePath(const std::string& port_name, const PortMapping& mapping) {
-  std::string name = port_name;
-  if (name.rfind(kDevicePrefix, 0) == 0) name = name.substr(std::strlen(kDevicePrefix));
-  if (auto mapped = mapping ? mapping(name) : std::nullopt; mapped && !mapped->empty()) {
-    return *mapped;
-  }
-  if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-      (name[2] == 'M' || name[2] == 'm')) {
-    int n = 0;
-    size_t i = 3;
-    for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && n < 100000; ++i) {
-      n = n * 10 + (name[i] - '0');
-    }
-    if (i == name.size() && n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
-  }
-  return name;
-}
-
-namespace {
 
 std::string GroupOf(const std::string& path) {
   struct stat st {};
@@ -156,33 +133,8 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
   cfmakeraw(&t);
   t.c_cflag |= CREAD | CLOCAL;
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[s.data_bits < 5 ? 0 : s.data_bits > 8 ? 3 : s.data_bits - 5];
-  switch (s.parity) {
-    case Parity::ptNONE:
-      break;
-    case Parity::ptODD:
-      t.c_cflag |= PARENB | PARODD;
-      break;
-    case Parity::ptEVEN:
-      t.c_cflag |= PARENB;
-      break;
-    case Parity::ptMARK:
-      t.c_cflag |= PARENB | PARODD | CMSPAR;
-      break;
-    case Parity::ptSPACE:
-      t.c_cflag |= PARENB | CMSPAR;
-      break;
-  }
-  // With five data bits CSTOPB gives one and a half stop bits.
-  if (s.stop_bits != StopBits::sb1BITS) t.c_cflag |= CSTOPB;
-  if (s.hw_flow == HwFlowControl::hfRTSCTS) t.c_cflag |= CRTSCTS;
+  t.c_cflag |= CS8;
   t.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
-  if (s.sw_flow == SwFlowControl::sfXONXOFF) {
-    t.c_iflag |= IXON | IXOFF;
-    t.c_cc[VSTART] = kXonChar;
-    t.c_cc[VSTOP] = kXoffChar;
-  }
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);
@@ -194,18 +146,13 @@ bool TermiosSerialDevice::ApplyLineSettings(const LineSettings& s) {
 
   if (!has_modem_lines_) return true;
   SetModemBit(TIOCM_DTR, s.dtr);
-  bool want_rs485 = s.hw_flow == HwFlowControl::hfRTSTOG;
-  if (want_rs485 || rs485_) {
-    serial_rs485 rs485{};
-    if (want_rs485) rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    const bool done = ioctl(fd_, TIOCSRS485, &rs485) == 0;
-    rs485_ = want_rs485 && done;
-    rts_toggle_ = want_rs485 && !done;
-  } else {
-    rts_toggle_ = false;
-  }
-  if (s.hw_flow == HwFlowControl::hfNONE || rts_toggle_) SetModemBit(TIOCM_RTS, false);
-  if (s.hw_flow == HwFlowControl::hfNONERTSON) SetModemBit(TIOCM_RTS, true);
+  // RTS only while sending: the kernel's RS-485 mode where the driver has one, else our own
+  // toggle around each write.
+  serial_rs485 rs485{};
+  rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  rs485_ = ioctl(fd_, TIOCSRS485, &rs485) == 0;
+  rts_toggle_ = !rs485_;
+  if (rts_toggle_) SetModemBit(TIOCM_RTS, false);
   return true;
 }
 
@@ -269,14 +216,6 @@ int32_t TermiosSerialDevice::Write(const uint8_t* data, uint32_t size) {
   if (errno == EAGAIN || errno == EINTR) return 0;
   ReportFailure("write failed");
   return -1;
-}
-
-bool TermiosSerialDevice::ModemStatus(unsigned* lines) {
-  int bits = 0;
-  if (fd_ < 0 || !has_modem_lines_ || ioctl(fd_, TIOCMGET, &bits) != 0) return false;
-  *lines = ((bits & TIOCM_CTS) ? kCts : 0u) | ((bits & TIOCM_DSR) ? kDsr : 0u) |
-           ((bits & TIOCM_RNG) ? kRing : 0u) | ((bits & TIOCM_CAR) ? kCd : 0u);
-  return true;
 }
 
 bool TermiosSerialDevice::SetDtr(bool on) {

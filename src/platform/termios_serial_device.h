@@ -12,10 +12,6 @@
 
 namespace qarn {
 
-// "\\.\COM3" or "COM3" -> the mapping's COM3 where it has a non-empty one, else
-// "/dev/ttyS2"; any other name is a path.
-std::string SerialDevicePath(const std::string& port_name, const PortMapping& mapping);
-
 // The processes other than this one that have the device at a path open. A
 // pseudo-terminal is never held in this sense: the program that made it keeps it open.
 using HolderCheck = std::function<std::vector<DeviceHolder>(const std::string& path)>;
@@ -40,7 +36,6 @@ class TermiosSerialDevice final : public SerialDevice {
   bool QueueCounts(uint32_t* in_waiting, uint32_t* out_waiting) override;
   int32_t Read(uint8_t* data, uint32_t size) override;
   int32_t Write(const uint8_t* data, uint32_t size) override;
-  bool ModemStatus(unsigned* lines) override;
   bool SetDtr(bool on) override;
 
   const std::string& path() const { return path_; }

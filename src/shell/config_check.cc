@@ -4,8 +4,8 @@
 #include <cctype>
 #include <map>
 
+#include "base/port_name.h"
 #include "output/server_choice.h"
-#include "platform/termios_serial_device.h"
 #include "station/station_protocol.h"
 
 namespace qarn {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "k7/async_tcp_client.h"
 #include "k8/k8_link.h"
 #include "output/event_output.h"
 #include "output/spool_replay.h"
 #include "output/spool_writer.h"
 #include "output/station_watch.h"
+#include "platform/async_tcp_client.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
@@ -27,11 +27,11 @@
 #include "shell/driver_view.h"
 #include "shell/error_log.h"
 #include "shell/k7_side.h"
+#include "shell/run_control.h"
 #include "shell/spool_notice.h"
 #include "shell/status_line.h"
 #include "shell/telemetry.h"
 #include "shell/window_model.h"
-#include "station/run_control.h"
 #include "station/station_protocol.h"
 
 namespace qarn {

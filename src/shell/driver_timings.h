@@ -10,7 +10,7 @@
 
 #include "k7/k7_exchange.h"
 #include "k8/k8_session.h"
-#include "station/run_control.h"
+#include "shell/run_control.h"
 
 namespace qarn {
 

@@ -11,11 +11,11 @@
 #include <memory>
 #include <string>
 
-#include "k7/k7_client.h"
 #include "k7/k7_exchange.h"
 #include "output/server_choice.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/k7_client.h"
 #include "platform/main_loop.h"
 #include "shell/config.h"
 

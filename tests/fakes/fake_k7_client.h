@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "k7/k7_client.h"
+#include "platform/k7_client.h"
 
 namespace qarn::testing {
 

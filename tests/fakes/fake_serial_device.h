@@ -67,10 +67,6 @@ class FakeSerialDevice final : public SerialDevice {
     written.insert(written.end(), data, data + n);
     return static_cast<int32_t>(n);
   }
-  bool ModemStatus(unsigned* lines) override {
-    *lines = modem_lines;
-    return true;
-  }
   bool SetDtr(bool on) override {
     dtr = on;
     return true;
@@ -97,7 +93,6 @@ class FakeSerialDevice final : public SerialDevice {
   uint32_t out_waiting = 0;
   uint32_t write_limit = 0xFFFFFFFFu;
   std::vector<uint8_t> written;
-  unsigned modem_lines = 0;
   bool dtr = false;
 };
 

@@ -48,7 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeSerialDevice device;
   testing::MemoryFileSystem fs;
   SerialPortDriver port(device, clock, loop);
-  SetStationPortValues(port);
 
   StationProtocol::Settings settings;
   settings.log = in.ConsumeBool();

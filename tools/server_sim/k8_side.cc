@@ -7,9 +7,9 @@
 
 #include "base/byte_order.h"
 #include "base/tdatetime.h"
-#include "k8/k8_frame_reader.h"
 #include "k8/k8_wire.h"
 #include "platform/diag.h"
+#include "server_sim/k8_frame_reader.h"
 
 namespace qarn::sim {
 namespace {

@@ -28,7 +28,6 @@ struct SetupPage {
 
 class RunControl {
  public:
-  static constexpr int kScanPortCount = 32;
   static constexpr int kPortSelectionError = 19;
   // A port meant to run is tried again this often for the first minute, then less often.
   static constexpr int kRetryFastMs = 2000;

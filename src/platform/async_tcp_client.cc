@@ -1,4 +1,4 @@
-#include "k7/async_tcp_client.h"
+#include "platform/async_tcp_client.h"
 
 #include <algorithm>
 
@@ -110,11 +110,6 @@ void AsyncTcpClient::DoConnect() {
   if (on_connected_) on_connected_(*this);
 }
 
-void AsyncTcpClient::DoDisconnect() {
-  Disconnect();
-  if (!destroying_ && auto_try_reconnect_) SetConnected(true);
-}
-
 void AsyncTcpClient::DoRead() {
   const unsigned generation = generation_;
   const int32_t fd = socket_.fd();
@@ -127,11 +122,6 @@ void AsyncTcpClient::DoRead() {
       return;
     }
     if (count == 0 || batch.size() >= kMaxReadBatch) break;
-    if (on_data_available_) {
-      // The handler takes the bytes; what it leaves brings the next notification.
-      on_data_available_(*this, static_cast<int32_t>(count));
-      return;
-    }
     const size_t old_size = batch.size();
     const size_t want = std::min<size_t>(count, kMaxReadBatch - old_size);
     batch.resize(old_size + want);
@@ -154,7 +144,7 @@ void AsyncTcpClient::DoRead() {
   if (closed < 0) {
     SocketError(fd, error);
   } else if (closed > 0) {
-    DoDisconnect();
+    Disconnect();
   }
 }
 
@@ -182,39 +172,18 @@ long AsyncTcpClient::WaitUntilAcknowledged(int timeout_ms) {
   return socket_.WaitUntilAcknowledged(timeout_ms, &error);
 }
 
-int32_t AsyncTcpClient::Receive(uint8_t* buffer, size_t size) {
-  if (!socket_.is_open()) return 0;
-  int error = 0;
-  const long n = socket_.Receive(buffer, size, &error);
-  if (n < 0) {
-    SocketError(socket_.fd(), error);
-    return -1;
-  }
-  return static_cast<int32_t>(n);
-}
-
 void AsyncTcpClient::SetHost(const std::string& value) {
   if (value == host_) return;
-  if (!established_) {
-    host_ = value;
-    return;
-  }
-  if (!allow_change_) throw SocketException("Can not change Host while connected");
-  SetConnected(false);
+  // The connection stays with the server it was made to.
+  if (established_) throw SocketException("Can not change Host while connected");
   host_ = value;
-  SetConnected(true);
 }
 
 void AsyncTcpClient::SetPort(uint16_t value) {
   if (value == port_) return;
-  if (!established_) {
-    port_ = value;
-    return;
-  }
-  if (!allow_change_) throw SocketException("Can not change Port while connected");
-  SetConnected(false);
+  // The connection stays with the server it was made to.
+  if (established_) throw SocketException("Can not change Port while connected");
   port_ = value;
-  SetConnected(true);
 }
 
 void AsyncTcpClient::Guarded(const std::function<void()>& work) {

@@ -1,4 +1,4 @@
-#include "k8/k8_frame_reader.h"
+#include "server_sim/k8_frame_reader.h"
 
 #include "base/socket_error.h"
 #include "k8/k8_wire.h"

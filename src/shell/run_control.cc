@@ -1,17 +1,16 @@
-#include "station/run_control.h"
+#include "shell/run_control.h"
 
 #include <algorithm>
 #include <exception>
 #include <utility>
 
 #include "base/ini_file.h"
+#include "base/port_name.h"
 #include "platform/diag.h"
 #include "station/port_report.h"
 
 namespace qarn {
 namespace {
-
-constexpr const char* kDevicePrefix = "\\\\.\\";
 
 // "2 s"; a pause shortened for tests below a whole second reads "250 ms".
 std::string PauseText(int ms) {
@@ -73,7 +72,7 @@ bool RunControl::OpenAtStartUp() {
   // The field shows the configured port, so that a start after a stop opens it again.
   page_.chosen = ComPortName();
   run_name_ = page_.chosen;
-  port_.SetPortName(kDevicePrefix + page_.chosen);
+  port_.SetPortName(ComPort::DeviceNameOf(page_.chosen));
   page_.running = TryOpen();
   if (!page_.running) {
     const DeviceError error = port_.LastOpenError();
@@ -109,7 +108,7 @@ void RunControl::OnRetryTick() {
     StopTrying();
     return;
   }
-  port_.SetPortName(kDevicePrefix + run_name_);
+  port_.SetPortName(ComPort::DeviceNameOf(run_name_));
   if (!TryOpen()) {
     if (retry_elapsed_ms_ >= kRetryFastForMs && retry_interval_ms_ != kRetrySlowMs) {
       loop_.StopTimer(retry_timer_);
@@ -148,9 +147,9 @@ void RunControl::OnPortLost(const DeviceError& error) {
 
 void RunControl::Scan() {
   page_.ports.clear();
-  for (int i = 1; i <= kScanPortCount; ++i) {
-    const std::string name = "COM" + std::to_string(i);
-    port_.SetPortName(kDevicePrefix + name);
+  for (int i = ComPort::kScanFirst; i <= ComPort::kScanLast; ++i) {
+    const std::string name = ComPort(i).Name();
+    port_.SetPortName(ComPort(i).DeviceName());
     if (TryOpen()) {
       port_.ClosePort();
       page_.ports.push_back(name);
@@ -221,7 +220,7 @@ void RunControl::OnRunClicked() {
     // Start. ComPortName stays: it changed when the port was selected.
     StopTrying();
     run_name_ = page_.chosen;
-    port_.SetPortName(kDevicePrefix + page_.chosen);
+    port_.SetPortName(ComPort::DeviceNameOf(page_.chosen));
     if (TryOpen()) {
       port_.SetDtr(true);
       page_.running = true;

@@ -9,15 +9,15 @@
 #include <string>
 
 #include "base/bytes.h"
-#include "k7/k7_client.h"
 #include "platform/host_lookup.h"
+#include "platform/k7_client.h"
 #include "platform/main_loop.h"
 #include "platform/tcp_socket.h"
 
 namespace qarn {
 
-// Raised for an error when no OnError handler is set, and for a Host or Port change that
-// is not allowed.
+// Raised for an error when no OnError handler is set, and for a Host or Port change while
+// connected.
 class SocketException : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -28,8 +28,6 @@ class AsyncTcpClient final : public K7Client {
   // Bytes taken from the socket per read notification at most: a burst is handled in slices,
   // so timers and the station's port get their turn in between.
   static constexpr size_t kMaxReadBatch = 64 * 1024;
-
-  using DataAvailableEvent = std::function<void(AsyncTcpClient& sender, int32_t data_size)>;
 
   explicit AsyncTcpClient(MainLoop& loop);
   // Closes the socket without raising OnDisconnected.
@@ -47,10 +45,6 @@ class AsyncTcpClient final : public K7Client {
   void SetHost(const std::string& value) override;
   uint16_t Port() const override { return port_; }
   void SetPort(uint16_t value) override;
-  bool AutoTryReconnect() const { return auto_try_reconnect_; }
-  void SetAutoTryReconnect(bool value) { auto_try_reconnect_ = value; }
-  bool AllowChangeHostAndPortOnConnection() const { return allow_change_; }
-  void SetAllowChangeHostAndPortOnConnection(bool value) { allow_change_ = value; }
 
   // Sends the whole stream with one send: the count the system took (a short count is not
   // completed later), -1 when the send failed (the connection is then dropped), 0 without
@@ -63,18 +57,12 @@ class AsyncTcpClient final : public K7Client {
   // the close at exit only. What is still unacknowledged, -1 when not known.
   long WaitUntilAcknowledged(int timeout_ms) override;
 
-  // For an OnDataAvailable handler, which must take the pending bytes itself: what recv
-  // returned, -1 on an error (reported like any other).
-  int32_t Receive(uint8_t* buffer, size_t size);
-
   void SetOnConnected(NotifyEvent handler) override { on_connected_ = std::move(handler); }
   void SetOnDisconnected(NotifyEvent handler) override { on_disconnected_ = std::move(handler); }
   // Raised when an established connection is about to be closed, whatever the reason (the
   // owner, the peer, an error, the client's destruction), before OnDisconnected and while
   // Unacknowledged() can still tell what the peer never got.
   void SetOnClosing(NotifyEvent handler) override { on_closing_ = std::move(handler); }
-  // While set, the client reads nothing itself and raises no OnRead.
-  void SetOnDataAvailable(DataAvailableEvent handler) { on_data_available_ = std::move(handler); }
   void SetOnRead(ReadEvent handler) override { on_read_ = std::move(handler); }
   void SetOnError(ErrorEvent handler) override { on_error_ = std::move(handler); }
 
@@ -87,7 +75,6 @@ class AsyncTcpClient final : public K7Client {
   void SocketError(int32_t socket, int error_number);
   void OnSocketEvent(unsigned generation, unsigned events);
   void DoConnect();
-  void DoDisconnect();
   void DoRead();
   // Runs a notification's work; what a handler throws goes to standard error.
   void Guarded(const std::function<void()>& work);
@@ -100,15 +87,12 @@ class AsyncTcpClient final : public K7Client {
   unsigned generation_ = 0;
   std::string host_;
   uint16_t port_ = 0;
-  bool auto_try_reconnect_ = false;
-  bool allow_change_ = false;
   bool requested_ = false;
   bool established_ = false;
   bool destroying_ = false;
   NotifyEvent on_connected_;
   NotifyEvent on_disconnected_;
   NotifyEvent on_closing_;
-  DataAvailableEvent on_data_available_;
   ReadEvent on_read_;
   ErrorEvent on_error_;
 };
