@@ -235,7 +235,7 @@ void K8Link::Connect() {
   client_.reset();  // closes what a server's disconnect order left open
   session_.SetHasBackup(ReadServers());
   const Server target = session_.server();
-  const Server other = target == Server::kPrimary ? Server::kBackup : Server::kPrimary;
+  const Server other = OtherServer(target);
   host_ = AddressOf(target).host;
   port_ = AddressOf(target).port;
   peer_server_ = target;
@@ -270,12 +270,10 @@ void K8Link::Connect() {
   down_reported_ = false;
   DiagState(JournalKind::kLinkUp, kDiagError, "K8: connected to " + Peer(), LinkFields());
   if (switched) {
-    const std::string why =
-        why_[static_cast<int>(other)].empty() ? "no connection" : why_[static_cast<int>(other)];
+    const std::string& why = why_[static_cast<int>(other)];
     DiagState(JournalKind::kLinkSwitched, kDiagError,
-              "K8: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() +
-                  " lost: " + why + "; on " + ServerName(target) + " " + Peer(),
-              LinkFields(why));
+              SwitchedText("K8", target, AddressOf(other).Text(), why, Peer()),
+              LinkFields(why.empty() ? "no connection" : why));
   }
   OnServer(target, Peer());
 }
@@ -323,8 +321,7 @@ void K8Link::EndProbe() {
   port_ = primary_.port;
   peer_server_ = Server::kPrimary;
   session_.OnProbeEnded(now, true, AskGreeting());
-  DiagState(JournalKind::kLinkSwitched, kDiagError,
-            "K8: primary " + Peer() + " answers again; back on it from backup " + left,
+  DiagState(JournalKind::kLinkSwitched, kDiagError, BackOnPrimaryText("K8", Peer(), left),
             LinkFields("the primary answers again"));
   OnServer(Server::kPrimary, Peer());
 }

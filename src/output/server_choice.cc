@@ -16,6 +16,19 @@ std::string Lower(std::string s) {
 
 const char* ServerName(Server server) { return server == Server::kPrimary ? "primary" : "backup"; }
 
+std::string SwitchedText(const char* link, Server to, const std::string& from_address,
+                         const std::string& why, const std::string& to_address) {
+  return std::string(link) + ": " + ServerName(OtherServer(to)) + " " + from_address +
+         " lost: " + (why.empty() ? "no connection" : why) + "; on " + ServerName(to) + " " +
+         to_address;
+}
+
+std::string BackOnPrimaryText(const char* link, const std::string& primary_address,
+                              const std::string& backup_address) {
+  return std::string(link) + ": primary " + primary_address + " answers again; back on it from " +
+         "backup " + backup_address;
+}
+
 std::string BackupProblem(const ServerAddress& primary, const ServerAddress& backup) {
   if (backup.host.empty()) return {};
   if (backup.port < 1 || backup.port > 65535) {

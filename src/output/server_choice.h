@@ -20,6 +20,17 @@ enum class Server { kPrimary, kBackup };
 
 // "primary" or "backup".
 const char* ServerName(Server server);
+inline Server OtherServer(Server server) {
+  return server == Server::kPrimary ? Server::kBackup : Server::kPrimary;
+}
+
+// What a link says when it moves: "K8: primary 10.0.0.1:12543 lost: no reply in time; on
+// backup 10.0.0.2:12543" (`why` empty: "no connection"), and "K8: primary 10.0.0.1:12543
+// answers again; back on it from backup 10.0.0.2:12543".
+std::string SwitchedText(const char* link, Server to, const std::string& from_address,
+                         const std::string& why, const std::string& to_address);
+std::string BackOnPrimaryText(const char* link, const std::string& primary_address,
+                              const std::string& backup_address);
 
 // Where one server is: a host name or dotted address, and a TCP port.
 struct ServerAddress {
@@ -63,7 +74,7 @@ class ServerChoice {
   void ProbeAccepted(uint32_t now);
 
  private:
-  void Switch() { next_ = next_ == Server::kPrimary ? Server::kBackup : Server::kPrimary; }
+  void Switch() { next_ = OtherServer(next_); }
 
   uint32_t failback_ms_;
   bool has_backup_ = false;

@@ -66,13 +66,11 @@ void K7Side::OnLinkChanged(bool up) {
     failures_.Succeeded();
     DiagState(JournalKind::kLinkUp, kDiagError, "K7: connected to " + Peer(), Fields(server));
     if (!moving_ && choice_.Connected(clock_.TickMs())) {
-      const Server other = server == Server::kPrimary ? Server::kBackup : Server::kPrimary;
-      const std::string why = why_[static_cast<int>(other)].empty() ? std::string("no connection")
-                                                                    : why_[static_cast<int>(other)];
+      const Server other = OtherServer(server);
+      const std::string& why = why_[static_cast<int>(other)];
       DiagState(JournalKind::kLinkSwitched, kDiagError,
-                "K7: " + std::string(ServerName(other)) + " " + AddressOf(other).Text() +
-                    " lost: " + why + "; on " + ServerName(server) + " " + Peer(),
-                Fields(server, why));
+                SwitchedText("K7", server, AddressOf(other).Text(), why, Peer()),
+                Fields(server, why.empty() ? "no connection" : why));
     }
     if (server_changed_) server_changed_(server, Peer());
   } else if (up_ && !moving_) {
@@ -156,8 +154,7 @@ void K7Side::MoveToPrimary() {
   moving_ = true;
   exchange_.Adopt(*client_);  // closes the backup's connection and greets the primary
   moving_ = false;
-  DiagState(JournalKind::kLinkSwitched, kDiagError,
-            "K7: primary " + Peer() + " answers again; back on it from backup " + left,
+  DiagState(JournalKind::kLinkSwitched, kDiagError, BackOnPrimaryText("K7", Peer(), left),
             Fields(Server::kPrimary, "the primary answers again"));
 }
 
