@@ -9,6 +9,7 @@
 #include "base/version.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/async_tcp_client.h"
 #include "platform/display_probe.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
@@ -79,8 +80,7 @@ void ServeMetrics(Platform& p, const qarn::Config& config) {
 
 // Starts the driver, tells the service manager, runs the loop until the close, and returns
 // the exit status. `after_start_up` brings up what the window adds.
-int Run(Platform& p, qarn::Driver& driver, const qarn::DriverTimings& timings,
-        const std::function<void()>& after_start_up) {
+int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_start_up) {
   const std::unique_ptr<qarn::ServiceNotifier> notifier = qarn::MakeSystemdNotifier();
   qarn::ServiceStatus service(p.loop, *notifier,
                               [&] { return qarn::FormatStatusLine(driver.status_facts()); });
@@ -94,15 +94,12 @@ int Run(Platform& p, qarn::Driver& driver, const qarn::DriverTimings& timings,
     driver.CloseOnSignal();
     p.loop.Quit(0);
   });
-  driver.SetClosingHook([&] { service.Stopping(); });
-  driver.SetTimings(timings);
+  driver.AddObserver(service);
   driver.StartUp();
   ServeMetrics(p, driver.config());
   after_start_up();
   service.Ready();
-  const int status = QCoreApplication::exec();
-  driver.SetClosingHook(nullptr);
-  return status;
+  return QCoreApplication::exec();
 }
 
 int RunHeadless(int argc, char** argv, const qarn::DriverTimings& timings) {
@@ -111,8 +108,8 @@ int RunHeadless(int argc, char** argv, const qarn::DriverTimings& timings) {
   Platform p;
   qarn::HeadlessView view;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, view, qarn::PosixTcpClientFactory(),
-                       qarn::AsyncTcpClientFactory(), p.metrics});
-  return Run(p, driver, timings, [&] {
+                       qarn::AsyncTcpClientFactory(), p.metrics, timings});
+  return Run(p, driver, [&] {
     driver.SetMessageBoxReady();
     qarn::DiagInfo(std::string("qarn-driver ") + qarn::kVersionText + " running headless");
   });
@@ -128,9 +125,9 @@ int RunWithWindow(int argc, char** argv, const qarn::DriverTimings& timings) {
   Platform p;
   qarn::MainWindow window;
   qarn::Driver driver({p.clock, p.fs, p.loop, p.port, window, qarn::PosixTcpClientFactory(),
-                       qarn::AsyncTcpClientFactory(), p.metrics});
+                       qarn::AsyncTcpClientFactory(), p.metrics, timings});
   window.Attach(&driver);
-  return Run(p, driver, timings, [&] {
+  return Run(p, driver, [&] {
     window.CreateDialogs();
     driver.SetMessageBoxReady();
     window.ShowAtStartUp();

@@ -183,11 +183,11 @@ QWidget* MainWindow::MakePageButtons() {
   page_group_->addButton(status_page_button_);
   page_group_->addButton(setup_page_button_);
   connect(status_page_button_, &QPushButton::clicked, this, [this] {
-    if (driver_) driver_->OnStatusPageClicked();
+    if (driver_) driver_->ShowSetupPage(false);
     ShowPage(false);
   });
   connect(setup_page_button_, &QPushButton::clicked, this, [this] {
-    if (driver_) driver_->OnSetupPageClicked();
+    if (driver_) driver_->ShowSetupPage(true);
     ShowPage(true);
   });
   return strip;
@@ -318,7 +318,7 @@ void MainWindow::Update(ViewPart part) {
       break;
     case ViewPart::kK8Indicator:
       // Without the K8 link the picture stays empty.
-      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.window().k8_counter, d.k8_link());
+      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.window().k8_counter, d.window().k8_link);
       k8_indicator_->setToolTip(QString::fromStdString(d.window().k8_hint));
       break;
     case ViewPart::kLog:
@@ -338,7 +338,7 @@ void MainWindow::ShowLog() {
 }
 
 void MainWindow::ShowSetupPage() {
-  const SetupPage& page = driver_->setup_page();
+  const SetupPage& page = driver_->run_control().page();
   filling_port_list_ = true;
   port_list_->clear();
   for (const std::string& port : page.ports) port_list_->addItem(QString::fromStdString(port));

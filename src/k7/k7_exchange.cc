@@ -51,8 +51,9 @@ std::optional<K7Frame> K7UnitBuffer::Next() {
   return unit;
 }
 
-K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings, Hooks hooks)
-    : client_(&client), clock_(clock), settings_(settings), hooks_(std::move(hooks)) {
+K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings,
+                       Listener& listener)
+    : client_(&client), clock_(clock), settings_(settings), listener_(listener) {
   Attach();
 }
 
@@ -66,7 +67,7 @@ void K7Exchange::Attach() {
   // Every error ends the connection and the next housekeeping tick reconnects; the
   // indicator shows it.
   client_->SetOnError([this](K7Client&, int32_t, int32_t code, const std::string& text) {
-    if (hooks_.error) hooks_.error(code, text);
+    listener_.Error(code, text);
   });
 }
 
@@ -100,8 +101,7 @@ void K7Exchange::KeepUp() {
 }
 
 void K7Exchange::Report(const std::vector<std::string>& files, PacketEnd end) {
-  if (!hooks_.unit_ended) return;
-  for (const std::string& file : files) hooks_.unit_ended(file, end);
+  for (const std::string& file : files) listener_.UnitEnded(file, end);
 }
 
 void K7Exchange::CollectAcknowledged() {
@@ -155,11 +155,11 @@ void K7Exchange::OnK7Connected() {
   buffer_.Clear();
   stall_.Reset();
   dropped_stalled_ = false;
-  if (hooks_.link_changed) hooks_.link_changed(true);
+  listener_.LinkChanged(true);
   // Greetings belong to their connection: they are never spooled again.
   if (Send(BuildGreetingUnit(), nullptr) != kK7FrameSize) return;
   if (!settings_.send_k7) return;
-  const std::string device = hooks_.device_name ? hooks_.device_name() : std::string();
+  const std::string device = listener_.DeviceName();
   const std::optional<ComPort> port = ComPort::ParseDevice(device);
   if (!port) {
     port_greeting_failures_.Failed("the serial port name \"" + device + "\" has no number");
@@ -186,7 +186,7 @@ void K7Exchange::OnK7Closing() {
 }
 
 void K7Exchange::OnK7Disconnected() {
-  if (hooks_.link_changed) hooks_.link_changed(false);
+  listener_.LinkChanged(false);
 }
 
 void K7Exchange::OnK7Read(const Bytes& stream) {
@@ -197,16 +197,16 @@ void K7Exchange::OnK7Read(const Bytes& stream) {
 
 void K7Exchange::HandleUnit(const K7Frame& unit) {
   if (!HasK7Marker(unit)) return;
-  if (hooks_.advance_indicator) hooks_.advance_indicator();
+  listener_.UnitReceived();
   switch (unit[2]) {
     case kK7SetClock:
-      if (hooks_.set_clock) hooks_.set_clock(K7FrameTime(unit));
+      listener_.SetClock(K7FrameTime(unit));
       break;
     case kK7RetQuery:
-      if (hooks_.ret_query) hooks_.ret_query();
+      listener_.RetQuery();
       break;
     case kK7Close:
-      if (hooks_.close) hooks_.close();
+      listener_.Close();
       break;
     default:
       break;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -64,22 +63,30 @@ class K7Exchange final : public K7Channel {
     bool send_k7 = false;  // whether the port greeting is sent
   };
 
-  struct Hooks {
-    std::function<void(bool up)> link_changed;  // the K7 link flag
-    std::function<void()> advance_indicator;
-    std::function<void(TDateTime time)> set_clock;
-    std::function<void()> ret_query;
-    std::function<void()> close;
-    std::function<std::string()> device_name;  // the serial port's "\\.\COMn"
+  // What the exchange tells of the link and of the server's units, on the main thread.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    virtual void LinkChanged(bool up) { (void)up; }
+    // A unit of the server's (the indicator moves).
+    virtual void UnitReceived() {}
+    // The server's commands.
+    virtual void SetClock(TDateTime time) { (void)time; }
+    virtual void RetQuery() {}
+    virtual void Close() {}
+    // The serial port's "\\.\COMn", for the port greeting.
+    virtual std::string DeviceName() { return std::string(); }
     // Every error of the link; it has already ended the connection.
-    std::function<void(int32_t code, const std::string& text)> error;
+    virtual void Error(int32_t code, const std::string& text) { (void)code, (void)text; }
     // The peer's TCP has acknowledged the unit of `spool_file` (delivered), or the
     // connection ended before it did (released: the file is to be sent again).
-    std::function<void(const std::string& spool_file, PacketEnd end)> unit_ended;
+    virtual void UnitEnded(const std::string& spool_file, PacketEnd end) {
+      (void)spool_file, (void)end;
+    }
   };
 
   // Takes over the client's events; `clock` times a stalled server.
-  K7Exchange(K7Client& client, const Clock& clock, Settings settings, Hooks hooks);
+  K7Exchange(K7Client& client, const Clock& clock, Settings settings, Listener& listener);
   ~K7Exchange() override;
 
   // Starts an attempt while not connected; one already pending goes on. While connected,
@@ -125,7 +132,7 @@ class K7Exchange final : public K7Channel {
   K7Client* client_;
   const Clock& clock_;
   Settings settings_;
-  Hooks hooks_;
+  Listener& listener_;
   K7UnitBuffer buffer_;
   K7SendWindow window_;
   K7StallWatch stall_;

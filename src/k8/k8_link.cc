@@ -39,24 +39,23 @@ std::string SocketErrorWords(int error) {
 
 void K8Link::Outbox::Drain() {
   for (;;) {
-    std::function<void(const Hooks&)> call;
+    std::function<void(Outbox&)> call;
     {
       std::lock_guard lock(mutex);
       if (calls.empty()) return;
       call = std::move(calls.front());
       calls.pop_front();
     }
-    call(hooks);
+    call(*this);
   }
 }
 
-K8Link::K8Link(Services services, Hooks hooks, std::string ini_path, K8LinkTiming timing)
+K8Link::K8Link(Services services, std::string ini_path, K8LinkTiming timing)
     : s_(std::move(services)),
-      outbox_(std::make_shared<Outbox>()),
+      outbox_(std::make_shared<Outbox>(s_)),
       ini_path_(std::move(ini_path)),
       timing_(timing),
       session_(ring_, timing) {
-  outbox_->hooks = std::move(hooks);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -91,7 +90,7 @@ void K8Link::StopAndWait() {
   outbox_->Drain();
 }
 
-void K8Link::ToMain(std::function<void(const Hooks&)> call) {
+void K8Link::ToMain(std::function<void(Outbox&)> call) {
   bool first;
   {
     std::lock_guard lock(outbox_->mutex);
@@ -105,15 +104,15 @@ void K8Link::ToMain(std::function<void(const Hooks&)> call) {
 }
 
 K8Greeting K8Link::AskGreeting() {
-  if (!outbox_->hooks.greeting_values) return K8Greeting{};
   struct Answer {
     std::mutex mutex;
     std::condition_variable cv;
     std::optional<K8Greeting> values;
   };
   auto answer = std::make_shared<Answer>();
-  ToMain([answer](const Hooks& hooks) {
-    K8Greeting values = hooks.greeting_values();
+  ToMain([answer](Outbox& main) {
+    const PortGreeting port = main.host.Greeting();
+    K8Greeting values{port.port_name, port.port_open, port.first_number};
     std::lock_guard lock(answer->mutex);
     answer->values = std::move(values);
     answer->cv.notify_all();
@@ -170,16 +169,13 @@ void K8Link::Carry(K8Order& order) {
 }
 
 void K8Link::CarryEffects() {
-  const Hooks& hooks = outbox_->hooks;
   for (K8Effect& e : session_.TakeEffects()) {
     switch (e.kind) {
       case K8Effect::kStatus:
-        if (hooks.add_log_line) {
-          ToMain([text = std::move(e.text)](const Hooks& h) { h.add_log_line(text); });
-        }
+        ToMain([text = std::move(e.text)](Outbox& main) { main.observer.LogLine(text); });
         break;
       case K8Effect::kActivity:
-        if (hooks.advance_indicator) ToMain([](const Hooks& h) { h.advance_indicator(); });
+        ToMain([](Outbox& main) { main.observer.Activity(Indicator::kK8); });
         break;
       case K8Effect::kClose:
         client_.reset();
@@ -190,13 +186,15 @@ void K8Link::CarryEffects() {
         const PacketEnd end = e.kind == K8Effect::kAcked     ? PacketEnd::kAcknowledged
                               : e.kind == K8Effect::kRefused ? PacketEnd::kRefused
                                                              : PacketEnd::kReleased;
-        if (hooks.packet_ended) {
-          ToMain([file = std::move(e.text), end](const Hooks& h) { h.packet_ended(file, end); });
-        }
+        // A record held in memory, or one NotSendToDiskK8 keeps there, has no file.
+        if (e.text.empty()) break;
+        ToMain([file = std::move(e.text), end](Outbox& main) {
+          main.deliveries.Ended(SpoolKind::kK8, file, end);
+        });
         break;
       }
       case K8Effect::kRetQuery:
-        if (hooks.request_ret_query) hooks.request_ret_query();
+        s_.host.RequestRetQuery();
         break;
       case K8Effect::kLinkDown:
         why_[static_cast<int>(session_.server())] = e.text;
@@ -226,9 +224,9 @@ bool K8Link::ReadServers() {
 }
 
 void K8Link::OnServer(Server server, const std::string& address) {
-  if (outbox_->hooks.server_changed) {
-    ToMain([server, address](const Hooks& h) { h.server_changed(server, address); });
-  }
+  ToMain([server, address](Outbox& main) {
+    main.observer.OnServer(SpoolKind::kK8, server, address);
+  });
 }
 
 void K8Link::Connect() {
@@ -328,7 +326,9 @@ void K8Link::EndProbe() {
 
 void K8Link::SetLink(bool up) {
   if (link_.exchange(up) == up) return;
-  if (outbox_->hooks.link_changed) outbox_->hooks.link_changed(up, peer_server_);
+  ToMain([up, server = peer_server_](Outbox& main) {
+    main.observer.LinkChanged(SpoolKind::kK8, up, server);
+  });
 }
 
 JournalFields K8Link::LinkFields(const std::string& reason) const {

@@ -19,6 +19,7 @@
 #include "k8/k8_session.h"
 #include "k8/packet_ring.h"
 #include "output/links.h"
+#include "output/observer.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -29,36 +30,26 @@ namespace qarn {
 
 class K8Link final : public K8Channel {
  public:
-  using GreetingValues = K8Greeting;
-
-  struct Hooks {
-    // Run on the main thread.
-    std::function<GreetingValues()> greeting_values;
-    std::function<void(const std::string& text)> add_log_line;
-    std::function<void()> advance_indicator;
-    // A packet that carried `spool_file` has ended: acknowledged (the file may go), refused
-    // or unanswered (the file is to be replayed again). The link never touches spool files.
-    std::function<void(const std::string& spool_file, PacketEnd end)> packet_ended;
-    // The link is up on `server` at `address` ("host:port").
-    std::function<void(Server server, const std::string& address)> server_changed;
-    // Run on the link thread; must be safe there.
-    std::function<void()> request_ret_query;
-    // The link came up on `server`, or went down; on the link thread too.
-    std::function<void(bool up, Server server)> link_changed;
-  };
-
   struct Services {
     const Clock& clock;
     FileSystem& fs;
     MainLoop& loop;
     TcpClientFactory make_client;
+    // The greeting's values (asked on the main thread) and the server's retranslator query
+    // (told on the link thread).
+    LinkHost& host;
+    // How each packet that carried a spool file ended: acknowledged (the file may go), refused
+    // or unanswered (it is to be replayed again). The link never touches spool files.
+    DeliveryReports& deliveries;
+    // The link's state and server, its log lines, the indicator.
+    Observer& observer;
   };
 
-  // Starts the thread at once; `ini_path` is read for [ServerHost] at every attempt.
-  K8Link(Services services, Hooks hooks, std::string ini_path,
-         K8LinkTiming timing = K8LinkTiming());
+  // Starts the thread at once; `ini_path` is read for [ServerHost] at every attempt. Every
+  // call into `services` but RequestRetQuery is made on the main thread, in order.
+  K8Link(Services services, std::string ini_path, K8LinkTiming timing = K8LinkTiming());
   // Asks the thread to stop and joins it; safe in any order of destruction, since the thread
-  // never waits on the main thread once asked to stop. Hooks not yet run are dropped.
+  // never waits on the main thread once asked to stop. Calls not yet made are dropped.
   ~K8Link() override;
 
   K8Link(const K8Link&) = delete;
@@ -69,7 +60,7 @@ class K8Link final : public K8Channel {
   bool QueuePacket(int32_t type, ByteView payload, const std::string& spool_file) override;
 
   void RequestStop();
-  // Asks the thread to stop, serves its hooks while it ends, joins it and runs the hooks it
+  // Asks the thread to stop, serves its calls while it ends, joins it and makes the calls it
   // left (its exit line among them). Main thread; a second call does nothing more.
   void StopAndWait();
   bool finished() const { return finished_.load(); }
@@ -83,9 +74,12 @@ class K8Link final : public K8Channel {
  private:
   // Calls for the main thread, run in order by Drain there.
   struct Outbox {
-    Hooks hooks;
+    explicit Outbox(const Services& s) : host(s.host), deliveries(s.deliveries), observer(s.observer) {}
+    LinkHost& host;
+    DeliveryReports& deliveries;
+    Observer& observer;
     std::mutex mutex;
-    std::deque<std::function<void(const Hooks&)>> calls;
+    std::deque<std::function<void(Outbox&)>> calls;
     void Drain();
   };
 
@@ -102,7 +96,7 @@ class K8Link final : public K8Channel {
   void ReadReply();
   void Wait(const K8Order& order);
   K8Greeting AskGreeting();
-  void ToMain(std::function<void(const Hooks&)> call);
+  void ToMain(std::function<void(Outbox&)> call);
   void Publish() { SetLink(session_.link_up()); }
   void SetLink(bool up);
   // The fields of the link's journal entries, and the reason of a change.

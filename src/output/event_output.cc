@@ -2,12 +2,13 @@
 
 namespace qarn {
 
-EventOutput::EventOutput(Settings settings, SpoolWriter& spool, const Clock& clock,
-                         std::function<void()> advance_k7_indicator)
+EventOutput::EventOutput(Settings settings, SpoolWriter& spool, SpoolReplay& replay,
+                         const Clock& clock, Observer& observer)
     : settings_(settings),
       spool_(spool),
       clock_(clock),
-      advance_k7_indicator_(std::move(advance_k7_indicator)),
+      replay_(replay),
+      observer_(observer),
       unstored_(spool, clock, settings.store_retry_ms) {}
 
 void EventOutput::DeliverStationEvent(const StationEvent& event) {
@@ -20,8 +21,8 @@ void EventOutput::DeliverStationEvent(const StationEvent& event) {
     } else if (const auto path = spool_.WriteK8(kK8StationEventType, record, clock_.Now())) {
       if (!unstored_.empty()) unstored_.StoreAll();  // the disk is back
       // Stored first; a full ring or a link that is down leaves it to the replay.
-      if (up && k8_->QueuePacket(kK8StationEventType, record, *path) && sent_live_) {
-        sent_live_(SpoolKind::kK8, *path);
+      if (up && k8_->QueuePacket(kK8StationEventType, record, *path)) {
+        replay_.MarkInFlight(SpoolKind::kK8, *path);
       }
     } else {
       // Kept in memory until the disk takes it; meanwhile one live copy goes out, so the
@@ -31,8 +32,9 @@ void EventOutput::DeliverStationEvent(const StationEvent& event) {
     }
   }
   if (settings_.send_k7) {
-    if (StoreAndSendK7(BuildEventFrame(event)) && advance_k7_indicator_) advance_k7_indicator_();
+    if (StoreAndSendK7(BuildEventFrame(event))) observer_.Activity(Indicator::kK7);
   }
+  observer_.Held(unstored_.size(), unstored_.lost());
 }
 
 void EventOutput::SendServiceFrame(uint8_t type) { StoreAndSendK7(BuildServiceFrame(type)); }
@@ -49,7 +51,7 @@ bool EventOutput::StoreAndSendK7(const K7Frame& frame) {
   // Not taken now (the window of units waiting for the server is full), or not whole (the
   // link then drops the connection): the replay sends it from its file.
   if (k7_->SendUnit(frame, *path) != frame.size()) return false;
-  if (sent_live_) sent_live_(SpoolKind::kK7, *path);
+  replay_.MarkInFlight(SpoolKind::kK7, *path);
   return true;
 }
 

@@ -5,18 +5,20 @@
 // the record.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "output/event_record.h"
+#include "output/event_sink.h"
 #include "output/links.h"
+#include "output/observer.h"
+#include "output/spool_replay.h"
 #include "output/spool_writer.h"
 #include "output/unstored_records.h"
 #include "platform/clock.h"
 
 namespace qarn {
 
-class EventOutput {
+class EventOutput final : public EventSink {
  public:
   struct Settings {
     bool send_k7 = false;
@@ -25,22 +27,20 @@ class EventOutput {
     uint32_t store_retry_ms = UnstoredRecords::kRetryMs;
   };
 
-  // The links may be null while they do not exist; they then count as down.
-  EventOutput(Settings settings, SpoolWriter& spool, const Clock& clock,
-              std::function<void()> advance_k7_indicator);
+  // Every spool file whose record goes out live here is marked in flight in `replay`, which
+  // then holds it back until the link reports it; the K7 indicator and the records held in
+  // memory are told to `observer`.
+  EventOutput(Settings settings, SpoolWriter& spool, SpoolReplay& replay, const Clock& clock,
+              Observer& observer);
 
+  // The links may be null while they do not exist; they then count as down.
   void SetLinks(K7Channel* k7, K8Channel* k8) {
     k7_ = k7;
     k8_ = k8;
   }
-  // Told of every spool file whose record went out live here, so that the replay holds it
-  // back until the link reports it.
-  void SetSentLive(std::function<void(SpoolKind kind, const std::string& spool_file)> fn) {
-    sent_live_ = std::move(fn);
-  }
 
-  void DeliverStationEvent(const StationEvent& event);
-  void SendServiceFrame(uint8_t type);
+  void DeliverStationEvent(const StationEvent& event) override;
+  void SendServiceFrame(uint8_t type) override;
 
   // Stores a K7 unit (in a .ddk file, or in memory while no file can be written), then sends
   // it when the link is up. True when the link took it whole.
@@ -53,8 +53,8 @@ class EventOutput {
   Settings settings_;
   SpoolWriter& spool_;
   const Clock& clock_;
-  std::function<void()> advance_k7_indicator_;
-  std::function<void(SpoolKind, const std::string&)> sent_live_;
+  SpoolReplay& replay_;
+  Observer& observer_;
   K7Channel* k7_ = nullptr;
   K8Channel* k8_ = nullptr;
   UnstoredRecords unstored_;

@@ -18,8 +18,13 @@ constexpr uint64_t kMaxDd8FileSize = (1u << 20) - 18 + 4;
 
 }  // namespace
 
-SpoolReplay::SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate)
-    : fs_(fs), clock_(clock), prefix_(std::move(prefix)), rate_(std::max(rate, 0)) {
+SpoolReplay::SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate,
+                         Observer& observer)
+    : fs_(fs),
+      clock_(clock),
+      prefix_(std::move(prefix)),
+      rate_(std::max(rate, 0)),
+      observer_(observer) {
   const size_t slash = prefix_.rfind('/');
   dir_ = slash == std::string::npos ? "" : prefix_.substr(0, slash + 1);
 }
@@ -37,11 +42,14 @@ void SpoolReplay::Scan() {
     Line& line = Of(kind);
     line.files.clear();
     for (auto& e : entries) line.files.push_back(std::move(e.name));
+    Told(kind);
   }
 }
 
 void SpoolReplay::Add(SpoolKind kind, const std::string& path) {
   Of(kind).files.push_back(Name(path));
+  observer_.RecordStored(kind, path);
+  Told(kind);
 }
 
 void SpoolReplay::MarkInFlight(SpoolKind kind, const std::string& path) {
@@ -67,31 +75,37 @@ void SpoolReplay::Ended(SpoolKind kind, const std::string& path, PacketEnd end) 
   const bool replayed = it->second;
   line.in_flight.erase(it);
   if (replayed) --line.replayed_in_flight;
-  switch (end) {
-    case PacketEnd::kReleased:
-      return;  // it keeps its place in the line and goes again
-    case PacketEnd::kRefused:
-      if (++refusals_[path] < kMaxRefusals) return;
-      break;
-    case PacketEnd::kAcknowledged:
-      if (fs_.RemoveUnflushed(path)) {
-        removed_ = true;
-        line.removals.Succeeded("deleted again");
-      } else if (fs_.Exists(path)) {
-        line.removals.Failed(path);
-      }
-      break;
-  }
-  const int refusals = refusals_[path];
-  refusals_.erase(path);
   if (end == PacketEnd::kAcknowledged) {
+    if (fs_.RemoveUnflushed(path)) {
+      removed_ = true;
+      line.removals.Succeeded("deleted again");
+    } else if (fs_.Exists(path)) {
+      line.removals.Failed(path);
+    }
+    refusals_.erase(path);
     Erase(line, path, replayed);
-    return;
+    // Told once its file is gone: a scrape never sees it delivered and still waiting.
+    Told(kind);
+    observer_.RecordDelivered(kind, path);
+  } else if (end == PacketEnd::kRefused && ++refusals_[path] >= kMaxRefusals) {
+    const int refusals = refusals_[path];
+    refusals_.erase(path);
+    const auto at = std::find(line.files.begin(), line.files.end(), Name(path));
+    if (at != line.files.end()) {
+      SetAsideAt(line, static_cast<size_t>(at - line.files.begin()),
+                 "refused by the K8 server " + std::to_string(refusals) + " times");
+    }
   }
-  const auto at = std::find(line.files.begin(), line.files.end(), Name(path));
-  if (at == line.files.end()) return;
-  SetAsideAt(line, static_cast<size_t>(at - line.files.begin()),
-             "refused by the K8 server " + std::to_string(refusals) + " times");
+  // Released or refused, it keeps its place in the line and goes again. As fast as the
+  // server takes them: the next spooled packet goes as this one's reply came.
+  if (kind == SpoolKind::kK8 && rate_ == 0 && k8_link_) ReplayK8(*k8_link_);
+}
+
+void SpoolReplay::Tick() {
+  if (k8_link_) ReplayK8(*k8_link_);
+  if (k7_link_) ReplayK7(*k7_link_);
+  FlushRemovals();
+  for (SpoolKind kind : {SpoolKind::kK8, SpoolKind::kK7}) Told(kind);
 }
 
 void SpoolReplay::FlushRemovals() {

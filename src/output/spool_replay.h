@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "output/links.h"
+#include "output/observer.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -27,13 +28,21 @@
 
 namespace qarn {
 
-class SpoolReplay {
+class SpoolReplay final : public DeliveryReports {
  public:
   static constexpr int kDefaultRate = 5;  // files per second per link
   // Replayed K7 units that may wait in the socket ahead of a live one: 64 KiB.
   static constexpr size_t kMaxReplayedK7InFlight = 65536 / kK7FrameSize;
 
-  SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate = kDefaultRate);
+  // Every change of the files on disk is told to `observer`.
+  SpoolReplay(FileSystem& fs, const Clock& clock, std::string prefix, int rate = kDefaultRate,
+              Observer& observer = NoObserver());
+
+  // The links the files go to; null while a link does not exist (or is closing).
+  void SetLinks(K7Channel* k7, K8Channel* k8) {
+    k7_link_ = k7;
+    k8_link_ = k8;
+  }
 
   // Reads the message directory: the spool files left from earlier runs.
   void Scan();
@@ -42,9 +51,13 @@ class SpoolReplay {
   void Add(SpoolKind kind, const std::string& path);
   // A stored file whose record went out live.
   void MarkInFlight(SpoolKind kind, const std::string& path);
-  // What became of a file in flight. Acknowledged deletes it; the K8 server's
-  // kMaxRefusals-th refusal sets it aside; anything else lets it go again.
-  void Ended(SpoolKind kind, const std::string& path, PacketEnd end);
+  // What became of a file in flight, as its link reports it. Acknowledged deletes it; the
+  // K8 server's kMaxRefusals-th refusal sets it aside; anything else lets it go again. At the
+  // rate 0 the next K8 file goes as this one's reply came.
+  void Ended(SpoolKind kind, const std::string& path, PacketEnd end) override;
+  // The replay tick: as many files to each link as the rate allows, the deletions made
+  // durable, the numbers told.
+  void Tick();
   // Makes the deletions since the last call durable, with one flush of the directory: a
   // delivered file costs no flush of its own on the main thread.
   void FlushRemovals();
@@ -86,6 +99,7 @@ class SpoolReplay {
     bool ticked = false;
     FailureReporter removals;
   };
+  void Told(SpoolKind kind) { observer_.SpoolChanged(kind, waiting(kind), oldest(kind), replayed(kind)); }
   std::string Name(const std::string& path) const;
   std::string Path(const std::string& name) const { return dir_ + name; }
   Line& Of(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }
@@ -104,6 +118,9 @@ class SpoolReplay {
   std::string prefix_;
   std::string dir_;  // the prefix up to its last '/'
   int rate_;
+  Observer& observer_;
+  K7Channel* k7_link_ = nullptr;
+  K8Channel* k8_link_ = nullptr;
   bool removed_ = false;  // files deleted since the last FlushRemovals
   // A delivered file that the disk will not let go stays for the next start: a duplicate,
   // never a loss.

@@ -1,6 +1,7 @@
 #include "output/spool_writer.h"
 
 #include "base/byte_order.h"
+#include "output/spool_replay.h"
 #include "output/time_stamp.h"
 
 namespace qarn {
@@ -12,8 +13,9 @@ constexpr int kMaxNameAttempts = 100000;
 
 }  // namespace
 
-SpoolWriter::SpoolWriter(FileSystem& fs, std::string prefix, int32_t n_abs, Hooks hooks)
-    : fs_(fs), prefix_(std::move(prefix)), n_abs_(n_abs), hooks_(std::move(hooks)) {}
+SpoolWriter::SpoolWriter(FileSystem& fs, std::string prefix, int32_t n_abs, SpoolReplay* line,
+                         Observer& observer)
+    : fs_(fs), prefix_(std::move(prefix)), n_abs_(n_abs), line_(line), observer_(observer) {}
 
 std::string SpoolWriter::K7Name(const std::string& prefix, const std::string& stamp,
                                 int32_t n_abs) {
@@ -42,7 +44,7 @@ std::optional<std::string> SpoolWriter::WriteK8(int32_t type, ByteView payload, 
 std::optional<std::string> SpoolWriter::Store(SpoolKind kind, ByteView content, TDateTime now) {
   FailureReporter& failures = kind == SpoolKind::kK7 ? k7_failures_ : k8_failures_;
   const auto value = TimeStampValue(now);
-  if (!value && hooks_.write_error_log) hooks_.write_error_log(11);
+  if (!value) observer_.ErrorCode(11);
   // Without a time-stamp the name has an empty text, then counts on from 1 if taken.
   uint32_t next = value ? *value : 0;
   std::string stamp = value ? TimeStampText(next) : std::string();
@@ -54,7 +56,7 @@ std::optional<std::string> SpoolWriter::Store(SpoolKind kind, ByteView content, 
     const StoreResult result = fs_.CreateDurable(path, content, &error);
     if (result == StoreResult::kStored) {
       failures.Succeeded("spool files are written again");
-      if (hooks_.on_stored) hooks_.on_stored(kind, path);
+      if (line_) line_->Add(kind, path);
       return path;
     }
     if (result == StoreResult::kFailed) {

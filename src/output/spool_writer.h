@@ -4,28 +4,26 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
 #include "output/event_record.h"
+#include "output/links.h"
+#include "output/observer.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
 
 namespace qarn {
 
-enum class SpoolKind { kK7, kK8 };
+class SpoolReplay;
 
 class SpoolWriter {
  public:
-  struct Hooks {
-    std::function<void(int code)> write_error_log;  // error 11: no time-stamp text
-    // Called with the path of every stored file.
-    std::function<void(SpoolKind, const std::string& path)> on_stored;
-  };
-
-  // `prefix` is the message directory as configured: a plain prefix of every name.
-  SpoolWriter(FileSystem& fs, std::string prefix, int32_t n_abs, Hooks hooks);
+  // `prefix` is the message directory as configured: a plain prefix of every name. Every
+  // stored file joins the end of `line`'s queue (when given); error 11 (no time-stamp text)
+  // goes to `observer`.
+  SpoolWriter(FileSystem& fs, std::string prefix, int32_t n_abs, SpoolReplay* line,
+              Observer& observer);
 
   // The stored file's path, or empty when the record could not be stored (reported on
   // standard error).
@@ -50,7 +48,8 @@ class SpoolWriter {
   FileSystem& fs_;
   std::string prefix_;
   int32_t n_abs_;
-  Hooks hooks_;
+  SpoolReplay* line_;
+  Observer& observer_;
   FailureReporter k7_failures_{"cannot write .ddk spool file",
                                JournalKind::kStoreFailing,
                                JournalKind::kStoreRecovered,

@@ -114,7 +114,7 @@ size_t SerialPortDriver::Send(ByteView bytes) {
 }
 
 void SerialPortDriver::Deliver(ByteView bytes) {
-  if (packet_handler_) packet_handler_(bytes);
+  if (receiver_) receiver_->HandleStationPacket(bytes);
   // A handler that closed the port ends the packets of this arrival.
   if (!IsOpen()) framer_.Reset();
 }

@@ -9,6 +9,13 @@
 
 namespace qarn {
 
+// Takes every packet the port receives, on the main thread.
+class PacketReceiver {
+ public:
+  virtual ~PacketReceiver() = default;
+  virtual void HandleStationPacket(ByteView packet) = 0;
+};
+
 class StationPort {
  public:
   virtual ~StationPort() = default;
@@ -27,17 +34,15 @@ class StationPort {
   // The outcome of the last OpenPort: the device path, and why it failed.
   virtual DeviceError LastOpenError() const { return {}; }
 
-  // Every received packet, on the main thread.
-  void SetPacketHandler(std::function<void(ByteView)> handler) {
-    packet_handler_ = std::move(handler);
-  }
+  // Where every received packet goes; null: nowhere.
+  void SetReceiver(PacketReceiver* receiver) { receiver_ = receiver; }
   // The open port failed (read error, hang-up, device removed) and is closed now.
   void SetLostHandler(std::function<void(const DeviceError&)> handler) {
     lost_handler_ = std::move(handler);
   }
 
  protected:
-  std::function<void(ByteView)> packet_handler_;
+  PacketReceiver* receiver_ = nullptr;
   std::function<void(const DeviceError&)> lost_handler_;
 };
 

@@ -14,16 +14,11 @@ void Aim(K7Client& client, const ServerAddress& to) {
 
 }  // namespace
 
-K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks,
-               K7ClientFactory make_client, uint32_t failback_ms, ServerChanged server_changed)
-    : loop_(loop),
-      clock_(clock),
-      make_client_(std::move(make_client)),
-      server_changed_(std::move(server_changed)),
+K7Side::K7Side(Services services, const Config& config, uint32_t failback_ms)
+    : s_(std::move(services)),
       choice_(failback_ms),
-      client_(make_client_(loop)),
-      exchange_(*client_, clock, K7Exchange::Settings{config.send_k7},
-                Reporting(std::move(hooks))) {
+      client_(s_.make_client(s_.loop)),
+      exchange_(*client_, s_.clock, K7Exchange::Settings{config.send_k7}, *this) {
   primary_ = {config.host, config.k7_port};
   if (config.k7_port <= 0 || config.k7_port > 65535) {
     DiagError("K7Port " + std::to_string(config.k7_port) + " is no TCP port; using " +
@@ -34,15 +29,6 @@ K7Side::K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Excha
   // What is wrong with the backup, start-up's check of the configuration has said.
   choice_.SetHasBackup(!backup_.host.empty() && BackupProblem(primary_, backup_).empty());
   Aim(*client_, primary_);
-}
-
-K7Exchange::Hooks K7Side::Reporting(K7Exchange::Hooks hooks) {
-  hooks.link_changed = [this, changed = std::move(hooks.link_changed)](bool up) {
-    OnLinkChanged(up);
-    if (changed) changed(up);
-  };
-  hooks.error = [this](int32_t code, const std::string& text) { OnError(code, text); };
-  return hooks;
 }
 
 std::string K7Side::Peer() const { return client_->Host() + ":" + std::to_string(client_->Port()); }
@@ -59,20 +45,20 @@ JournalFields K7Side::Fields(Server server, const std::string& reason) const {
   return fields;
 }
 
-void K7Side::OnLinkChanged(bool up) {
+void K7Side::LinkChanged(bool up) {
   const Server server = choice_.next();
   if (up) {
     attempting_ = false;
     failures_.Succeeded();
     DiagState(JournalKind::kLinkUp, kDiagError, "K7: connected to " + Peer(), Fields(server));
-    if (!moving_ && choice_.Connected(clock_.TickMs())) {
+    if (!moving_ && choice_.Connected(s_.clock.TickMs())) {
       const Server other = OtherServer(server);
       const std::string& why = why_[static_cast<int>(other)];
       DiagState(JournalKind::kLinkSwitched, kDiagError,
                 SwitchedText("K7", server, AddressOf(other).Text(), why, Peer()),
                 Fields(server, why.empty() ? "no connection" : why));
     }
-    if (server_changed_) server_changed_(server, Peer());
+    s_.observer.OnServer(SpoolKind::kK7, server, Peer());
   } else if (up_ && !moving_) {
     const std::string why =
         exchange_.dropped_stalled() ? "took nothing for 30 s" : "connection lost";
@@ -80,10 +66,11 @@ void K7Side::OnLinkChanged(bool up) {
     why_[static_cast<int>(server)] = why;
     choice_.Lost(!exchange_.dropped_stalled());
   }
+  s_.observer.LinkChanged(SpoolKind::kK7, up, server);
   up_ = up;
 }
 
-void K7Side::OnError(int32_t code, const std::string& text) {
+void K7Side::Error(int32_t code, const std::string& text) {
   const Server server = choice_.next();
   why_[static_cast<int>(server)] = text;
   if (!attempting_) return;  // the end of a connection, already counted as lost
@@ -106,7 +93,7 @@ void K7Side::StartAttempt() {
 
 void K7Side::KeepUp() {
   if (client_->Connected()) {
-    if (choice_.ProbeDue(clock_.TickMs())) StartProbe();
+    if (choice_.ProbeDue(s_.clock.TickMs())) StartProbe();
     exchange_.KeepUp();
     return;
   }
@@ -122,20 +109,20 @@ void K7Side::KeepUp() {
 
 void K7Side::StartProbe() {
   // A try still on its way after a whole failback time has failed too.
-  choice_.ProbeFailed(clock_.TickMs());
-  probe_ = make_client_(loop_);
+  choice_.ProbeFailed(s_.clock.TickMs());
+  probe_ = s_.make_client(s_.loop);
   Aim(*probe_, primary_);
   std::weak_ptr<K7Side*> self = self_;
   probe_->SetOnConnected([self](K7Client&) {
     // Handled from the loop, outside the client's own event.
     if (auto side = self.lock())
-      (*side)->loop_.Post([self] {
+      (*side)->s_.loop.Post([self] {
         if (auto s = self.lock()) (*s)->MoveToPrimary();
       });
   });
   probe_->SetOnError([self](K7Client& failed, int32_t, int32_t, const std::string&) {
     if (auto side = self.lock())
-      (*side)->loop_.Post([self, which = &failed] {
+      (*side)->s_.loop.Post([self, which = &failed] {
         // Only this try: a later one may have taken its place meanwhile.
         if (auto s = self.lock(); s && (*s)->probe_.get() == which) (*s)->probe_.reset();
       });
@@ -150,7 +137,7 @@ void K7Side::MoveToPrimary() {
   const std::string left = Peer();
   std::unique_ptr<K7Client> backup = std::move(client_);
   client_ = std::move(accepted);
-  choice_.ProbeAccepted(clock_.TickMs());
+  choice_.ProbeAccepted(s_.clock.TickMs());
   moving_ = true;
   exchange_.Adopt(*client_);  // closes the backup's connection and greets the primary
   moving_ = false;

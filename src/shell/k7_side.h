@@ -7,11 +7,12 @@
 // every failback time; once it connects, the exchange moves to it between two units.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "k7/k7_exchange.h"
+#include "output/links.h"
+#include "output/observer.h"
 #include "output/server_choice.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -21,15 +22,22 @@
 
 namespace qarn {
 
-class K7Side {
+class K7Side final : private K7Exchange::Listener {
  public:
-  // The link is up on `server` at `address` ("host:port").
-  using ServerChanged = std::function<void(Server server, const std::string& address)>;
+  // What the link needs of the driver.
+  struct Services {
+    MainLoop& loop;
+    const Clock& clock;
+    K7ClientFactory make_client;
+    // The server's orders and the port greeting's device name.
+    LinkHost& host;
+    // How each unit's delivery ended.
+    DeliveryReports& deliveries;
+    // The link's state, the server it is on, the indicator.
+    Observer& observer;
+  };
 
-  // `hooks.error` is the side's own; the others are called as the exchange calls them.
-  K7Side(MainLoop& loop, const Clock& clock, const Config& config, K7Exchange::Hooks hooks,
-         K7ClientFactory make_client, uint32_t failback_ms = kDefaultFailbackMs,
-         ServerChanged server_changed = nullptr);
+  K7Side(Services services, const Config& config, uint32_t failback_ms = kDefaultFailbackMs);
   // What the socket still holds gets its time to reach the server; the rest is spooled.
   ~K7Side() { exchange_.Close(); }
 
@@ -46,9 +54,18 @@ class K7Side {
   void Close(int drain_ms = kK7DrainMs) { exchange_.Close(drain_ms); }
 
  private:
-  K7Exchange::Hooks Reporting(K7Exchange::Hooks hooks);
-  void OnLinkChanged(bool up);
-  void OnError(int32_t code, const std::string& text);
+  // K7Exchange::Listener.
+  void LinkChanged(bool up) override;
+  void UnitReceived() override { s_.observer.Activity(Indicator::kK7); }
+  void SetClock(TDateTime time) override { s_.host.SetClock(time); }
+  void RetQuery() override { s_.host.RequestRetQuery(); }
+  void Close() override { s_.host.CloseByServer(); }
+  std::string DeviceName() override { return s_.host.Greeting().device_name; }
+  void Error(int32_t code, const std::string& text) override;
+  void UnitEnded(const std::string& file, PacketEnd end) override {
+    s_.deliveries.Ended(SpoolKind::kK7, file, end);
+  }
+
   void StartAttempt();
   void StartProbe();
   void MoveToPrimary();
@@ -59,10 +76,7 @@ class K7Side {
   // The journal's fields of an entry about the link on `server`.
   JournalFields Fields(Server server, const std::string& reason = std::string()) const;
 
-  MainLoop& loop_;
-  const Clock& clock_;
-  K7ClientFactory make_client_;
-  ServerChanged server_changed_;
+  Services s_;
   ServerAddress primary_;
   ServerAddress backup_;
   ServerChoice choice_;

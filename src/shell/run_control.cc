@@ -6,6 +6,7 @@
 
 #include "base/ini_file.h"
 #include "base/port_name.h"
+#include "k8/port_state.h"
 #include "platform/diag.h"
 #include "station/port_report.h"
 
@@ -20,8 +21,13 @@ std::string PauseText(int ms) {
 }  // namespace
 
 RunControl::RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path,
-                       Hooks hooks)
-    : port_(port), loop_(loop), fs_(fs), ini_path_(std::move(ini_path)), hooks_(std::move(hooks)) {
+                       Operator& person, Observer& observer)
+    : port_(port),
+      loop_(loop),
+      fs_(fs),
+      ini_path_(std::move(ini_path)),
+      person_(person),
+      observer_(observer) {
   port_.SetLostHandler([this](const DeviceError& error) { OnPortLost(error); });
 }
 
@@ -41,7 +47,7 @@ void RunControl::SetComPortName(const std::string& name) {
 }
 
 void RunControl::Changed() {
-  if (hooks_.page_changed) hooks_.page_changed();
+  observer_.PortChanged(port_.IsOpen());
 }
 
 void RunControl::Reset() {
@@ -183,11 +189,11 @@ void RunControl::SelectChosen() {
   std::string error;
   if (!StoreComPort(page_.chosen, &error)) {
     DiagError("cannot store the chosen port in " + ini_path_ + ": " + error);
-    if (hooks_.write_error_log) hooks_.write_error_log(kPortSelectionError);
+    observer_.ErrorCode(kPortSelectionError);
     return;
   }
   SetComPortName(page_.chosen);
-  if (!QueuePortState() && hooks_.write_error_log) hooks_.write_error_log(kPortSelectionError);
+  if (!QueuePortState()) observer_.ErrorCode(kPortSelectionError);
 }
 
 bool RunControl::StoreComPort(const std::string& value, std::string* error) {
@@ -209,8 +215,8 @@ bool RunControl::StoreComPort(const std::string& value, std::string* error) {
 }
 
 bool RunControl::QueuePortState() {
-  if (!port_state_sink_) return true;
-  if (port_state_sink_(ComPortName(), port_.IsOpen())) return true;
+  if (!k8_) return true;
+  if (::qarn::QueuePortState(*k8_, ComPortName(), port_.IsOpen())) return true;
   DiagError("the port-state packet was not queued: the K8 queue is full");
   return false;
 }
@@ -228,18 +234,18 @@ void RunControl::OnRunClicked() {
     } else {
       const DeviceError error = port_.LastOpenError();
       DiagError(Title(error) + ": cannot open: " + DescribeDeviceError(error));
-      if (hooks_.show_message) hooks_.show_message(PortFailureMessage(error));
+      person_.ShowMessage(PortFailureMessage(error));
       Scan();
     }
   } else {
     // Stop, behind the close password.
-    if (hooks_.password_accepted && hooks_.password_accepted()) {
+    if (person_.PasswordAccepted()) {
       StopTrying();
       if (port_.IsOpen()) port_.ClosePort();
       page_.running = false;
       Changed();
-    } else if (hooks_.show_message) {
-      hooks_.show_message("Неправильный пароль. В доступе отказано");
+    } else {
+      person_.ShowMessage("Неправильный пароль. В доступе отказано");
     }
   }
   QueuePortState();

@@ -6,11 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "output/links.h"
+#include "output/observer.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
 #include "platform/main_loop.h"
@@ -34,25 +35,25 @@ class RunControl {
   static constexpr int kRetrySlowMs = 10000;
   static constexpr int kRetryFastForMs = 60000;
 
-  struct Hooks {
+  // The person at the window.
+  class Operator {
+   public:
+    virtual ~Operator() = default;
     // The close-password dialog; true only when the operator typed the password.
-    std::function<bool()> password_accepted;
-    std::function<void(const std::string&)> show_message;
-    std::function<void(int code)> write_error_log;
-    // The setup page changed.
-    std::function<void()> page_changed;
+    virtual bool PasswordAccepted() = 0;
+    virtual void ShowMessage(const std::string& text) = 0;
   };
 
-  RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path, Hooks hooks);
+  // A change of the setup page, and error 19, go to `observer`.
+  RunControl(StationPort& port, MainLoop& loop, FileSystem& fs, std::string ini_path,
+             Operator& person, Observer& observer);
   ~RunControl();
 
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
-  // Hands the port-state packet's facts to the K8 link; false when it could not be queued.
-  // Empty while the link is not used. A hook, so that this layer needs no K8 code.
-  using PortStateSink = std::function<bool(const std::string& port_name, bool open)>;
-  void SetPortStateSink(PortStateSink sink) { port_state_sink_ = std::move(sink); }
+  // The K8 link the port-state packet goes to; null while the link is not used.
+  void SetK8(K8Channel* k8) { k8_ = k8; }
   // The first minute's retry pause (tests shorten it); before the port is tried.
   void SetRetryMs(int fast_ms) { retry_fast_ms_ = fast_ms; }
 
@@ -97,8 +98,9 @@ class RunControl {
   MainLoop& loop_;
   FileSystem& fs_;
   std::string ini_path_;
-  Hooks hooks_;
-  PortStateSink port_state_sink_;
+  Operator& person_;
+  Observer& observer_;
+  K8Channel* k8_ = nullptr;
   SetupPage page_;
   std::string run_name_;  // the short name of the port meant to run
   MainLoop::Id retry_timer_ = 0;

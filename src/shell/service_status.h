@@ -6,25 +6,28 @@
 #include <functional>
 #include <string>
 
+#include "output/observer.h"
 #include "platform/main_loop.h"
 #include "platform/service_notifier.h"
 
 namespace qarn {
 
-class ServiceStatus {
+class ServiceStatus final : public Observer {
  public:
   // How often the status line is composed and compared with the last one sent.
   static constexpr int kStatusCheckMs = 500;
 
   ServiceStatus(MainLoop& loop, ServiceNotifier& notifier,
                 std::function<std::string()> status_line);
-  ~ServiceStatus();
+  ~ServiceStatus() override;
 
   ServiceStatus(const ServiceStatus&) = delete;
   ServiceStatus& operator=(const ServiceStatus&) = delete;
 
   void Ready();
   void Stopping();
+  // The driver's close has begun.
+  void Closing() override { Stopping(); }
 
  private:
   void SendStatusIfChanged();

@@ -95,7 +95,8 @@ void Telemetry::RecordDelivered(SpoolKind kind, const std::string& path) {
   DiagJournal(JournalKind::kRecordDelivered, message, std::move(fields));
 }
 
-void Telemetry::Spool(SpoolKind kind, size_t files, const std::string& oldest, size_t replayed) {
+void Telemetry::SpoolChanged(SpoolKind kind, size_t files, const std::string& oldest,
+                             size_t replayed) {
   SpoolSeen& seen = seen_[kind == SpoolKind::kK8 ? 1 : 0];
   // One look at the disk per new oldest file, not per tick.
   if (oldest != seen.oldest) {
@@ -114,15 +115,17 @@ void Telemetry::Held(size_t in_memory, size_t lost) {
   lost_ = lost;
 }
 
-void Telemetry::K7LinkChanged(bool up) {
-  metrics_.LinkUp(MetricLink::kK7, up);
-  if (up) metrics_.LinkConnected(MetricLink::kK7);
+void Telemetry::LinkChanged(SpoolKind link, bool up, Server server) {
+  const MetricLink metric = MetricLinkOf(link);
+  if (up) metrics_.LinkOnServer(metric, MetricServerOf(server));
+  metrics_.LinkUp(metric, up);
+  if (up) metrics_.LinkConnected(metric);
 }
 
-void Telemetry::K8LinkChanged(bool up, MetricServer server) {
-  if (up) metrics_.LinkOnServer(MetricLink::kK8, server);
-  metrics_.LinkUp(MetricLink::kK8, up);
-  if (up) metrics_.LinkConnected(MetricLink::kK8);
+void Telemetry::OnServer(SpoolKind link, Server server, const std::string&) {
+  const MetricLink metric = MetricLinkOf(link);
+  metrics_.LinkOnServer(metric, MetricServerOf(server));
+  server_[metric == MetricLink::kK8 ? 1 : 0] = MetricServerOf(server);
 }
 
 }  // namespace qarn

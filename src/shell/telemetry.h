@@ -1,8 +1,8 @@
 // What the driver tells a monitoring centre beyond its status line: the metrics of every
 // station event, record and link (platform/metrics.h), and under the journal the road of each
 // event: received, acknowledged, stored and delivered per link, with the object number on
-// every step (platform/journal.h). The driver calls it from the hooks where each fact arises;
-// everything here runs on the main thread but K8LinkChanged, which the K8 link's thread calls.
+// every step (platform/journal.h). It is one of the observers the driver tells every fact;
+// main thread.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 
 #include "output/event_record.h"
 #include "output/links.h"
+#include "output/observer.h"
 #include "output/server_choice.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
@@ -22,7 +23,7 @@
 
 namespace qarn {
 
-class Telemetry {
+class Telemetry final : public Observer {
  public:
   // Files whose station event is remembered for the delivery's latency and journal entry; a
   // larger backlog is still delivered, only without them.
@@ -31,33 +32,28 @@ class Telemetry {
   Telemetry(Metrics& metrics, const Clock& clock, FileSystem& fs);
 
   // The station's side.
-  void FrameComplete() { frame_us_ = clock_.MonotonicUs(); }
-  void FrameHeard(StationFrameKind kind) { metrics_.StationFrame(kind); }
-  void EventReceived(const StationEvent& event);
+  void FrameHeard(StationFrameKind kind) override {
+    frame_us_ = clock_.MonotonicUs();
+    metrics_.StationFrame(kind);
+  }
+  void EventReceived(const StationEvent& event) override;
   // A spool file stored; while an event is delivered, one of its records.
-  void RecordStored(SpoolKind kind, const std::string& path);
-  void EventAcknowledged(const StationEvent& event);
-  void PortOpen(bool open) { metrics_.StationPortOpen(open); }
-  void StationHeard(bool heard) { metrics_.StationHeard(heard); }
+  void RecordStored(SpoolKind kind, const std::string& path) override;
+  void EventAcknowledged(const StationEvent& event) override;
+  void PortChanged(bool open) override { metrics_.StationPortOpen(open); }
+  void StationHeard(bool heard) override { metrics_.StationHeard(heard); }
 
   // The server has the record of `path` (told only for a file that was in flight).
-  void RecordDelivered(SpoolKind kind, const std::string& path);
-  // After the replay's steps: the files on disk, the oldest among them, and the files the
-  // replay has sent in this run.
-  void Spool(SpoolKind kind, size_t files, const std::string& oldest, size_t replayed);
-  // The records the disk refused, and those lost so far.
-  void Held(size_t in_memory, size_t lost);
+  void RecordDelivered(SpoolKind kind, const std::string& path) override;
+  void SpoolChanged(SpoolKind kind, size_t files, const std::string& oldest,
+                    size_t replayed) override;
+  void Held(size_t in_memory, size_t lost) override;
 
-  // K7's server is set by LinkOnServer first.
-  void K7LinkChanged(bool up);
-  // On the K8 link's thread.
-  void K8LinkChanged(bool up, MetricServer server);
-  // The server a link uses from now on (primary at the start); main thread, for the records
-  // it delivers from now on.
-  void LinkOnServer(MetricLink link, MetricServer server) {
-    metrics_.LinkOnServer(link, server);
-    server_[link == MetricLink::kK8 ? 1 : 0] = server;
-  }
+  // A link's server is told before the link comes up on it.
+  void LinkChanged(SpoolKind link, bool up, Server server) override;
+  // The server a link uses from now on (primary at the start), for the records it delivers
+  // from now on.
+  void OnServer(SpoolKind link, Server server, const std::string& address) override;
 
  private:
   struct Road {

@@ -31,6 +31,7 @@ struct WindowModel {
   int k8_counter = 0;
   bool station_link = false;
   bool k7_link = false;
+  bool k8_link = false;
   bool k7_indicator_visible = false;  // the K7 link is used
   // The indicators' hints: the server a link is on, as ServerHint makes it.
   std::string k7_hint;

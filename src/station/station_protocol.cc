@@ -16,21 +16,18 @@ RetEnabled ParseRetEnabled(const std::string& ret) {
   return enabled;
 }
 
-StationProtocol::StationProtocol(Settings settings, Hooks hooks, const Clock& clock, FileSystem& fs,
+StationProtocol::StationProtocol(Settings settings, StationPort& port, EventSink& sink,
+                                 Observer& observer, const Clock& clock, FileSystem& fs,
                                  TDateTime start_time)
     : settings_(std::move(settings)),
-      hooks_(std::move(hooks)),
+      port_(port),
+      sink_(sink),
+      observer_(observer),
       clock_(clock),
       fs_(fs),
       last_query_time_(start_time),
-      last_receive_time_(start_time) {}
-
-void StationProtocol::Send(ByteView frame) const {
-  if (hooks_.send) hooks_.send(frame);
-}
-
-void StationProtocol::Advance() const {
-  if (hooks_.advance_indicator) hooks_.advance_indicator();
+      last_receive_time_(start_time) {
+  port_.SetReceiver(this);
 }
 
 void StationProtocol::HandleStationPacket(ByteView packet) {
@@ -48,9 +45,7 @@ void StationProtocol::HandleStationPacket(ByteView packet) {
     }
   }
   const uint8_t* b = buffer_.data();
-  auto heard = [this](StationFrameKind kind) {
-    if (hooks_.frame_heard) hooks_.frame_heard(kind);
-  };
+  auto heard = [this](StationFrameKind kind) { observer_.FrameHeard(kind); };
   if (b[1] == kStationEventCommand) {
     heard(StationFrameKind::kEvent);
     HandleEvent();
@@ -78,9 +73,10 @@ void StationProtocol::HandleEvent() {
   event.event_code = b[4];
   event.frame_byte3 = b[3];
   // The station forgets an event once it is acknowledged: its records are made safe first.
-  if (hooks_.deliver_event) hooks_.deliver_event(event);
+  observer_.EventReceived(event);
+  sink_.DeliverStationEvent(event);
   Send(kAckFrame);
-  if (hooks_.event_acknowledged) hooks_.event_acknowledged(event);
+  observer_.EventAcknowledged(event);
   Advance();
 }
 
@@ -99,7 +95,7 @@ void StationProtocol::HandlePoll() {
   if (ret_query_pending_.exchange(false)) {
     Advance();
     Send(kRetQueryFrame);
-    if (settings_.send_k7 && hooks_.send_service_frame) hooks_.send_service_frame(kK7RetQuerySent);
+    if (settings_.send_k7) sink_.SendServiceFrame(kK7RetQuerySent);
   }
 }
 

@@ -4,19 +4,21 @@
 
 #include <array>
 #include <atomic>
-#include <functional>
 #include <string>
 
 #include "output/event_record.h"
+#include "output/event_sink.h"
+#include "output/observer.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
 #include "platform/metrics.h"
+#include "serial/station_port.h"
 #include "station/station_frames.h"
 
 namespace qarn {
 
-class StationProtocol {
+class StationProtocol final : public PacketReceiver {
  public:
   struct Settings {
     int32_t first_number = 4;
@@ -27,20 +29,16 @@ class StationProtocol {
     std::string dump_path = "qarn.log";
   };
 
-  struct Hooks {
-    std::function<void(ByteView frame)> send;  // to the station; nothing when the port is closed
-    std::function<void()> advance_indicator;
-    std::function<void(const StationEvent&)> deliver_event;
-    std::function<void(uint8_t type)> send_service_frame;
-    // Every packet, by kind; and each event once its acknowledgement is written.
-    std::function<void(StationFrameKind kind)> frame_heard;
-    std::function<void(const StationEvent&)> event_acknowledged;
-  };
+  // Takes the port's packets from here on and answers on it (nothing while it is closed);
+  // events go to `sink`, what the window and the journal show to `observer`.
+  StationProtocol(Settings settings, StationPort& port, EventSink& sink, Observer& observer,
+                  const Clock& clock, FileSystem& fs, TDateTime start_time);
+  ~StationProtocol() override { port_.SetReceiver(nullptr); }
 
-  StationProtocol(Settings settings, Hooks hooks, const Clock& clock, FileSystem& fs,
-                  TDateTime start_time);
+  StationProtocol(const StationProtocol&) = delete;
+  StationProtocol& operator=(const StationProtocol&) = delete;
 
-  void HandleStationPacket(ByteView packet);
+  void HandleStationPacket(ByteView packet) override;
 
   // The query-interval check of the 3-second housekeeping tick.
   void CheckQueryInterval();
@@ -56,11 +54,13 @@ class StationProtocol {
  private:
   void HandleEvent();
   void HandlePoll();
-  void Send(ByteView frame) const;
-  void Advance() const;
+  void Send(ByteView frame) const { port_.Send(frame); }
+  void Advance() const { observer_.Activity(Indicator::kStation); }
 
   Settings settings_;
-  Hooks hooks_;
+  StationPort& port_;
+  EventSink& sink_;
+  Observer& observer_;
   const Clock& clock_;
   FileSystem& fs_;
   // Packets land at its start; bytes past a short packet keep what earlier ones left.

@@ -45,7 +45,7 @@ class FakeStationPort final : public StationPort {
   void SetDtr(bool on) override { dtr = on; }
 
   void Receive(const Bytes& packet) {
-    if (packet_handler_) packet_handler_(packet);
+    if (receiver_) receiver_->HandleStationPacket(packet);
   }
   // The open device fails: the port closes itself and says so.
   void Lose(const DeviceError& error) {

@@ -1,0 +1,10 @@
+#include "output/observer.h"
+
+namespace qarn {
+
+Observer& NoObserver() {
+  static Observer none;
+  return none;
+}
+
+}  // namespace qarn
