@@ -15,6 +15,7 @@
 #include "fakes/temp_dir.h"
 #include "k7/k7_exchange.h"
 #include "platform/diag.h"
+#include "station/station_frames.h"
 
 namespace qarn {
 namespace {
@@ -74,7 +75,7 @@ class DriverTest : public ::testing::Test {
 TEST_F(DriverTest, StartsWithTheDefaultsWithoutAnIniFile) {
   Driver& d = Start();
   EXPECT_THAT(port_.opened, IsEmpty());  // COM255: no port
-  EXPECT_FALSE(d.setup_page().running);
+  EXPECT_FALSE(d.run_control().page().running);
   EXPECT_FALSE(d.window().k7_indicator_visible);
   EXPECT_EQ(d.config().first_number, 4);
   EXPECT_DOUBLE_EQ(d.config().query_interval, 3.0 / 24);
@@ -88,8 +89,8 @@ TEST_F(DriverTest, StartsWithTheDefaultsWithoutAnIniFile) {
 TEST_F(DriverTest, OpensTheConfiguredPortUnderItsDeviceName) {
   Driver& d = Start("[main]\nComPort=COM12\n");
   EXPECT_THAT(port_.opened, ElementsAre("\\\\.\\COM12"));
-  EXPECT_TRUE(d.setup_page().running);
-  EXPECT_EQ(d.com_port_name(), "COM12");
+  EXPECT_TRUE(d.run_control().page().running);
+  EXPECT_EQ(d.run_control().ComPortName(), "COM12");
 }
 
 TEST_F(DriverTest, PortMissingAtStartIsReportedOnceAndOpenedWhenItAppears) {
@@ -102,8 +103,8 @@ TEST_F(DriverTest, PortMissingAtStartIsReportedOnceAndOpenedWhenItAppears) {
       if (line.rfind("station port", 0) == 0) lines.push_back(line);
     return lines;
   };
-  EXPECT_FALSE(d.setup_page().running);
-  EXPECT_EQ(d.setup_page().chosen, "COM3");
+  EXPECT_FALSE(d.run_control().page().running);
+  EXPECT_EQ(d.run_control().page().chosen, "COM3");
   EXPECT_THAT(view_.messages, IsEmpty());  // the message box does not exist yet
   // Standard error says which port, which device and why, once.
   EXPECT_THAT(port_lines(), ElementsAre("station port COM3 (/dev/ttyUSB0): cannot open: no such "
@@ -112,7 +113,7 @@ TEST_F(DriverTest, PortMissingAtStartIsReportedOnceAndOpenedWhenItAppears) {
   EXPECT_EQ(port_lines().size(), 1u);
   port_.can_open = true;
   loop_.Advance(2000);
-  EXPECT_TRUE(d.setup_page().running);
+  EXPECT_TRUE(d.run_control().page().running);
   EXPECT_THAT(port_.opened, ElementsAre("\\\\.\\COM3"));
   EXPECT_TRUE(port_.dtr);
   EXPECT_THAT(port_lines(),
@@ -148,19 +149,27 @@ TEST_F(DriverTest, WrongPasswordsAndCancelKeepTheDriverRunning) {
 
 TEST_F(DriverTest, ServerOrderedCloseSkipsThePassword) {
   Driver& d = Start("[main]\nComPort=COM1\n");
-  int closings = 0;
-  d.SetClosingHook([&] { ++closings; });
-  d.CloseByServerOrder();
+  struct Closings final : Observer {
+    void Closing() override { ++count; }
+    int count = 0;
+  } closings;
+  d.AddObserver(closings);
+  // The server's close order, on the K7 link (used or not, it is up).
+  k7_client_->Connect();
+  const K7Frame close = BuildServerUnit(kK7Close);
+  k7_client_->Arrive(Bytes(close.begin(), close.end()));
+  EXPECT_TRUE(d.close_by_server());
   EXPECT_TRUE(d.HandleCloseRequest());
   EXPECT_EQ(view_.password_prompts, 0);
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_EQ(closings, 1);  // the service manager hears STOPPING=1 once
+  EXPECT_EQ(closings.count, 1);  // the service manager hears STOPPING=1 once
+  EXPECT_TRUE(loop_.quit());
 }
 
 TEST_F(DriverTest, ErrorLogLinesInWindows1251) {
   Driver& d = Start();
-  d.WriteErrorLog(9);
-  d.WriteErrorLog(11);
+  d.facts().ErrorCode(9);
+  d.facts().ErrorCode(11);
   const Bytes bytes = dir_.Read("error.txt");
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
             "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9"
@@ -195,7 +204,7 @@ TEST_F(DriverTest, HousekeepingTickRaisesTheQuery) {
 
 TEST_F(DriverTest, LogAreaKeepsTheNewestHundredLines) {
   Driver& d = Start();
-  for (int i = 0; i < 105; ++i) d.AddLogLine("line " + std::to_string(i));
+  for (int i = 0; i < 105; ++i) d.facts().LogLine("line " + std::to_string(i));
   ASSERT_EQ(d.window().log_lines.size(), 100u);
   EXPECT_EQ(d.window().log_lines.front(), "15.09.2010 14:05:07 line 5");
   EXPECT_EQ(d.window().log_lines.back(), "15.09.2010 14:05:07 line 104");
@@ -271,7 +280,7 @@ TEST_F(DriverTest, TheK7LinkRunsOnTheClientOfTheServices) {
   EXPECT_EQ(k7_client_->sent[0][2], kK7Greeting);
   EXPECT_EQ(k7_client_->sent[1][2], kK7PortGreeting);
 
-  d.output()->DeliverStationEvent(StationEvent{40001, 1, 0x20, clock_.Now()});
+  port_.Receive(BuildStationEventFrame(1, 0x20, 1));
   ASSERT_EQ(k7_client_->sent.size(), 3u);
   EXPECT_EQ(k7_client_->sent[2][2], kK7StationEvent);
   const K7Frame query = BuildServerUnit(kK7RetQuery);
@@ -333,14 +342,14 @@ TEST_F(DriverTest, AWaitingSpoolFileKeepsTheReplayTicking) {
   const size_t ticking = loop_.timer_count();
   loop_.AdvanceMs(200);
   EXPECT_EQ(loop_.timer_count(), ticking);
-  EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
+  EXPECT_EQ(d.status_facts().ddk_waiting, 1u);
 }
 
 TEST_F(DriverTest, SpoolFilesLeftFromEarlierRunsWaitForTheirLink) {
   dir_.Write("5265C00_-1.ddk", std::string(555, '\x01'));
   dir_.Write("5265C00.dd8.tmp", "half written before a crash");
   Driver& d = Start("[main]\nSendK8=0\n");
-  EXPECT_EQ(d.replay()->waiting(SpoolKind::kK7), 1u);
+  EXPECT_EQ(d.status_facts().ddk_waiting, 1u);
   EXPECT_THAT(dir_.List(), ElementsAre("5265C00_-1.ddk", "sqarn.ini"));
 }
 
@@ -445,9 +454,9 @@ TEST_F(DriverTest, ShortenedTimingsReachTheReplayTheSilenceWatchAndTheHousekeepi
   timings.housekeeping_ms = 500;
   timings.replay_ms = 50;
   dir_.Write("sqarn.ini", "[main]\nComPort=COM1\nSendK7=1\nSendK8=0\n");
-  driver_ = std::make_unique<Driver>(Driver::Services{
-      clock_, fs_, loop_, port_, view_, testing::RefusedConnections(), FakeK7Clients()});
-  driver_->SetTimings(timings);
+  driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_,
+                                                      testing::RefusedConnections(),
+                                                      FakeK7Clients(), NoMetrics(), timings});
   driver_->StartUp();
   EXPECT_EQ(k7_client_->attempts, 1);
   loop_.AdvanceMs(50);  // the first replay tick finds the station heard

@@ -35,6 +35,7 @@
 #include "gui/message_box_dialog.h"
 #include "gui/password_dialog.h"
 #include "gui/port_list_box.h"
+#include "k7/k7_exchange.h"
 #include "k8/port_state.h"
 #include "platform/diag.h"
 #include "shell/driver.h"
@@ -140,9 +141,7 @@ class MainWindowTest : public ::testing::Test {
     driver_->StartUp();
     window_.CreateDialogs();
     driver_->SetMessageBoxReady();
-    driver_->run_control().SetPortStateSink([this](const std::string& port_name, bool open) {
-      return QueuePortState(k8_, port_name, open);
-    });
+    driver_->run_control().SetK8(&k8_);
     return *driver_;
   }
   std::vector<uint8_t> OpenFlags() const {
@@ -185,7 +184,7 @@ TEST_F(MainWindowTest, LayoutAndFixedTexts) {
   EXPECT_TRUE(window_.station_indicator()->pixmap().isNull());
   EXPECT_FALSE(window_.k8_indicator()->pixmap().isNull());
   EXPECT_TRUE(window_.k7_indicator()->pixmap().isNull());
-  driver_->AdvanceStationIndicator();
+  driver_->facts().Activity(Indicator::kStation);
   EXPECT_EQ(window_.station_indicator()->pixmap().toImage().convertToFormat(QImage::Format_RGB32),
             DrawIndicator(1, false));
 }
@@ -206,7 +205,7 @@ TEST_F(MainWindowTest, EveryTextFitsItsPlace) {
 TEST_F(MainWindowTest, K7RowHiddenWithoutTheK7Link) {
   Start();
   window_.show();
-  driver_->AdvanceK7Indicator();
+  driver_->facts().Activity(Indicator::kK7);
   EXPECT_FALSE(window_.k7_label()->isVisible());
   EXPECT_FALSE(window_.k7_indicator()->isVisible());
 }
@@ -231,7 +230,7 @@ TEST_F(MainWindowTest, PageButtonsKeepExactlyOneDown) {
 
 TEST_F(MainWindowTest, LogAreaKeepsTheNewestHundredLines) {
   Start();
-  for (int i = 1; i <= 101; ++i) driver_->AddLogLine("line " + std::to_string(i));
+  for (int i = 1; i <= 101; ++i) driver_->facts().LogLine("line " + std::to_string(i));
   QPlainTextEdit* log = window_.log_area();
   EXPECT_EQ(log->document()->blockCount(), 100);
   EXPECT_TRUE(log->document()->firstBlock().text().endsWith(" line 2"));
@@ -278,7 +277,7 @@ TEST_F(MainWindowTest, OnlyAPickInTheDropDownSelectsAPort) {
   };
   window_.rescan_button()->click();
   ASSERT_EQ(window_.port_list()->count(), 2);
-  ASSERT_EQ(driver_->com_port_name(), "COM2");
+  ASSERT_EQ(driver_->run_control().ComPortName(), "COM2");
   k8_.packets.clear();
 
   // Text typed into the field that matches an entry, then Enter: no pick.
@@ -288,9 +287,9 @@ TEST_F(MainWindowTest, OnlyAPickInTheDropDownSelectsAPort) {
   QTest::keyClick(field, Qt::Key_Return);
   field->clearFocus();
   QCoreApplication::processEvents();
-  EXPECT_EQ(driver_->com_port_name(), "COM2");
+  EXPECT_EQ(driver_->run_control().ComPortName(), "COM2");
   EXPECT_TRUE(k8_.packets.empty());
-  EXPECT_EQ(driver_->setup_page().chosen, "COM3");  // a start would open it as typed
+  EXPECT_EQ(driver_->run_control().page().chosen, "COM3");  // a start would open it as typed
 
   // The keyboard's choice in the drop-down: a pick.
   window_.port_list()->showPopup();
@@ -298,7 +297,7 @@ TEST_F(MainWindowTest, OnlyAPickInTheDropDownSelectsAPort) {
   view->setCurrentIndex(view->model()->index(1, 0));
   QTest::keyClick(view, Qt::Key_Return);
   QCoreApplication::processEvents();
-  EXPECT_EQ(driver_->com_port_name(), "COM3");
+  EXPECT_EQ(driver_->run_control().ComPortName(), "COM3");
   EXPECT_EQ(OpenFlags(), std::vector<uint8_t>{0});
   EXPECT_EQ(dir_.Read("sqarn.ini"),
             (std::vector<uint8_t>{'[', 'm', 'a', 'i', 'n', ']', '\n', 'C', 'o', 'm',
@@ -355,7 +354,11 @@ TEST_F(MainWindowTest, CloseAsksForThePassword) {
 TEST_F(MainWindowTest, ServerOrderClosesTheWindowWithoutThePassword) {
   Start();
   window_.show();
-  driver_->CloseByServerOrder();
+  // The server's close order, on the K7 link.
+  k7_client_->Connect();
+  const K7Frame close = BuildServerUnit(kK7Close);
+  k7_client_->Arrive(Bytes(close.begin(), close.end()));
+  EXPECT_TRUE(driver_->close_by_server());
   EXPECT_FALSE(window_.isVisible());
   EXPECT_EQ(window_.password_dialog()->isVisible(), false);
 }
@@ -424,11 +427,11 @@ QImage Render(QWidget* w, qreal scale) {
 
 TEST_F(MainWindowTest, SavesScreenshotsOfBothPages) {
   Driver& d = Start("[main]\nComPort=COM3\nSendK7=1\n");
-  for (int i = 0; i < 6; ++i) d.AdvanceStationIndicator();
-  for (int i = 0; i < 9; ++i) d.AdvanceK8Indicator();
-  d.AdvanceK7Indicator();
-  d.AddLogLine("Соединение...");
-  d.AddLogLine("Соединение...");
+  for (int i = 0; i < 6; ++i) d.facts().Activity(Indicator::kStation);
+  for (int i = 0; i < 9; ++i) d.facts().Activity(Indicator::kK8);
+  d.facts().Activity(Indicator::kK7);
+  d.facts().LogLine("Соединение...");
+  d.facts().LogLine("Соединение...");
   window_.show();
   const QString dir = QStringLiteral(QARN_SCREENSHOT_DIR);
   QDir().mkpath(dir);

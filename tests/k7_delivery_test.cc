@@ -11,10 +11,14 @@
 
 #include "fakes/diag_capture.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_station_port.h"
 #include "fakes/k7_peer.h"
 #include "fakes/qt_test_loop.h"
+#include "fakes/scripted_connection.h"
 #include "fakes/temp_dir.h"
+#include "platform/async_tcp_client.h"
 #include "shell/driver.h"
+#include "station/station_frames.h"
 
 namespace qarn {
 namespace {
@@ -42,13 +46,15 @@ class K7DeliveryTest : public ::testing::Test {
   }
 
   void StartDriver(K7Peer& peer) {
-    std::ofstream("sqarn.ini") << "[main]\nhost=127.0.0.1\nSendK8=0\nSendK7=1\nK7Port="
-                               << peer.port() << "\n";
-    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_});
+    std::ofstream("sqarn.ini")
+        << "[main]\nhost=127.0.0.1\nSendK8=0\nSendK7=1\nFirstNumber=0\nK7Port=" << peer.port()
+        << "\n";
     // The close waits in real time for what the socket holds; a short wait shows the same.
     DriverTimings timings;
     timings.k7_drain_ms = 300;
-    driver_->SetTimings(timings);
+    driver_ = std::make_unique<Driver>(
+        Driver::Services{clock_, fs_, loop_, port_, view_, testing::RefusedConnections(),
+                         AsyncTcpClientFactory(), NoMetrics(), timings});
     driver_->StartUp();
   }
 
@@ -61,7 +67,7 @@ class K7DeliveryTest : public ::testing::Test {
   }
 
   void Deliver(int32_t number) {
-    driver_->output()->DeliverStationEvent(StationEvent{number, 1, 0x20, 40603.5});
+    port_.Receive(BuildStationEventFrame(static_cast<uint16_t>(number), 0x20, 1));
   }
 
   Counts OnDisk() const { return EventsOnDisk(dir_); }
@@ -77,7 +83,7 @@ class K7DeliveryTest : public ::testing::Test {
   testing::FakeClock clock_;
   PosixFileSystem fs_;
   RecordingQtLoop loop_;
-  NoStationPort port_;
+  testing::FakeStationPort port_;
   QuietView view_;
   testing::DiagCapture diag_;
   std::unique_ptr<Driver> driver_;  // last: gone before the rest
@@ -131,7 +137,7 @@ TEST_F(K7DeliveryTest, StalledServerIsDroppedWithin35Seconds) {
     loop_.RunUntil([] { return true; });
     clock_.AdvanceMs(kHousekeepingIntervalMs);
     waited_ms += kHousekeepingIntervalMs;
-    driver_->OnHousekeepingTick();
+    loop_.FireTimers(kHousekeepingIntervalMs);
   }
   EXPECT_FALSE(driver_->window().k7_link);
   EXPECT_GE(waited_ms, 30'000);
@@ -159,7 +165,7 @@ TEST_F(K7DeliveryTest, ReplayToAServerThatStoppedReadingThenCloseKeepsAll40) {
   Connect(peer);
   for (int i = 0; i < 40 && driver_->window().k7_link; ++i) {
     clock_.AdvanceMs(kReplayIntervalMs);
-    driver_->OnReplayTick();
+    loop_.FireTimers(kReplayIntervalMs);
   }
   driver_->CloseOnSignal();
   EXPECT_FALSE(driver_->window().k7_link);
@@ -207,7 +213,7 @@ TEST_F(K7DeliveryTest, ServerClosingAtRandomMomentsMissesNoEvent) {
     if (peer.connected()) continue;
     ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));
     Deliver(1000 + n);  // one while the link is down
-    driver_->OnHousekeepingTick();
+    loop_.FireTimers(kHousekeepingIntervalMs);
     Connect(peer);
     reading = true;
   }

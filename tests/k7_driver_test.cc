@@ -7,11 +7,15 @@
 #include <fstream>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_station_port.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
+#include "fakes/scripted_connection.h"
 #include "fakes/temp_dir.h"
+#include "platform/async_tcp_client.h"
 #include "platform/diag.h"
 #include "shell/driver.h"
+#include "station/station_frames.h"
 
 namespace qarn {
 namespace {
@@ -51,7 +55,8 @@ class K7DriverTest : public ::testing::Test {
     std::ofstream("sqarn.ini") << "[main]\nhost=127.0.0.1\nComPort=COM3\nSendK8=0\nK7Port="
                                << server_.port() << "\n"
                                << settings;
-    driver_ = std::make_unique<Driver>(Driver::Services{clock_, fs_, loop_, port_, view_});
+    driver_ = std::make_unique<Driver>(Driver::Services{
+        clock_, fs_, loop_, port_, view_, testing::RefusedConnections(), AsyncTcpClientFactory()});
     driver_->StartUp();
   }
 
@@ -78,7 +83,7 @@ class K7DriverTest : public ::testing::Test {
   testing::FakeClock clock_;
   PosixFileSystem fs_;
   RecordingQtLoop loop_;
-  NoStationPort port_;
+  testing::FakeStationPort port_;
   CountingView view_;
   LoopbackServer server_;
   std::unique_ptr<Driver> driver_;
@@ -99,12 +104,17 @@ TEST_F(K7DriverTest, SendK7OffConnectsOnTheHousekeepingTickWithOneGreeting) {
   StartDriver("SendK7=0\n");
   EXPECT_FALSE(server_.TryAccept());  // no attempt at start
   EXPECT_FALSE(driver_->window().k7_indicator_visible);
-  driver_->OnHousekeepingTick();
+  loop_.FireTimers(kHousekeepingIntervalMs);
   AcceptAndReceive(555);
   // Commands are carried out whatever SendK7 says; the round trip also shows that no second
   // greeting followed.
   server_.Send(Unit(kK7RetQuery));
-  ASSERT_TRUE(RunUntil([&] { return driver_->station()->ret_query_pending(); }));
+  // The station's next poll is answered with the query.
+  const Bytes query(kRetQueryFrame.begin(), kRetQueryFrame.end());
+  ASSERT_TRUE(RunUntil([&] {
+    port_.Receive(Bytes(kPollFrame.begin(), kPollFrame.end()));
+    return std::find(port_.sent.begin(), port_.sent.end(), query) != port_.sent.end();
+  }));
   server_.Poll();
   EXPECT_EQ(server_.received(), Greeting(0x14, 0x02));
   EXPECT_EQ(driver_->window().k7_counter, 1);
@@ -141,8 +151,9 @@ TEST_F(K7DriverTest, CloseCommandClosesWithoutThePassword) {
 TEST_F(K7DriverTest, StationEventsGoOnTheLinkWhenUpAndToDiskWhenDown) {
   StartDriver("SendK7=1\n");
   AcceptAndReceive(1110);
-  const StationEvent event{40012, 3, 0x0A, 40603.5};
-  driver_->output()->DeliverStationEvent(event);
+  const Bytes event = BuildStationEventFrame(12, 0x0A, 3);
+  const TDateTime received_at = clock_.Now();
+  port_.Receive(event);
   ASSERT_TRUE(RunUntil([&] {
     server_.Poll();
     return server_.received().size() >= 1665;
@@ -154,14 +165,14 @@ TEST_F(K7DriverTest, StationEventsGoOnTheLinkWhenUpAndToDiskWhenDown) {
   EXPECT_EQ(back.object_number, 40012);
   EXPECT_EQ(back.event_code, 0x0A);
   EXPECT_EQ(back.frame_byte3, 3);
-  EXPECT_EQ(back.event_time, 40603.5);
+  EXPECT_EQ(back.event_time, received_at);
   EXPECT_EQ(driver_->window().k7_counter, 1);
   // Stored before it went; its file goes once the server's TCP has acknowledged it all.
   ASSERT_TRUE(RunUntil([&] { return fs_.FindAll("*.ddk").empty(); }));
 
   server_.CloseGracefully();
   ASSERT_TRUE(RunUntil([&] { return !driver_->window().k7_link; }));
-  driver_->output()->DeliverStationEvent(event);
+  port_.Receive(event);
   EXPECT_EQ(fs_.FindAll("*.ddk").size(), 1u);
   EXPECT_EQ(driver_->window().k7_counter, 1);
 }

@@ -81,7 +81,7 @@ TEST(K7Units, BufferCutsJoinedPiecesIntoUnits) {
   EXPECT_EQ(buffer.size(), 10u);
 }
 
-// The exchange over a real loopback connection, its hooks counted.
+// The exchange over a real loopback connection, what it tells counted.
 class ExchangeTest : public ::testing::Test {
  protected:
   ExchangeTest() { EnsureQtApplication(); }
@@ -89,14 +89,9 @@ class ExchangeTest : public ::testing::Test {
   void Start(bool send_k7, const std::string& device = "\\\\.\\COM3") {
     client_.SetHost("127.0.0.1");
     client_.SetPort(server_.port());
-    K7Exchange::Hooks hooks;
-    hooks.link_changed = [this](bool up) { link_ = up; };
-    hooks.advance_indicator = [this] { ++advances_; };
-    hooks.set_clock = [this](TDateTime t) { clock_times_.push_back(t); };
-    hooks.ret_query = [this] { ++ret_queries_; };
-    hooks.close = [this] { ++closes_; };
-    hooks.device_name = [device] { return device; };
-    exchange_ = std::make_unique<K7Exchange>(client_, clock_, K7Exchange::Settings{send_k7}, hooks);
+    listener_.device = device;
+    exchange_ =
+        std::make_unique<K7Exchange>(client_, clock_, K7Exchange::Settings{send_k7}, listener_);
     Connect();
   }
 
@@ -121,6 +116,19 @@ class ExchangeTest : public ::testing::Test {
   QtMainLoop loop_;
   LoopbackServer server_;
   AsyncTcpClient client_{loop_};
+  // What the exchange tells, counted.
+  struct Listener final : K7Exchange::Listener {
+    explicit Listener(ExchangeTest& test) : t(test) {}
+    void LinkChanged(bool up) override { t.link_ = up; }
+    void UnitReceived() override { ++t.advances_; }
+    void SetClock(TDateTime time) override { t.clock_times_.push_back(time); }
+    void RetQuery() override { ++t.ret_queries_; }
+    void Close() override { ++t.closes_; }
+    std::string DeviceName() override { return device; }
+    ExchangeTest& t;
+    std::string device;
+  };
+  Listener listener_{*this};
   std::unique_ptr<K7Exchange> exchange_;
   bool link_ = false;
   int advances_ = 0;

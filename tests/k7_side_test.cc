@@ -9,6 +9,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_k7_client.h"
 #include "fakes/fake_main_loop.h"
+#include "fakes/recorded_facts.h"
 #include "output/event_record.h"
 
 namespace qarn {
@@ -29,21 +30,15 @@ class K7SideTest : public ::testing::Test {
   }
 
   void Make() {
-    K7Exchange::Hooks hooks;
-    hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
-      ended_.push_back(file + (end == PacketEnd::kReleased ? " released" : " delivered"));
-    };
-    side_ = std::make_unique<K7Side>(
-        loop_, clock_, config_, std::move(hooks),
-        [this](MainLoop&) -> std::unique_ptr<K7Client> {
-          auto client = std::make_unique<FakeK7Client>();
-          clients_.push_back(client.get());
-          return client;
-        },
-        kDefaultFailbackMs,
-        [this](Server server, const std::string& address) {
-          servers_.push_back(std::string(ServerName(server)) + " " + address);
-        });
+    side_ =
+        std::make_unique<K7Side>(K7Side::Services{loop_, clock_,
+                                                  [this](MainLoop&) -> std::unique_ptr<K7Client> {
+                                                    auto client = std::make_unique<FakeK7Client>();
+                                                    clients_.push_back(client.get());
+                                                    return client;
+                                                  },
+                                                  facts_, facts_, facts_},
+                                 config_);
     side_->Connect();
   }
   FakeK7Client& client(size_t i) { return *clients_.at(i); }
@@ -59,8 +54,15 @@ class K7SideTest : public ::testing::Test {
   testing::FakeMainLoop loop_{clock_};
   Config config_;
   std::vector<FakeK7Client*> clients_;
-  std::vector<std::string> servers_;
-  std::vector<std::string> ended_;
+  testing::RecordedFacts facts_;
+  std::vector<std::string>& servers_ = facts_.server_texts;
+  // "a.ddk released", "b.ddk delivered"
+  std::vector<std::string> Ended() const {
+    std::vector<std::string> ended;
+    for (const auto& e : facts_.ends)
+      ended.push_back(e.file + (e.end == PacketEnd::kReleased ? " released" : " delivered"));
+    return ended;
+  }
   std::unique_ptr<K7Side> side_;
 };
 
@@ -106,7 +108,7 @@ TEST_F(K7SideTest, FailsOverAndBackBetweenUnits) {
   EXPECT_EQ(side_->channel().SendUnit(BuildServiceFrame(kK7StationEvent), "a.ddk"), 555u);
   client(2).Connect();
   loop_.RunPosted();
-  EXPECT_THAT(ended_, ElementsAre("a.ddk released"));
+  EXPECT_THAT(Ended(), ElementsAre("a.ddk released"));
   EXPECT_THAT(servers_.back(), "primary 10.0.0.1:7788");
   ASSERT_EQ(client(2).sent.size(), 1u);  // greeted
   EXPECT_THAT(diag.errors(), HasSubstr("K7: primary 10.0.0.1:7788 answers again; back on it from "

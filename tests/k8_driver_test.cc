@@ -9,6 +9,7 @@
 
 #include "base/byte_order.h"
 #include "fakes/fake_k7_client.h"
+#include "fakes/fake_station_port.h"
 #include "fakes/inline_main_loop.h"
 #include "fakes/k8_test_server.h"
 #include "fakes/scripted_connection.h"
@@ -17,6 +18,7 @@
 #include "platform/file_system.h"
 #include "serial/station_port.h"
 #include "shell/driver.h"
+#include "station/station_frames.h"
 
 namespace qarn {
 namespace {
@@ -47,6 +49,15 @@ class K8DriverTest : public ::testing::Test {
   }
   // Main-thread work, taken in turn with the link thread's hand-overs.
   void OnMain(const std::function<void()>& fn) { loop_.RunAndWait(fn); }
+  // The station sends event `object` (of FirstNumber 7: 70000 + object).
+  void Event(uint16_t object) {
+    OnMain([&] { port_.Receive(BuildStationEventFrame(object, 0x0A, 3)); });
+  }
+  bool K8Up(const Driver& driver) {
+    bool up = false;
+    OnMain([&] { up = driver.status_facts().k8_up; });
+    return up;
+  }
   static bool WaitUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done()) {
@@ -67,7 +78,7 @@ class K8DriverTest : public ::testing::Test {
   SystemClock clock_;
   PosixFileSystem fs_;
   InlineMainLoop loop_;
-  NoStationPort port_;
+  testing::FakeStationPort port_;
   // The K7 link (tried whatever SendK7 says) opens no socket here.
   testing::FakeK7Client* k7_client_ = nullptr;
   K7ClientFactory FakeK7() { return testing::FakeK7Clients(&k7_client_); }
@@ -84,23 +95,18 @@ TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
   {
     Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
     driver.StartUp();
-    ASSERT_NE(driver.k8_link_thread(), nullptr);
     ASSERT_TRUE(server.WaitForPackets(4));
     EXPECT_EQ(server.received()[1].packet.back(), 0);  // the port is closed
     EXPECT_EQ(server.received()[2].packet.back(), 7);  // FirstNumber
-    ASSERT_TRUE(driver.k8_link());
+    ASSERT_TRUE(K8Up(driver));
 
-    StationEvent event{70001, 3, 0x0A, clock_.Now()};
-    OnMain([&] {
-      for (int i = 0; i < 3; ++i) driver.output()->DeliverStationEvent(event);
-    });
+    for (int i = 0; i < 3; ++i) Event(1);
     // On disk before their packets went: the station may be acknowledged.
     EXPECT_EQ(fs_.FindAll("*.dd8").size(), 3u);
     ASSERT_TRUE(server.WaitForPackets(5));
 
     driver.CloseOnSignal();
-    EXPECT_TRUE(driver.k8_link_thread()->finished());
-    EXPECT_FALSE(driver.k8_link());
+    EXPECT_FALSE(K8Up(driver));
     EXPECT_EQ(driver.window().log_lines.back().find("выход - "), 20u);  // after the date and time
   }
   const auto spooled = fs_.FindAll("*.dd8");
@@ -151,23 +157,23 @@ TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
   WriteIni(server.port());
   K8LinkTiming timing;
   timing.reconnect_pause_ms = 50;
-  Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
-  driver.SetTimings(DriverTimings{timing});
+  Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7(), NoMetrics(),
+                 DriverTimings{timing}});
   driver.StartUp();
   ASSERT_TRUE(server.WaitForPackets(4));
-  ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));
+  ASSERT_TRUE(WaitUntil([&] { return K8Up(driver); }));
 
   // The server reads event 1 and closes without an answer.
   server.DropAfterNextEvent();
-  OnMain([&] { driver.output()->DeliverStationEvent({70001, 3, 0x0A, clock_.Now()}); });
+  Event(1);
   ASSERT_TRUE(server.WaitUntilDown());
   ASSERT_TRUE(server.ComeUp()) << "no listening on its port again";
   ASSERT_TRUE(server.WaitForConnections(2));
-  ASSERT_TRUE(WaitUntil([&] { return driver.k8_link(); }));
-  OnMain([&] { driver.output()->DeliverStationEvent({70002, 3, 0x0A, clock_.Now()}); });
+  ASSERT_TRUE(WaitUntil([&] { return K8Up(driver); }));
+  Event(2);
   // The replay sends event 1 again; both acknowledged, nothing is left on disk.
   ASSERT_TRUE(WaitUntil([&] {
-    OnMain([&] { driver.OnReplayTick(); });
+    loop_.FireTimers();
     return fs_.FindAll("*.dd8").empty();
   }));
   const auto got = server.received();

@@ -54,22 +54,9 @@ class K8LinkTest : public ::testing::Test {
   void Start(int port, K8LinkTiming timing = FastTiming()) {
     const std::string ini = (dir_ / "sqarn.ini").string();
     std::ofstream(ini) << "[ServerHost]\nAddress=127.0.0.1\nPort=" << port << "\n";
-    K8Link::Hooks hooks;
-    hooks.greeting_values = [] { return K8Link::GreetingValues{"COM3", true, 260}; };
-    hooks.add_log_line = [this](const std::string& text) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(text);
-      cv_.notify_all();
-    };
-    hooks.advance_indicator = [this] { ++activity_; };
-    hooks.request_ret_query = [this] { ret_query_ = true; };
-    hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
-      static const char* const kEnds[] = {"acked ", "refused ", "released "};
-      std::lock_guard lock(mutex_);
-      ended_.push_back(kEnds[static_cast<int>(end)] + file);
-    };
-    link_ = std::make_unique<K8Link>(K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory()},
-                                     std::move(hooks), ini, timing);
+    link_ = std::make_unique<K8Link>(
+        K8Link::Services{clock_, fs_, *loop_, PosixTcpClientFactory(), told_, told_, told_}, ini,
+        timing);
   }
 
   bool WaitForLine(const std::string& text, int count = 1) {
@@ -117,6 +104,27 @@ class K8LinkTest : public ::testing::Test {
   PosixFileSystem fs_;
   InlineMainLoop inline_loop_;
   MainLoop* loop_ = &inline_loop_;
+  // What the link tells and asks; the inline loop runs its calls on the link's thread.
+  struct Told final : Observer, DeliveryReports, LinkHost {
+    explicit Told(K8LinkTest& test) : t(test) {}
+    void LogLine(const std::string& text) override {
+      std::lock_guard lock(t.mutex_);
+      t.lines_.push_back(text);
+      t.cv_.notify_all();
+    }
+    void Activity(Indicator) override { ++t.activity_; }
+    void Ended(SpoolKind, const std::string& file, PacketEnd end) override {
+      static const char* const kEnds[] = {"acked ", "refused ", "released "};
+      std::lock_guard lock(t.mutex_);
+      t.ended_.push_back(kEnds[static_cast<int>(end)] + file);
+    }
+    void SetClock(TDateTime) override {}
+    void RequestRetQuery() override { t.ret_query_ = true; }
+    void CloseByServer() override {}
+    PortGreeting Greeting() const override { return {"\\\\.\\COM3", "COM3", true, 260}; }
+    K8LinkTest& t;
+  };
+  Told told_{*this};
   std::unique_ptr<K8Link> link_;
   std::mutex mutex_;
   std::condition_variable cv_;

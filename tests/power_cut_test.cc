@@ -57,22 +57,19 @@ Fate* Find(Ledger& ledger, SpoolKind kind, ByteView bytes) {
 // One life of the driver's output: its start-up as the driver does it, then what a scenario
 // makes happen, with servers that acknowledge or release what the links carried. Once the
 // power is gone nothing more happens.
-class Life {
+class Life final : public Observer {
  public:
   Life(PowerCutFileSystem& fs, FakeClock& clock, Ledger& ledger, bool restarted, int rate)
       : fs_(fs),
         clock_(clock),
         ledger_(ledger),
         restarted_(restarted),
-        replay_(fs, clock, kPrefix, rate),
-        writer_(fs, kPrefix, -1,
-                {nullptr, [this](SpoolKind kind, const std::string& path) { Stored(kind, path); }}),
-        output_({.send_k7 = true, .send_k8 = true}, writer_, clock, nullptr) {
+        replay_(fs, clock, kPrefix, rate, *this),
+        writer_(fs, kPrefix, -1, &replay_, *this),
+        output_({.send_k7 = true, .send_k8 = true}, writer_, replay_, clock, *this) {
     writer_.RemoveStaleTemporaries();
     replay_.Scan();
     output_.SetLinks(&k7_, &k8_);
-    output_.SetSentLive(
-        [this](SpoolKind kind, const std::string& path) { replay_.MarkInFlight(kind, path); });
   }
 
   void Links(bool k7, bool k8) {
@@ -142,8 +139,8 @@ class Life {
     ++(restarted_ ? fate->delivered_after : fate->delivered_before);
   }
 
-  void Stored(SpoolKind kind, const std::string& path) {
-    replay_.Add(kind, path);
+  // Every file the writer stored, in the replay's line now.
+  void RecordStored(SpoolKind kind, const std::string& path) override {
     Bytes content;
     if (!fs_.ReadAll(path, &content, nullptr)) return;
     if (Fate* fate = Find(ledger_, kind, RecordOf(kind, content))) {

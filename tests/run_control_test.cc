@@ -49,9 +49,7 @@ class RunControlTest : public ::testing::Test {
  protected:
   RunControlTest() {
     SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
-    run_.SetPortStateSink([this](const std::string& port_name, bool open) {
-      return QueuePortState(k8_, port_name, open);
-    });
+    run_.SetK8(&k8_);
     run_.SetComPortName("COM255");
   }
   ~RunControlTest() override { SetDiagSink(nullptr); }
@@ -97,16 +95,20 @@ class RunControlTest : public ::testing::Test {
   int pages_changed_ = 0;
   int password_prompts_ = 0;
   bool accept_password_ = false;
-  RunControl run_{port_, loop_, fs_, dir_ / "sqarn.ini",
-                  RunControl::Hooks{
-                      [this] {
-                        ++password_prompts_;
-                        return accept_password_;
-                      },
-                      [this](const std::string& text) { messages_.push_back(text); },
-                      [this](int code) { errors_.push_back(code); },
-                      [this] { ++pages_changed_; },
-                  }};
+  // The operator at the window, and the facts the page tells.
+  struct Person final : RunControl::Operator, Observer {
+    explicit Person(RunControlTest& test) : t(test) {}
+    bool PasswordAccepted() override {
+      ++t.password_prompts_;
+      return t.accept_password_;
+    }
+    void ShowMessage(const std::string& text) override { t.messages_.push_back(text); }
+    void ErrorCode(int code) override { t.errors_.push_back(code); }
+    void PortChanged(bool) override { ++t.pages_changed_; }
+    RunControlTest& t;
+  };
+  Person person_{*this};
+  RunControl run_{port_, loop_, fs_, dir_ / "sqarn.ini", person_, person_};
 };
 
 TEST_F(RunControlTest, ScanListsTheFreePortsAndStoresTheFirst) {
@@ -199,7 +201,7 @@ TEST_F(RunControlTest, TypedNameOpensButIsNotStored) {
 }
 
 TEST_F(RunControlTest, WithoutTheK8LinkNothingIsQueued) {
-  run_.SetPortStateSink(nullptr);
+  run_.SetK8(nullptr);
   Free({"COM3"});
   run_.OnRescanClicked();
   run_.OnRunClicked();

@@ -7,6 +7,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_main_loop.h"
 #include "fakes/fake_serial_device.h"
+#include "fakes/fake_station_port.h"
 
 namespace qarn {
 namespace {
@@ -19,7 +20,7 @@ using Packets = std::vector<std::vector<uint8_t>>;
 class SerialPortDriverTest : public ::testing::Test {
  protected:
   SerialPortDriverTest() : loop_(clock_), port_(device_, clock_, loop_) {
-    port_.SetPacketHandler([this](ByteView p) { packets_.emplace_back(p.begin(), p.end()); });
+    port_.SetReceiver(&receiver_);
   }
 
   FakeClock clock_;
@@ -27,6 +28,7 @@ class SerialPortDriverTest : public ::testing::Test {
   FakeSerialDevice device_;
   SerialPortDriver port_;
   Packets packets_;
+  testing::PacketCalls receiver_{[this](ByteView p) { packets_.emplace_back(p.begin(), p.end()); }};
 };
 
 TEST_F(SerialPortDriverTest, PortNameWaitsWhileOpen) {
@@ -124,10 +126,11 @@ TEST_F(ArrivalTest, PacketGoesByOneTimerMoreThan40MsAfterItsFirstByte) {
 }
 
 TEST_F(ArrivalTest, HandlerThatClosesThePortEndsTheArrival) {
-  port_.SetPacketHandler([this](ByteView p) {
+  testing::PacketCalls closing([this](ByteView p) {
     packets_.emplace_back(p.begin(), p.end());
     port_.ClosePort();
   });
+  port_.SetReceiver(&closing);
   Arrive(std::vector<uint8_t>(600, 1));
   EXPECT_EQ(packets_.size(), 1u);
   EXPECT_EQ(loop_.timer_count(), 0u);

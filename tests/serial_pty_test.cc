@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fakes/fake_k7_client.h"
+#include "fakes/fake_station_port.h"
 #include "fakes/loopback_server.h"
 #include "fakes/qt_test_loop.h"
 #include "fakes/scripted_connection.h"
@@ -43,7 +44,7 @@ class SerialPtyTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(pty_.Open(&error)) << error;
     port_.SetPortName(pty_.slave_path());
-    port_.SetPacketHandler([this](ByteView p) { packets_.emplace_back(p.begin(), p.end()); });
+    port_.SetReceiver(&receiver_);
   }
 
   // Runs the loop until `done`, or at most a few seconds so that a fault fails, not hangs.
@@ -60,6 +61,7 @@ class SerialPtyTest : public ::testing::Test {
   TermiosSerialDevice device_;
   SerialPortDriver port_{device_, clock_, loop_};
   Packets packets_;
+  testing::PacketCalls receiver_{[this](ByteView p) { packets_.emplace_back(p.begin(), p.end()); }};
 };
 
 TEST_F(SerialPtyTest, FramingBySilence) {
@@ -238,7 +240,7 @@ TEST_F(StationLinkTest, ClockAtFirstPollThenAcksAndNothingToSend) {
                  testing::FakeK7Clients(&k7_client_)});
   driver.StartUp();
   ASSERT_TRUE(station_port_.IsOpen());
-  EXPECT_TRUE(driver.setup_page().running);
+  EXPECT_TRUE(driver.run_control().page().running);
 
   WriteAll(pty_.master_fd(), kPollFrame);
   ASSERT_TRUE(RunUntil([&] { return answers_.size() >= 21; }));
@@ -311,8 +313,7 @@ class ComingAndGoingTest : public StationLinkTest {
 
 TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
   Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
-                 testing::FakeK7Clients(&k7_client_)});
-  driver.SetTimings(FastPortRetry());
+                 testing::FakeK7Clients(&k7_client_), NoMetrics(), FastPortRetry()});
   driver.StartUp();
   EXPECT_FALSE(station_port_.IsOpen());
   // Among the start's lines (the configuration check's word on the missing device first).
@@ -331,7 +332,7 @@ TEST_F(ComingAndGoingTest, DeviceThatAppearsAfterStartIsOpenedAndAnswers) {
   const uint32_t since = clock_.TickMs();
   ASSERT_TRUE(RunUntil([&] { return station_port_.IsOpen(); }));
   EXPECT_TRUE(AnswersWithin(pty_.master_fd(), 5000 - (clock_.TickMs() - since)));
-  EXPECT_TRUE(driver.setup_page().running);
+  EXPECT_TRUE(driver.run_control().page().running);
   driver.CloseOnSignal();
 }
 
@@ -366,8 +367,7 @@ TEST_F(ComingAndGoingTest, DeviceThatHangsUpAndComesBackIsReopenedAndLosesNothin
                              << "\n[ServerHost]\nAddress=127.0.0.1\nPort=" << refused_port << "\n";
   std::filesystem::create_symlink(pty_.slave_path(), link_);
   Driver driver({clock_, fs_, loop_, station_port_, view_, testing::RefusedConnections(),
-                 testing::FakeK7Clients(&k7_client_)});
-  driver.SetTimings(FastPortRetry());
+                 testing::FakeK7Clients(&k7_client_), NoMetrics(), FastPortRetry()});
   driver.StartUp();
   ASSERT_TRUE(station_port_.IsOpen());
   ASSERT_TRUE(AnswersWithin(pty_.master_fd(), 2000));
@@ -397,7 +397,7 @@ TEST_F(ComingAndGoingTest, DeviceThatHangsUpAndComesBackIsReopenedAndLosesNothin
   }
   EXPECT_EQ(lost, 1);
   EXPECT_EQ(back, 1);
-  EXPECT_TRUE(driver.setup_page().running);
+  EXPECT_TRUE(driver.run_control().page().running);
   driver.CloseOnSignal();
   // Every acknowledged event is on disk; none lost.
   EXPECT_EQ(acked, 6);
@@ -416,7 +416,11 @@ TEST_F(ComingAndGoingTest, DeviceHeldByAnotherProgramIsNotListed) {
                              : std::vector<DeviceHolder>{};
   });
   SerialPortDriver port(device, clock_, loop_);
-  RunControl run(port, loop_, fs_, kIniFileName, {});
+  struct Nobody final : RunControl::Operator {
+    bool PasswordAccepted() override { return false; }
+    void ShowMessage(const std::string&) override {}
+  } nobody;
+  RunControl run(port, loop_, fs_, kIniFileName, nobody, NoObserver());
   run.OnRescanClicked();
   EXPECT_EQ(run.page().ports, std::vector<std::string>{"COM2"});
   EXPECT_EQ(run.ComPortName(), "COM2");

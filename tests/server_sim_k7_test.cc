@@ -35,13 +35,16 @@ TEST(ServerSimK7, TalksToTheDriversExchange) {
   AsyncTcpClient client(loop);
   client.SetHost("127.0.0.1");
   client.SetPort(side.port());
-  int ret_queries = 0;
-  std::vector<TDateTime> clock_times;
-  K7Exchange::Hooks hooks;
-  hooks.ret_query = [&] { ++ret_queries; };
-  hooks.set_clock = [&](TDateTime t) { clock_times.push_back(t); };
-  hooks.device_name = [] { return std::string("\\\\.\\COM3"); };
-  K7Exchange exchange(client, clock, K7Exchange::Settings{true}, hooks);
+  struct Driver final : K7Exchange::Listener {
+    void RetQuery() override { ++ret_queries; }
+    void SetClock(TDateTime time) override { clock_times.push_back(time); }
+    std::string DeviceName() override { return "\\\\.\\COM3"; }
+    int ret_queries = 0;
+    std::vector<TDateTime> clock_times;
+  } driver;
+  int& ret_queries = driver.ret_queries;
+  std::vector<TDateTime>& clock_times = driver.clock_times;
+  K7Exchange exchange(client, clock, K7Exchange::Settings{true}, driver);
   exchange.KeepUp();
   const auto has = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();

@@ -23,8 +23,7 @@ class SpoolReplayTest : public ::testing::Test {
   SpoolReplayTest()
       : prefix_(dir_.path() + "/"),
         replay_(fs_, clock_, prefix_),
-        writer_(fs_, prefix_, -1,
-                {nullptr, [this](SpoolKind k, const std::string& p) { replay_.Add(k, p); }}) {
+        writer_(fs_, prefix_, -1, &replay_, NoObserver()) {
     k7_.connected = k8_.connected = true;
     SetDiagSink([this](bool, const std::string& line) { diag_.push_back(line); });
   }

@@ -6,6 +6,7 @@
 #include "base/byte_order.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_links.h"
+#include "fakes/recorded_facts.h"
 #include "fakes/temp_dir.h"
 #include "output/event_output.h"
 #include "output/spool_writer.h"
@@ -26,9 +27,10 @@ class EventOutputTest : public ::testing::Test {
   EventOutputTest() : clock_({2010, 9, 15, 14, 5, 7, 123}) {}
 
   EventOutput& Make(EventOutput::Settings settings, std::string prefix = "") {
-    spool_ = std::make_unique<SpoolWriter>(fs_, prefix.empty() ? dir_.path() + "/" : prefix, -1,
-                                           SpoolWriter::Hooks{});
-    output_ = std::make_unique<EventOutput>(settings, *spool_, clock_, [this] { ++k7_steps_; });
+    const std::string where = prefix.empty() ? dir_.path() + "/" : prefix;
+    replay_ = std::make_unique<SpoolReplay>(fs_, clock_, where);
+    spool_ = std::make_unique<SpoolWriter>(fs_, where, -1, replay_.get(), NoObserver());
+    output_ = std::make_unique<EventOutput>(settings, *spool_, *replay_, clock_, facts_);
     output_->SetLinks(&k7_, &k8_);
     return *output_;
   }
@@ -47,9 +49,12 @@ class EventOutputTest : public ::testing::Test {
   PosixFileSystem fs_;
   FakeK7 k7_;
   FakeK8 k8_;
+  testing::RecordedFacts facts_;
+  std::unique_ptr<SpoolReplay> replay_;
   std::unique_ptr<SpoolWriter> spool_;
   std::unique_ptr<EventOutput> output_;
-  int k7_steps_ = 0;
+  // The K7 indicator's steps.
+  int k7_steps() const { return facts_.activity[static_cast<int>(Indicator::kK7)]; }
 };
 
 TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
@@ -64,15 +69,13 @@ TEST_F(EventOutputTest, LinksDownSpoolBothRecordsByteForByte) {
   const Bytes ddk = dir_.Read("50451EB3_-1.ddk");
   const K7Frame frame = BuildEventFrame(Event());
   EXPECT_EQ(ddk, Bytes(frame.begin(), frame.end()));
-  EXPECT_EQ(k7_steps_, 0);
+  EXPECT_EQ(k7_steps(), 0);
 }
 
 // Every record is on disk before it goes, link up or not; its file goes with it, and the
 // server's acknowledgement deletes it.
 TEST_F(EventOutputTest, LinksUpSendEachRecordWithItsDurableFile) {
   Make({.send_k7 = true, .send_k8 = true});
-  std::vector<std::string> marked;
-  output_->SetSentLive([&](SpoolKind, const std::string& file) { marked.push_back(file); });
   k7_.connected = k8_.connected = true;
   output_->DeliverStationEvent(Event());
   ASSERT_EQ(k8_.packets.size(), 1u);
@@ -82,8 +85,10 @@ TEST_F(EventOutputTest, LinksUpSendEachRecordWithItsDurableFile) {
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 0x15);
   EXPECT_EQ(k7_.files[0], dir_.path() + "/50451EB3_-1.ddk");
-  EXPECT_THAT(marked, ElementsAre(k8_.packets[0].spool_file, k7_.files[0]));
-  EXPECT_EQ(k7_steps_, 1);
+  // Each in flight: the replay holds it back until its link reports it.
+  EXPECT_TRUE(replay_->in_flight(SpoolKind::kK8, k8_.packets[0].spool_file));
+  EXPECT_TRUE(replay_->in_flight(SpoolKind::kK7, k7_.files[0]));
+  EXPECT_EQ(k7_steps(), 1);
   EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk"));
   const Bytes stored = dir_.Read("50451EB3.dd8");
   EXPECT_EQ(Bytes(stored.begin() + 4, stored.end()), k8_.packets[0].payload);
@@ -104,7 +109,7 @@ TEST_F(EventOutputTest, RecordsTheLinkCouldNotTakeAreSpooled) {
   k7_.take = 300;   // the socket took part of the unit
   output_->DeliverStationEvent(Event());
   EXPECT_THAT(dir_.List(), ElementsAre("50451EB3.dd8", "50451EB3_-1.ddk"));
-  EXPECT_EQ(k7_steps_, 0);
+  EXPECT_EQ(k7_steps(), 0);
 }
 
 TEST_F(EventOutputTest, SwitchesDecideWhatIsProduced) {
@@ -127,7 +132,7 @@ TEST_F(EventOutputTest, ServiceFrameSpooledWhileK7IsDown) {
   output_->SendServiceFrame(kK7RetQuerySent);
   ASSERT_EQ(k7_.units.size(), 1u);
   EXPECT_EQ(k7_.units[0][2], 7);
-  EXPECT_EQ(k7_steps_, 0);  // service frames do not step the indicator
+  EXPECT_EQ(k7_steps(), 0);  // service frames do not step the indicator
 }
 
 TEST_F(EventOutputTest, RecordsOfOneMillisecondAllSurvive) {
@@ -243,7 +248,7 @@ TEST(SpoolWriter, StartUpRemovesUnfinishedFilesOnly) {
   dir.Write("50451EB3.dd8", "whole");
   dir.Write("notes.tmp", "other");
   SetDiagSink([](bool, const std::string&) {});
-  SpoolWriter(fs, dir.path() + "/", -1, {}).RemoveStaleTemporaries();
+  SpoolWriter(fs, dir.path() + "/", -1, nullptr, NoObserver()).RemoveStaleTemporaries();
   SetDiagSink(nullptr);
   EXPECT_THAT(dir.List(), ElementsAre("50451EB3.dd8", "notes.tmp"));
 }

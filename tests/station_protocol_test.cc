@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_station_port.h"
 #include "fakes/temp_dir.h"
 #include "platform/diag.h"
 #include "platform/file_system.h"
@@ -21,17 +22,22 @@ class StationProtocolTest : public ::testing::Test {
   StationProtocolTest() { dir_.Enter(); }
   ~StationProtocolTest() override { SetDiagSink(nullptr); }
 
+  // The events, the service frames and the indicator the protocol tells.
+  struct Recorder final : EventSink, Observer {
+    explicit Recorder(StationProtocolTest& test) : t(test) {}
+    void DeliverStationEvent(const StationEvent& e) override {
+      t.events_.push_back(e);
+      t.acks_before_delivery_.push_back(t.sent_.size());
+    }
+    void SendServiceFrame(uint8_t type) override { t.service_frames_.push_back(type); }
+    void Activity(Indicator) override { ++t.advances_; }
+    StationProtocolTest& t;
+  };
+
   StationProtocol& Make(StationProtocol::Settings settings = {}) {
-    StationProtocol::Hooks hooks;
-    hooks.send = [this](ByteView f) { sent_.emplace_back(f.begin(), f.end()); };
-    hooks.advance_indicator = [this] { ++advances_; };
-    hooks.deliver_event = [this](const StationEvent& e) {
-      events_.push_back(e);
-      acks_before_delivery_.push_back(sent_.size());
-    };
-    hooks.send_service_frame = [this](uint8_t t) { service_frames_.push_back(t); };
-    protocol_ = std::make_unique<StationProtocol>(std::move(settings), std::move(hooks), clock_,
-                                                  fs_, clock_.Now());
+    port_.OpenPort();
+    protocol_ = std::make_unique<StationProtocol>(std::move(settings), port_, recorder_, recorder_,
+                                                  clock_, fs_, clock_.Now());
     return *protocol_;
   }
   void Feed(std::vector<uint8_t> packet) { protocol_->HandleStationPacket(packet); }
@@ -39,8 +45,10 @@ class StationProtocolTest : public ::testing::Test {
   testing::TempDir dir_;
   testing::FakeClock clock_;
   PosixFileSystem fs_;
+  testing::FakeStationPort port_;
+  std::vector<Bytes>& sent_ = port_.sent;  // the answers on the port
+  Recorder recorder_{*this};
   std::unique_ptr<StationProtocol> protocol_;
-  std::vector<Bytes> sent_;
   std::vector<StationEvent> events_;
   std::vector<size_t> acks_before_delivery_;  // frames sent when each event was delivered
   std::vector<uint8_t> service_frames_;

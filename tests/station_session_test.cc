@@ -64,20 +64,16 @@ class SessionPlayer {
   SessionPlayer()
       : loop_(clock_),
         port_(device_, clock_, loop_),
-        spool_(fs_, dir_.path() + "/", -1, {}),
-        output_({.send_k7 = true, .send_k8 = true}, spool_, clock_, [] {}) {
+        replay_(fs_, clock_, dir_.path() + "/"),
+        spool_(fs_, dir_.path() + "/", -1, &replay_, NoObserver()),
+        output_({.send_k7 = true, .send_k8 = true}, spool_, replay_, clock_, NoObserver()) {
     k7_.connected = k8_.connected = true;
     output_.SetLinks(&k7_, &k8_);
     StationProtocol::Settings settings;
     settings.send_k7 = true;
     settings.ret_enabled = ParseRetEnabled("1,2,5");
-    StationProtocol::Hooks hooks;
-    hooks.send = [this](ByteView frame) { port_.Send(frame); };
-    hooks.advance_indicator = [] {};
-    hooks.deliver_event = [this](const StationEvent& e) { output_.DeliverStationEvent(e); };
-    hooks.send_service_frame = [this](uint8_t type) { output_.SendServiceFrame(type); };
-    station_ = std::make_unique<StationProtocol>(settings, hooks, clock_, fs_, clock_.Now());
-    port_.SetPacketHandler([this](ByteView packet) { station_->HandleStationPacket(packet); });
+    station_ = std::make_unique<StationProtocol>(settings, port_, output_, NoObserver(), clock_,
+                                                 fs_, clock_.Now());
     EXPECT_TRUE(port_.OpenPort());
   }
 
@@ -116,6 +112,7 @@ class SessionPlayer {
   SerialPortDriver port_;
   testing::TempDir dir_;
   PosixFileSystem fs_;
+  SpoolReplay replay_;
   SpoolWriter spool_;
   testing::FakeK7 k7_;
   testing::FakeK8 k8_;

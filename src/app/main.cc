@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "base/version.h"
+#include "platform/async_tcp_client.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
-#include "platform/async_tcp_client.h"
 #include "platform/display_probe.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
@@ -80,7 +80,8 @@ void ServeMetrics(Platform& p, const qarn::Config& config) {
 
 // Starts the driver, tells the service manager, runs the loop until the close, and returns
 // the exit status. `after_start_up` brings up what the window adds.
-int Run(Platform& p, qarn::Driver& driver, const std::function<void()>& after_start_up) {
+template <typename AfterStartUp>
+int Run(Platform& p, qarn::Driver& driver, const AfterStartUp& after_start_up) {
   const std::unique_ptr<qarn::ServiceNotifier> notifier = qarn::MakeSystemdNotifier();
   qarn::ServiceStatus service(p.loop, *notifier,
                               [&] { return qarn::FormatStatusLine(driver.status_facts()); });

@@ -318,7 +318,8 @@ void MainWindow::Update(ViewPart part) {
       break;
     case ViewPart::kK8Indicator:
       // Without the K8 link the picture stays empty.
-      if (d.config().send_k8) ShowIndicator(k8_indicator_, d.window().k8_counter, d.window().k8_link);
+      if (d.config().send_k8)
+        ShowIndicator(k8_indicator_, d.window().k8_counter, d.window().k8_link);
       k8_indicator_->setToolTip(QString::fromStdString(d.window().k8_hint));
       break;
     case ViewPart::kLog:

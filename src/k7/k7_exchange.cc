@@ -51,8 +51,7 @@ std::optional<K7Frame> K7UnitBuffer::Next() {
   return unit;
 }
 
-K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings,
-                       Listener& listener)
+K7Exchange::K7Exchange(K7Client& client, const Clock& clock, Settings settings, Listener& listener)
     : client_(&client), clock_(clock), settings_(settings), listener_(listener) {
   Attach();
 }
@@ -185,9 +184,7 @@ void K7Exchange::OnK7Closing() {
   Report(released, PacketEnd::kReleased);
 }
 
-void K7Exchange::OnK7Disconnected() {
-  listener_.LinkChanged(false);
-}
+void K7Exchange::OnK7Disconnected() { listener_.LinkChanged(false); }
 
 void K7Exchange::OnK7Read(const Bytes& stream) {
   buffer_.Append(stream);

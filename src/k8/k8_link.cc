@@ -39,7 +39,7 @@ std::string SocketErrorWords(int error) {
 
 void K8Link::Outbox::Drain() {
   for (;;) {
-    std::function<void(Outbox&)> call;
+    Call call;
     {
       std::lock_guard lock(mutex);
       if (calls.empty()) return;
@@ -90,7 +90,7 @@ void K8Link::StopAndWait() {
   outbox_->Drain();
 }
 
-void K8Link::ToMain(std::function<void(Outbox&)> call) {
+void K8Link::ToMain(Outbox::Call call) {
   bool first;
   {
     std::lock_guard lock(outbox_->mutex);
@@ -224,9 +224,8 @@ bool K8Link::ReadServers() {
 }
 
 void K8Link::OnServer(Server server, const std::string& address) {
-  ToMain([server, address](Outbox& main) {
-    main.observer.OnServer(SpoolKind::kK8, server, address);
-  });
+  ToMain(
+      [server, address](Outbox& main) { main.observer.OnServer(SpoolKind::kK8, server, address); });
 }
 
 void K8Link::Connect() {

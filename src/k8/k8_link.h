@@ -74,12 +74,14 @@ class K8Link final : public K8Channel {
  private:
   // Calls for the main thread, run in order by Drain there.
   struct Outbox {
-    explicit Outbox(const Services& s) : host(s.host), deliveries(s.deliveries), observer(s.observer) {}
+    explicit Outbox(const Services& s)
+        : host(s.host), deliveries(s.deliveries), observer(s.observer) {}
     LinkHost& host;
     DeliveryReports& deliveries;
     Observer& observer;
     std::mutex mutex;
-    std::deque<std::function<void(Outbox&)>> calls;
+    using Call = std::function<void(Outbox&)>;
+    std::deque<Call> calls;
     void Drain();
   };
 
@@ -96,7 +98,7 @@ class K8Link final : public K8Channel {
   void ReadReply();
   void Wait(const K8Order& order);
   K8Greeting AskGreeting();
-  void ToMain(std::function<void(Outbox&)> call);
+  void ToMain(Outbox::Call call);
   void Publish() { SetLink(session_.link_up()); }
   void SetLink(bool up);
   // The fields of the link's journal entries, and the reason of a change.

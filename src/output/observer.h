@@ -49,9 +49,7 @@ class Observer {
 
   // A record's spool file was stored; the server has the record of one in flight.
   virtual void RecordStored(SpoolKind kind, const std::string& path) { (void)kind, (void)path; }
-  virtual void RecordDelivered(SpoolKind kind, const std::string& path) {
-    (void)kind, (void)path;
-  }
+  virtual void RecordDelivered(SpoolKind kind, const std::string& path) { (void)kind, (void)path; }
   // A link's spool files: those on disk, the oldest, those the replay has sent in this run.
   virtual void SpoolChanged(SpoolKind kind, size_t files, const std::string& oldest,
                             size_t replayed) {

@@ -99,7 +99,9 @@ class SpoolReplay final : public DeliveryReports {
     bool ticked = false;
     FailureReporter removals;
   };
-  void Told(SpoolKind kind) { observer_.SpoolChanged(kind, waiting(kind), oldest(kind), replayed(kind)); }
+  void Told(SpoolKind kind) {
+    observer_.SpoolChanged(kind, waiting(kind), oldest(kind), replayed(kind));
+  }
   std::string Name(const std::string& path) const;
   std::string Path(const std::string& name) const { return dir_ + name; }
   Line& Of(SpoolKind kind) { return kind == SpoolKind::kK7 ? k7_ : k8_; }

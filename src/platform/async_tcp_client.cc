@@ -186,7 +186,8 @@ void AsyncTcpClient::SetPort(uint16_t value) {
   port_ = value;
 }
 
-void AsyncTcpClient::Guarded(const std::function<void()>& work) {
+template <typename Work>
+void AsyncTcpClient::Guarded(const Work& work) {
   try {
     work();
   } catch (const std::exception& e) {

@@ -77,7 +77,8 @@ class AsyncTcpClient final : public K7Client {
   void DoConnect();
   void DoRead();
   // Runs a notification's work; what a handler throws goes to standard error.
-  void Guarded(const std::function<void()>& work);
+  template <typename Work>
+  void Guarded(const Work& work);
 
   MainLoop& loop_;
   HostLookup lookup_;

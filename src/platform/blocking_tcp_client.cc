@@ -143,7 +143,6 @@ int PosixBlockingTcpClient::Connect() {
   setsockopt(socket_.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // Best effort: without it the link's reply time-outs still find a dead peer.
   (void)EnableDeadPeerDetection(socket_.fd());
-  if (options_.on_connected) options_.on_connected();
   return 0;
 }
 
@@ -196,7 +195,6 @@ void PosixBlockingTcpClient::Disconnect() {
   if (!socket_.is_open()) return;
   // The descriptor is released whatever close says; the link only needs to know it is gone.
   (void)socket_.CloseGracefully();
-  if (options_.on_disconnected) options_.on_disconnected();
 }
 
 std::string PosixBlockingTcpClient::PeerText() const {

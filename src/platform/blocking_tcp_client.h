@@ -25,10 +25,6 @@ struct TcpClientOptions {
   // When set, every blocking wait looks at it at least every 50 ms and gives up with
   // kSocketInterrupted once it is true, so that a thread asked to stop is never held.
   const std::atomic<bool>* cancel = nullptr;
-  // Run on the calling thread: inside a successful Connect, and inside Disconnect when a
-  // connection was open. Not run when the client is released.
-  std::function<void()> on_connected;
-  std::function<void()> on_disconnected;
   // The resolver for host names (the system's when empty). It cannot be interrupted, so it
   // runs on a thread of its own and Connect stops waiting for it when `cancel` is set.
   std::function<std::optional<uint32_t>(const std::string& host)> resolve;

@@ -26,7 +26,7 @@ void BlockTerminationSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-SignalWatcher::SignalWatcher(MainLoop& loop, std::function<void(int)> on_signal)
+SignalWatcher::SignalWatcher(MainLoop& loop, OnSignal on_signal)
     : loop_(loop), on_signal_(std::move(on_signal)) {
   const sigset_t set = TerminationSignals();
   fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);

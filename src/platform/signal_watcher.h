@@ -14,7 +14,8 @@ void BlockTerminationSignals();
 
 class SignalWatcher {
  public:
-  SignalWatcher(MainLoop& loop, std::function<void(int signal)> on_signal);
+  using OnSignal = std::function<void(int signal)>;
+  SignalWatcher(MainLoop& loop, OnSignal on_signal);
   ~SignalWatcher();
 
   SignalWatcher(const SignalWatcher&) = delete;
@@ -24,7 +25,7 @@ class SignalWatcher {
   MainLoop& loop_;
   int fd_ = -1;
   MainLoop::Id watch_ = 0;
-  std::function<void(int)> on_signal_;
+  OnSignal on_signal_;
 };
 
 }  // namespace qarn

@@ -90,8 +90,8 @@ void Driver::ReadConfiguration() {
 void Driver::StartSpool() {
   replay_ = std::make_unique<SpoolReplay>(s_.fs, s_.clock, config_.path_for_soob,
                                           config_.replay_rate, facts_);
-  spool_ = std::make_unique<SpoolWriter>(s_.fs, config_.path_for_soob, config_.n_abs,
-                                         replay_.get(), facts_);
+  spool_ = std::make_unique<SpoolWriter>(s_.fs, config_.path_for_soob, config_.n_abs, replay_.get(),
+                                         facts_);
   spool_->RemoveStaleTemporaries();
   replay_->Scan();
 }

@@ -58,7 +58,10 @@ class K7Side final : private K7Exchange::Listener {
   void LinkChanged(bool up) override;
   void UnitReceived() override { s_.observer.Activity(Indicator::kK7); }
   void SetClock(TDateTime time) override { s_.host.SetClock(time); }
-  void RetQuery() override { s_.host.RequestRetQuery(); }
+  void RetQuery() override {
+    DiagError("K7: the server asks for a retranslator query");
+    s_.host.RequestRetQuery();
+  }
   void Close() override { s_.host.CloseByServer(); }
   std::string DeviceName() override { return s_.host.Greeting().device_name; }
   void Error(int32_t code, const std::string& text) override;

@@ -46,9 +46,7 @@ void RunControl::SetComPortName(const std::string& name) {
   com_port_name_ = name;
 }
 
-void RunControl::Changed() {
-  observer_.PortChanged(port_.IsOpen());
-}
+void RunControl::Changed() { observer_.PortChanged(port_.IsOpen()); }
 
 void RunControl::Reset() {
   page_ = SetupPage{};

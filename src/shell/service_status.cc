@@ -4,8 +4,7 @@
 
 namespace qarn {
 
-ServiceStatus::ServiceStatus(MainLoop& loop, ServiceNotifier& notifier,
-                             std::function<std::string()> status_line)
+ServiceStatus::ServiceStatus(MainLoop& loop, ServiceNotifier& notifier, StatusLine status_line)
     : loop_(loop), notifier_(notifier), status_line_(std::move(status_line)) {}
 
 ServiceStatus::~ServiceStatus() { StopTimers(); }

@@ -17,8 +17,9 @@ class ServiceStatus final : public Observer {
   // How often the status line is composed and compared with the last one sent.
   static constexpr int kStatusCheckMs = 500;
 
-  ServiceStatus(MainLoop& loop, ServiceNotifier& notifier,
-                std::function<std::string()> status_line);
+  // Composes the status line when asked.
+  using StatusLine = std::function<std::string()>;
+  ServiceStatus(MainLoop& loop, ServiceNotifier& notifier, StatusLine status_line);
   ~ServiceStatus() override;
 
   ServiceStatus(const ServiceStatus&) = delete;
@@ -35,7 +36,7 @@ class ServiceStatus final : public Observer {
 
   MainLoop& loop_;
   ServiceNotifier& notifier_;
-  std::function<std::string()> status_line_;
+  StatusLine status_line_;
   std::string last_status_;
   bool stopping_ = false;
   MainLoop::Id status_timer_ = 0;

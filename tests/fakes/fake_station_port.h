@@ -8,6 +8,16 @@
 
 namespace qarn::testing {
 
+// Hands every packet a port receives to a function.
+class PacketCalls final : public PacketReceiver {
+ public:
+  explicit PacketCalls(std::function<void(ByteView)> fn) : fn_(std::move(fn)) {}
+  void HandleStationPacket(ByteView packet) override { fn_(packet); }
+
+ private:
+  std::function<void(ByteView)> fn_;
+};
+
 class FakeStationPort final : public StationPort {
  public:
   bool can_open = true;

@@ -5,6 +5,9 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "platform/qt_main_loop.h"
 
@@ -30,9 +33,28 @@ inline bool RunLoopUntil(MainLoop& loop, const std::function<bool()>& done) {
 class RecordingQtLoop final : public MainLoop {
  public:
   Id StartTimer(int interval_ms, Callback fn) override {
-    return loop_.StartTimer(interval_ms, std::move(fn));
+    const Id id = loop_.StartTimer(interval_ms, fn);
+    timers_[id] = {interval_ms, std::move(fn)};
+    return id;
   }
-  void StopTimer(Id id) override { loop_.StopTimer(id); }
+  void StopTimer(Id id) override {
+    timers_.erase(id);
+    loop_.StopTimer(id);
+  }
+  // Every timer of `interval_ms` armed now fires at once, as if its time had come (the driver's
+  // 3 s housekeeping tick, say); those it arms wait for their time.
+  void FireTimers(int interval_ms) {
+    std::vector<Id> due;
+    for (const auto& [id, timer] : timers_) {
+      if (timer.first == interval_ms) due.push_back(id);
+    }
+    for (Id id : due) {
+      const auto it = timers_.find(id);
+      if (it == timers_.end()) continue;
+      Callback fn = it->second.second;  // the callback may stop its own timer
+      fn();
+    }
+  }
   Id WatchFd(int fd, unsigned events, std::function<void(unsigned)> fn) override {
     return loop_.WatchFd(fd, events, std::move(fn));
   }
@@ -47,6 +69,7 @@ class RecordingQtLoop final : public MainLoop {
 
  private:
   QtMainLoop loop_;
+  std::map<Id, std::pair<int, Callback>> timers_;
 };
 
 }  // namespace qarn

@@ -32,6 +32,7 @@ class RecordedFacts final : public Observer, public DeliveryReports, public Link
   std::vector<int> error_codes;
   std::vector<std::pair<SpoolKind, bool>> link_changes;
   std::vector<std::pair<SpoolKind, Server>> servers;
+  std::vector<std::string> server_texts;  // "backup 10.0.0.2:7789"
   std::vector<std::string> stored;
   size_t held = 0;
 
@@ -41,9 +42,12 @@ class RecordedFacts final : public Observer, public DeliveryReports, public Link
   void Activity(Indicator indicator) override { ++activity[static_cast<int>(indicator)]; }
   void LogLine(const std::string& text) override { log_lines.push_back(text); }
   void ErrorCode(int code) override { error_codes.push_back(code); }
-  void LinkChanged(SpoolKind link, bool up, Server) override { link_changes.emplace_back(link, up); }
-  void OnServer(SpoolKind link, Server server, const std::string&) override {
+  void LinkChanged(SpoolKind link, bool up, Server) override {
+    link_changes.emplace_back(link, up);
+  }
+  void OnServer(SpoolKind link, Server server, const std::string& address) override {
     servers.emplace_back(link, server);
+    server_texts.push_back(std::string(ServerName(server)) + " " + address);
   }
   void RecordStored(SpoolKind, const std::string& path) override { stored.push_back(path); }
   void Held(size_t in_memory, size_t) override { held = in_memory; }
