@@ -1,5 +1,4 @@
-// The port-state packet on its way to the K8 link: what the run control's hook does, so
-// that the station layer needs no K8 code.
+// The port-state packet on its way to the K8 link, as the run control queues it.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // The driver's K7 link: the client, set up from the configuration, and the exchange over it.
 // It reports the link's changes on standard error (a run of failed attempts once, a lost
-// connection, a switch between the servers) and passes everything else to the driver's hooks.
+// connection, a switch between the servers) and tells the rest: the facts to its observer, each
+// unit's end to the delivery reports, the server's orders to its host.
 //
 // With a backup server configured, the link follows ServerChoice: attempts go to the backup
 // after the primary has failed, and while on the backup a second client tries the primary at
