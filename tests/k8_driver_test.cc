@@ -49,6 +49,10 @@ class K8DriverTest : public ::testing::Test {
   }
   // Main-thread work, taken in turn with the link thread's hand-overs.
   void OnMain(const std::function<void()>& fn) { loop_.RunAndWait(fn); }
+  // As on the main loop, what the link thread hands over waits until the start-up is done.
+  void StartUp(Driver& driver) {
+    OnMain([&] { driver.StartUp(); });
+  }
   // The station sends event `object` (of FirstNumber 7: 70000 + object).
   void Event(uint16_t object) {
     OnMain([&] { port_.Receive(BuildStationEventFrame(object, 0x0A, 3)); });
@@ -94,7 +98,7 @@ TEST_F(K8DriverTest, CloseKeepsEveryUnacknowledgedEventOnDisk) {
   WriteIni(server.port());
   {
     Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7()});
-    driver.StartUp();
+    StartUp(driver);
     ASSERT_TRUE(server.WaitForPackets(4));
     EXPECT_EQ(server.received()[1].packet.back(), 0);  // the port is closed
     EXPECT_EQ(server.received()[2].packet.back(), 7);  // FirstNumber
@@ -137,7 +141,7 @@ TEST_F(K8DriverTest, ConnectionsComeFromTheServices) {
     return made;
   };
   Driver driver({clock_, fs_, loop_, port_, view_, factory, FakeK7()});
-  driver.StartUp();
+  StartUp(driver);
   ASSERT_TRUE(WaitUntil([&] {
     const std::lock_guard lock(mutex);
     return !first_write.empty();
@@ -159,7 +163,7 @@ TEST_F(K8DriverTest, AnEventWhoseConnectionDiedUnansweredIsSentAgain) {
   timing.reconnect_pause_ms = 50;
   Driver driver({clock_, fs_, loop_, port_, view_, PosixTcpClientFactory(), FakeK7(), NoMetrics(),
                  DriverTimings{timing}});
-  driver.StartUp();
+  StartUp(driver);
   ASSERT_TRUE(server.WaitForPackets(4));
   ASSERT_TRUE(WaitUntil([&] { return K8Up(driver); }));
 
