@@ -14,6 +14,8 @@
 
 #include "fakes/qt_test_loop.h"
 #include "k7/k7_exchange.h"
+#include "output/event_sink.h"
+#include "output/observer.h"
 #include "platform/async_tcp_client.h"
 #include "platform/blocking_tcp_client.h"
 #include "platform/pseudo_terminal.h"
@@ -81,21 +83,32 @@ class SteadyClock final : public Clock {
   SystemClock clock_;
 };
 
-struct Link {
-  explicit Link(int port, K7Exchange::Hooks hooks = {}) {
+// A link to the bench server, up once made; it counts the server's units.
+struct Link final : K7Exchange::Listener {
+  explicit Link(int port) {
     EnsureQtApplication();
     client.SetHost("127.0.0.1");
     client.SetPort(static_cast<uint16_t>(port));
-    hooks.link_changed = [this](bool up) { this->up = up; };
-    exchange = std::make_unique<K7Exchange>(client, clock, K7Exchange::Settings{}, hooks);
+    exchange = std::make_unique<K7Exchange>(client, clock, K7Exchange::Settings{}, *this);
     exchange->KeepUp();
     RunLoopUntil(loop, [this] { return up; });
   }
+  void LinkChanged(bool up) override { this->up = up; }
+  void UnitReceived() override { ++handled; }
+
   SteadyClock clock;
   QtMainLoop loop;
   AsyncTcpClient client{loop};
   std::unique_ptr<K7Exchange> exchange;
   bool up = false;
+  size_t handled = 0;
+};
+
+// The events' records go nowhere: the answer alone is measured.
+class NoSink final : public EventSink {
+ public:
+  void DeliverStationEvent(const StationEvent&) override {}
+  void SendServiceFrame(uint8_t) override {}
 };
 
 void BM_UnitsToAServerReadingAtOnce(benchmark::State& state) {
@@ -154,10 +167,7 @@ void BM_TimerGapDuring8MBBurst(benchmark::State& state) {
   double worst_gap_ms = 0;
   for (auto _ : state) {
     BenchServer server(burst);
-    size_t handled = 0;
-    K7Exchange::Hooks hooks;
-    hooks.advance_indicator = [&] { ++handled; };
-    Link link(server.port(), hooks);
+    Link link(server.port());
     Steady::time_point last = Steady::now();
     const MainLoop::Id timer = link.loop.StartTimer(10, [&] {
       const Steady::time_point now = Steady::now();
@@ -165,9 +175,9 @@ void BM_TimerGapDuring8MBBurst(benchmark::State& state) {
           std::max(worst_gap_ms, std::chrono::duration<double, std::milli>(now - last).count());
       last = now;
     });
-    RunLoopUntil(link.loop, [&] { return handled == kBurstUnits; });
+    RunLoopUntil(link.loop, [&] { return link.handled == kBurstUnits; });
     link.loop.StopTimer(timer);
-    if (handled != kBurstUnits) state.SkipWithError("the burst was not handled whole");
+    if (link.handled != kBurstUnits) state.SkipWithError("the burst was not handled whole");
   }
   state.counters["worst_10ms_timer_gap_ms"] = worst_gap_ms;
 }
@@ -194,20 +204,12 @@ bool ReadAck(int fd) {
 // nothing (0): from an event frame's last byte to its acknowledgement read back.
 void BM_StationAckDuringBursts(benchmark::State& state) {
   BenchServer server(state.range(0) ? Burst(kBurstUnits) : Bytes{}, true);
-  size_t handled = 0;
-  K7Exchange::Hooks k7_hooks;
-  k7_hooks.advance_indicator = [&] { ++handled; };
-  Link link(server.port(), k7_hooks);
+  Link link(server.port());
   PosixFileSystem fs;
   TermiosSerialDevice device;
   SerialPortDriver port(device, link.clock, link.loop);
-  StationProtocol::Hooks hooks;
-  hooks.send = [&](ByteView frame) { port.Send(frame); };
-  hooks.advance_indicator = [] {};
-  hooks.deliver_event = [](const StationEvent&) {};
-  hooks.send_service_frame = [](uint8_t) {};
-  StationProtocol station({}, std::move(hooks), link.clock, fs, link.clock.Now());
-  port.SetPacketHandler([&](ByteView p) { station.HandleStationPacket(p); });
+  NoSink sink;
+  StationProtocol station({}, port, sink, NoObserver(), link.clock, fs, link.clock.Now());
   PseudoTerminal pty;
   std::string error;
   if (!pty.Open(&error)) return state.SkipWithError(error.c_str());
@@ -234,7 +236,7 @@ void BM_StationAckDuringBursts(benchmark::State& state) {
     station_end.join();
   }
   std::sort(latencies.begin(), latencies.end());
-  state.counters["server_units_handled"] = static_cast<double>(handled);
+  state.counters["server_units_handled"] = static_cast<double>(link.handled);
   state.counters["median_ms"] = latencies[latencies.size() / 2];
   state.counters["max_ms"] = latencies.back();
 }

@@ -13,6 +13,8 @@
 #include "fakes/k8_test_server.h"
 #include "k8/k8_link.h"
 #include "output/event_output.h"
+#include "output/observer.h"
+#include "output/spool_replay.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -35,15 +37,9 @@ struct Bench {
     std::filesystem::create_directories(dir);
     const std::string ini = (dir / "sqarn.ini").string();
     std::ofstream(ini) << "[ServerHost]\nPort=" << server.port() << "\n";
-    K8Link::Hooks hooks;
-    // As the driver's spool does on the main thread: an acknowledged file is deleted.
-    hooks.packet_ended = [this](const std::string& file, PacketEnd end) {
-      if (end != PacketEnd::kAcknowledged) return;
-      if (!file.empty()) (void)fs.Remove(file);  // a kept file costs a duplicate only
-      acked_files.fetch_add(1);
-    };
-    link = std::make_unique<K8Link>(K8Link::Services{clock, fs, loop, PosixTcpClientFactory()},
-                                    std::move(hooks), ini);
+    link = std::make_unique<K8Link>(
+        K8Link::Services{clock, fs, loop, PosixTcpClientFactory(), host, deliveries, NoObserver()},
+        ini);
     server.WaitForPackets(4);
   }
   ~Bench() {
@@ -52,12 +48,32 @@ struct Bench {
     std::filesystem::remove_all(dir);
   }
 
+  // As the driver's spool does on the main thread: an acknowledged file is deleted.
+  struct Deliveries final : DeliveryReports {
+    explicit Deliveries(Bench& bench) : bench(bench) {}
+    void Ended(SpoolKind, const std::string& file, PacketEnd end) override {
+      if (end != PacketEnd::kAcknowledged) return;
+      (void)bench.fs.Remove(file);  // a kept file costs a duplicate only
+      bench.acked_files.fetch_add(1);
+    }
+    Bench& bench;
+  };
+  // No serial port: the greeting's values are the defaults.
+  struct NoHost final : LinkHost {
+    void SetClock(TDateTime) override {}
+    void RequestRetQuery() override {}
+    void CloseByServer() override {}
+    PortGreeting Greeting() const override { return {}; }
+  };
+
   std::filesystem::path dir;
   SystemClock clock;
   PosixFileSystem fs;
   InlineMainLoop loop;
   K8TestServer server;
   std::atomic<int64_t> acked_files{0};
+  Deliveries deliveries{*this};
+  NoHost host;
   std::unique_ptr<K8Link> link;
 };
 
@@ -128,9 +144,11 @@ BENCHMARK(BM_QueueToArrival)
 // Arg 1 stores each event's K7 unit as its .ddk first too (the K7 link down: the files stay).
 void BM_StationEventsEndToEnd(benchmark::State& state) {
   Bench bench(false);
-  SpoolWriter spool(bench.fs, (bench.dir / "").string(), -1, SpoolWriter::Hooks{});
-  EventOutput output({.send_k7 = state.range(0) == 1, .send_k8 = true}, spool, bench.clock,
-                     nullptr);
+  SpoolWriter spool(bench.fs, (bench.dir / "").string(), -1, nullptr, NoObserver());
+  // The files the output marks in flight; the link's reports go to the bench's deletions.
+  SpoolReplay replay(bench.fs, bench.clock, spool.prefix());
+  EventOutput output({.send_k7 = state.range(0) == 1, .send_k8 = true}, spool, replay, bench.clock,
+                     NoObserver());
   output.SetLinks(nullptr, bench.link.get());
   const int count = 2000;
   for (auto _ : state) {

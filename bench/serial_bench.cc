@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "fakes/child_process.h"
+#include "output/event_sink.h"
+#include "output/observer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/pseudo_terminal.h"
@@ -55,6 +57,13 @@ QCoreApplication& App() {
   return app;
 }
 
+// The events' records go nowhere: the answer alone is measured.
+class NoSink final : public EventSink {
+ public:
+  void DeliverStationEvent(const StationEvent&) override {}
+  void SendServiceFrame(uint8_t) override {}
+};
+
 // The driver's station port on the slave end of a pseudo-terminal.
 struct PtyPort {
   explicit PtyPort(const Clock& clock) : port(device, clock, loop) { App(); }
@@ -82,13 +91,8 @@ struct PtyPort {
 void BM_EventAckLatency(benchmark::State& state) {
   SystemClock clock;
   PtyPort rig(clock);
-  StationProtocol::Hooks hooks;
-  hooks.send = [&](ByteView frame) { rig.port.Send(frame); };
-  hooks.advance_indicator = [] {};
-  hooks.deliver_event = [](const StationEvent&) {};
-  hooks.send_service_frame = [](uint8_t) {};
-  StationProtocol station({}, std::move(hooks), clock, rig.fs, clock.Now());
-  rig.port.SetPacketHandler([&](ByteView p) { station.HandleStationPacket(p); });
+  NoSink sink;
+  StationProtocol station({}, rig.port, sink, NoObserver(), clock, rig.fs, clock.Now());
   if (!rig.Open(state)) return;
   PseudoTerminal& pty = rig.pty;
   QtMainLoop& loop = rig.loop;

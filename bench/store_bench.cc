@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "output/event_output.h"
+#include "output/observer.h"
+#include "output/spool_replay.h"
 #include "output/spool_writer.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "serial/station_port.h"
 #include "station/station_frames.h"
 #include "station/station_protocol.h"
 
@@ -31,6 +34,23 @@ struct Dir {
   std::filesystem::path path;
 };
 
+// The station's line: notes when the acknowledgement is written.
+class AckTime final : public StationPort {
+ public:
+  void SetPortName(const std::string&) override {}
+  std::string PortName() const override { return std::string(); }
+  bool OpenPort() override { return true; }
+  void ClosePort() override {}
+  bool IsOpen() const override { return true; }
+  size_t Send(ByteView bytes) override {
+    acked = Steady::now();
+    return bytes.size();
+  }
+  void SetDtr(bool) override {}
+
+  Steady::time_point acked;
+};
+
 void Report(benchmark::State& state, std::vector<double>& micros) {
   std::sort(micros.begin(), micros.end());
   state.counters["median_us"] = micros[micros.size() / 2];
@@ -42,7 +62,7 @@ void BM_Dd8Store(benchmark::State& state) {
   Dir dir;
   PosixFileSystem fs;
   SystemClock clock;
-  SpoolWriter spool(fs, (dir.path / "").string(), -1, SpoolWriter::Hooks{});
+  SpoolWriter spool(fs, (dir.path / "").string(), -1, nullptr, NoObserver());
   const K8Event record = BuildK8Event({40001, 7, 0x0A, clock.Now()});
   std::vector<double> micros;
   for (auto _ : state) {
@@ -59,19 +79,18 @@ void BM_EventFrameToAcknowledgement(benchmark::State& state) {
   Dir dir;
   PosixFileSystem fs;
   SystemClock clock;
-  SpoolWriter spool(fs, (dir.path / "").string(), -1, SpoolWriter::Hooks{});
-  EventOutput output({.send_k7 = state.range(0) == 1, .send_k8 = true}, spool, clock, nullptr);
-  Steady::time_point acked;
-  StationProtocol::Hooks hooks;
-  hooks.send = [&](ByteView) { acked = Steady::now(); };
-  hooks.deliver_event = [&](const StationEvent& e) { output.DeliverStationEvent(e); };
-  StationProtocol station({}, std::move(hooks), clock, fs, clock.Now());
+  SpoolWriter spool(fs, (dir.path / "").string(), -1, nullptr, NoObserver());
+  SpoolReplay replay(fs, clock, spool.prefix());
+  EventOutput output({.send_k7 = state.range(0) == 1, .send_k8 = true}, spool, replay, clock,
+                     NoObserver());
+  AckTime port;
+  StationProtocol station({}, port, output, NoObserver(), clock, fs, clock.Now());
   const Bytes frame = BuildStationEventFrame(1, 0x0A, 7);
   std::vector<double> micros;
   for (auto _ : state) {
     const auto start = Steady::now();
     station.HandleStationPacket(frame);
-    micros.push_back(std::chrono::duration<double, std::micro>(acked - start).count());
+    micros.push_back(std::chrono::duration<double, std::micro>(port.acked - start).count());
   }
   Report(state, micros);
 }

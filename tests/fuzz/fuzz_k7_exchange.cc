@@ -35,7 +35,7 @@ K7Frame Record(uint32_t id) {
   return unit;
 }
 
-// What a hook was told, as text, so that the expected and the seen compare whole.
+// What the listener was told, as text, so that the expected and the seen compare whole.
 std::string Event(const char* what, TDateTime time = 0) {
   uint64_t bits;
   std::memcpy(&bits, &time, sizeof bits);
@@ -46,7 +46,8 @@ void CheckPrefixOf(const Bytes& sent, const K7Frame& unit) {
   FUZZ_CHECK(sent.size() <= kK7FrameSize && std::equal(sent.begin(), sent.end(), unit.begin()));
 }
 
-class Run {
+// Listens to the exchange itself.
+class Run final : public K7Exchange::Listener {
  public:
   explicit Run(FuzzedDataProvider& in) : in_(in) {
     port_ = in_.ConsumeIntegralInRange(-1, 255);  // -1: a device name without a number
@@ -54,32 +55,32 @@ class Run {
     client_.count_unacknowledged = [this] {
       return unknown_ ? -1 : static_cast<long>(Taken() - acknowledged_);
     };
-    K7Exchange::Hooks hooks;
-    hooks.link_changed = [this](bool up) {
-      FUZZ_CHECK(up != link_up_);
-      link_up_ = up;
-    };
-    hooks.advance_indicator = [this] { seen_.push_back(Event("unit")); };
-    hooks.set_clock = [this](TDateTime time) { seen_.push_back(Event("clock", time)); };
-    hooks.ret_query = [this] { seen_.push_back(Event("query")); };
-    hooks.close = [this] { seen_.push_back(Event("close")); };
-    hooks.device_name = [this] {
-      return "\\\\.\\COM" + (port_ < 0 ? std::string("x") : std::to_string(port_));
-    };
-    // Each record's spool file is named by its id.
-    hooks.unit_ended = [this](const std::string& file, PacketEnd end) {
-      const uint32_t id = static_cast<uint32_t>(std::stoul(file));
-      if (end == PacketEnd::kReleased) {
-        respooled_.push_back(id);
-        return;
-      }
-      // Told delivered only once the peer's TCP has acknowledged the unit's last byte.
-      const auto it = std::find_if(records_.begin(), records_.end(),
-                                   [id](const auto& r) { return r.first == id; });
-      FUZZ_CHECK(it != records_.end() && it->second <= acknowledged_ && !unknown_);
-      FUZZ_CHECK(acked_.insert(id).second);
-    };
-    exchange_.emplace(client_, clock_, settings_, std::move(hooks));
+    exchange_.emplace(client_, clock_, settings_, *this);
+  }
+
+  void LinkChanged(bool up) override {
+    FUZZ_CHECK(up != link_up_);
+    link_up_ = up;
+  }
+  void UnitReceived() override { seen_.push_back(Event("unit")); }
+  void SetClock(TDateTime time) override { seen_.push_back(Event("clock", time)); }
+  void RetQuery() override { seen_.push_back(Event("query")); }
+  void Close() override { seen_.push_back(Event("close")); }
+  std::string DeviceName() override {
+    return "\\\\.\\COM" + (port_ < 0 ? std::string("x") : std::to_string(port_));
+  }
+  // Each record's spool file is named by its id.
+  void UnitEnded(const std::string& file, PacketEnd end) override {
+    const uint32_t id = static_cast<uint32_t>(std::stoul(file));
+    if (end == PacketEnd::kReleased) {
+      respooled_.push_back(id);
+      return;
+    }
+    // Told delivered only once the peer's TCP has acknowledged the unit's last byte.
+    const auto it = std::find_if(records_.begin(), records_.end(),
+                                 [id](const auto& r) { return r.first == id; });
+    FUZZ_CHECK(it != records_.end() && it->second <= acknowledged_ && !unknown_);
+    FUZZ_CHECK(acked_.insert(id).second);
   }
 
   void Play() {
@@ -186,7 +187,7 @@ class Run {
     }
   }
 
-  // What the hooks must tell of the connection's whole units.
+  // What the listener must be told of the connection's whole units.
   void Expect(const Bytes& batch) {
     stream_.insert(stream_.end(), batch.begin(), batch.end());
     while (stream_.size() >= kK7FrameSize) {
@@ -257,7 +258,7 @@ class Run {
   bool link_up_ = false;
   bool unknown_ = false;  // the client cannot tell what the peer has not acknowledged
   // The connection now: where its sends begin, the bytes the peer acknowledged, its records
-  // (id, end in the stream), the server's bytes short of a unit, the hooks' events.
+  // (id, end in the stream), the server's bytes short of a unit, the listener's events.
   size_t first_send_ = 0;
   uint64_t acknowledged_ = 0;
   std::vector<std::pair<uint32_t, uint64_t>> records_;

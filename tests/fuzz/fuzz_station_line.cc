@@ -11,6 +11,8 @@
 #include "fakes/fake_serial_device.h"
 #include "fakes/memory_file_system.h"
 #include "fuzz/fuzz_check.h"
+#include "output/event_sink.h"
+#include "output/observer.h"
 #include "serial/serial_port_driver.h"
 #include "station/station_protocol.h"
 
@@ -37,6 +39,29 @@ void CheckAnswers(ByteView written, size_t* acks) {
   }
 }
 
+// Counts the events the protocol hands over.
+class EventCount final : public EventSink {
+ public:
+  void DeliverStationEvent(const StationEvent&) override { ++events; }
+  void SendServiceFrame(uint8_t) override {}
+  size_t events = 0;
+};
+
+// Between the port and the protocol: every packet is checked and kept.
+class PacketTap final : public PacketReceiver {
+ public:
+  explicit PacketTap(PacketReceiver& next) : next_(next) {}
+  void HandleStationPacket(ByteView packet) override {
+    FUZZ_CHECK(!packet.empty() && packet.size() <= kMaxStationFrame);
+    delivered.insert(delivered.end(), packet.begin(), packet.end());
+    next_.HandleStationPacket(packet);
+  }
+  Bytes delivered;
+
+ private:
+  PacketReceiver& next_;
+};
+
 }  // namespace
 }  // namespace qarn
 
@@ -52,17 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StationProtocol::Settings settings;
   settings.log = in.ConsumeBool();
   settings.ret_enabled = ParseRetEnabled(in.ConsumeRandomLengthString(12));
-  Bytes delivered;
-  size_t events = 0;
-  StationProtocol::Hooks hooks;
-  hooks.send = [&](ByteView frame) { port.Send(frame); };
-  hooks.deliver_event = [&](const StationEvent&) { ++events; };
-  StationProtocol protocol(settings, hooks, clock, fs, clock.Now());
-  port.SetPacketHandler([&](ByteView packet) {
-    FUZZ_CHECK(!packet.empty() && packet.size() <= kMaxStationFrame);
-    delivered.insert(delivered.end(), packet.begin(), packet.end());
-    protocol.HandleStationPacket(packet);
-  });
+  EventCount sink;
+  StationProtocol protocol(settings, port, sink, NoObserver(), clock, fs, clock.Now());
+  PacketTap tap(protocol);
+  port.SetReceiver(&tap);
   FUZZ_CHECK(port.OpenPort());
 
   // The device reports readiness for as long as bytes wait, as a level-triggered watch does.
@@ -93,10 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   arrive();
   loop.AdvanceMs(200);  // the silence after the last byte ends the last packet
 
-  FUZZ_CHECK(delivered == sent);
+  FUZZ_CHECK(tap.delivered == sent);
   size_t acks = 0;
   CheckAnswers(device.written, &acks);
-  FUZZ_CHECK(acks >= events);
-  if (settings.log) FUZZ_CHECK(fs.files["qarn.log"].data == delivered);
+  FUZZ_CHECK(acks >= sink.events);
+  if (settings.log) FUZZ_CHECK(fs.files["qarn.log"].data == tap.delivered);
   return 0;
 }
