@@ -100,7 +100,9 @@ int Run(Platform& p, qarn::Driver& driver, const AfterStartUp& after_start_up) {
   ServeMetrics(p, driver.config());
   after_start_up();
   service.Ready();
-  return QCoreApplication::exec();
+  const int status = QCoreApplication::exec();
+  driver.RemoveObserver(service);  // the driver outlives this function
+  return status;
 }
 
 int RunHeadless(int argc, char** argv, const qarn::DriverTimings& timings) {

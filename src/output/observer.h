@@ -69,6 +69,7 @@ Observer& NoObserver();
 class Observers final : public Observer {
  public:
   void Add(Observer& observer) { all_.push_back(&observer); }
+  void Remove(Observer& observer) { std::erase(all_, &observer); }
 
   void FrameHeard(StationFrameKind kind) override { Tell(&Observer::FrameHeard, kind); }
   void EventReceived(const StationEvent& event) override { Tell(&Observer::EventReceived, event); }

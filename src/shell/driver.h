@@ -71,8 +71,10 @@ class Driver final : private LinkHost {
   bool close_by_server() const { return close_by_server_; }
   bool shut_down() const { return shut_down_; }
 
-  // Everything the parts tell goes to `observer` too (the service manager's status, say).
+  // Everything the parts tell goes to `observer` too (the service manager's status, say),
+  // until it is removed.
   void AddObserver(Observer& observer) { facts_.Add(observer); }
+  void RemoveObserver(Observer& observer) { facts_.Remove(observer); }
   // The fan-out of the facts: the window, the error file, the journal and the metrics.
   Observer& facts() { return facts_; }
 
